@@ -1,0 +1,30 @@
+// Scoring structure files: one pair, or many pairs in parallel on the oneTBB pool.
+#pragma once
+
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "mapping.hpp"
+
+namespace tarvo {
+
+struct BatchOutcome {
+  std::string model;
+  std::string native;
+  Result<RunResult> result;
+};
+
+Result<RunResult> score_pair(const std::string& model_path, const std::string& native_path,
+                             const ScoreOptions& options);
+
+// One outcome per input item, in input order; a failing item never fails the batch.
+std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
+                                      const ScoreOptions& options);
+std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
+                                            std::span<const std::string> model_paths,
+                                            const ScoreOptions& options);
+
+}  // namespace tarvo

@@ -1,0 +1,69 @@
+// The user's mapping text, the best chain-mapping search and runs over a given mapping.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "model.hpp"
+#include "tarvo.hpp"
+
+namespace tarvo {
+
+struct ScoreOptions {
+  std::optional<std::string> mapping;
+  std::uint64_t allowed_mismatches = 0;
+  bool no_align = false;
+  bool capri_peptide = false;
+  bool small_molecule = false;
+};
+
+// Native chain id -> model chain id, in insertion order.
+using ChainMapping = OrderedMap<std::string, std::string>;
+
+struct MappingSpec {
+  ChainMapping fixed;
+  std::optional<std::vector<std::string>> model_chains;
+  std::optional<std::vector<std::string>> native_chains;
+};
+
+Result<MappingSpec> format_mapping(const std::optional<std::string>& text);
+std::string format_mapping_string(const ChainMapping& mapping);
+
+struct RunResult {
+  std::string model;
+  std::string native;
+  std::string best_mapping_str;
+  OrderedMap<std::string, InterfaceResult> best_result;  // by interface name, e.g. "AB"
+  ChainMapping best_mapping;
+  double best_tarvo = 0;
+  double GlobalTarvo = 0;
+};
+
+Result<std::optional<InterfaceResult>> run_on_chains(const Chain& model1, const Chain& model2,
+                                                     const Chain& native1, const Chain& native2,
+                                                     bool no_align, bool capri_peptide,
+                                                     bool small_molecule);
+
+Result<RunResult> score_structures(const Structure& model, const Structure& native,
+                                   const ScoreOptions& options);
+
+// One interface of a caller-given mapping, with the two native chain ids it joins.
+struct NativeInterface {
+  std::string native1;
+  std::string native2;
+  InterfaceResult result;
+};
+
+struct NativeInterfacesRun {
+  OrderedMap<std::string, NativeInterface> interfaces;  // by interface name
+  double total = -0.0;
+};
+
+Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, const Structure& native,
+                                                     const ChainMapping& chain_map, bool no_align,
+                                                     bool capri_peptide);
+
+}  // namespace tarvo

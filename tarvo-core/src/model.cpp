@@ -1,0 +1,17 @@
+#include "model.hpp"
+
+namespace tarvo {
+
+const Chain* Structure::chain(std::string_view chain_id) const {
+  auto it = chains.find(std::string(chain_id));
+  return it == chains.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> Structure::chain_ids() const {
+  std::vector<std::string> ids;
+  ids.reserve(chains.size());
+  for (const auto& [id, chain] : chains) ids.push_back(id);
+  return ids;
+}
+
+}  // namespace tarvo

@@ -1,0 +1,51 @@
+// The parsed structure: one model of one coordinate file, owned top-down and
+// immutable once the reader has built it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tsl/ordered_map.h>
+
+namespace tarvo {
+
+// Hash map iterating in first-insertion order; insert_or_assign keeps a key's place.
+template <class Key, class Value>
+using OrderedMap = tsl::ordered_map<Key, Value>;
+
+struct Atom {
+  std::string name;
+  std::string element;
+  char32_t alt_loc = U' ';
+  float x = 0, y = 0, z = 0;
+};
+
+struct Residue {
+  std::string name;
+  std::string code;  // one-letter code (see set_residue_sequence); empty for hetero residues
+  std::vector<Atom> atoms;
+  std::int64_t number = 0;
+  char32_t het = U' ';  // U'H' for HETATM
+  char32_t insertion_code = U' ';
+};
+
+struct Chain {
+  std::string id;
+  std::vector<Residue> residues;
+  std::string sequence;  // UTF-8; usually one character per residue
+  std::optional<std::string> het_name;
+};
+
+struct Structure {
+  OrderedMap<std::string, Chain> chains;
+  std::string id;
+
+  // Exact, case-sensitive lookup; nullptr when absent.
+  const Chain* chain(std::string_view chain_id) const;
+  std::vector<std::string> chain_ids() const;
+};
+
+}  // namespace tarvo

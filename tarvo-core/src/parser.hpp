@@ -1,0 +1,30 @@
+// Reading PDB and mmCIF coordinate files (plain or gzip) into a Structure.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "model.hpp"
+
+namespace tarvo {
+
+// Reads `path`, keeps the chains listed in `chains` (all when empty) and model
+// `n_model` (0-based). The Structure's id is `path` exactly as passed.
+Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,
+                                 bool small_molecule, std::size_t n_model);
+
+// The same on bytes already in memory (file content, possibly gzip); `path` is
+// used for the ".gz" test, for error messages and as the id.
+Result<Structure> load_structure_from_bytes(const std::string& path, std::string_view bytes,
+                                            std::span<const std::string> chains,
+                                            bool small_molecule, std::size_t n_model);
+
+bool is_known_element(std::string_view text);
+std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name);
+std::vector<std::string> tokenize_cif_line(std::string_view line);
+
+}  // namespace tarvo

@@ -1,0 +1,88 @@
+// The score of one interface: a pair of model chains against a pair of native chains.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "align.hpp"
+#include "error.hpp"
+#include "geometry.hpp"
+#include "model.hpp"
+
+namespace tarvo {
+
+// Field names are the keys of the Python interface dictionary, in this order.
+struct InterfaceResult {
+  double Tarvo = 0;
+  double F1 = 0;
+  double iRMSD = 0;
+  double LRMSD = 0;
+  double fnat = 0;
+  std::uint32_t nat_correct = 0;
+  std::uint32_t nat_total = 0;
+  double fnonnat = 0;
+  std::uint32_t nonnat_count = 0;
+  std::uint32_t model_total = 0;
+  std::uint32_t clashes = 0;
+  std::size_t len1 = 0;
+  std::size_t len2 = 0;
+  std::string class1;
+  std::string class2;
+  std::string chain1;  // model chain ids, filled in by the caller
+  std::string chain2;
+};
+
+// Squared-distance cutoffs (Å²); all comparisons are strict.
+inline constexpr float contact_cutoff(bool capri_peptide) { return capri_peptide ? 16.0f : 25.0f; }
+inline constexpr float interface_cutoff(bool capri_peptide) { return capri_peptide ? 64.0f : 100.0f; }
+inline constexpr float kClashCutoff = 4.0f;
+
+// Residues paired in '|' columns, model and native lists of equal length.
+struct AlignedResidues {
+  std::vector<const Residue*> model;
+  std::vector<const Residue*> native;
+};
+
+// Fails (naming the chain) when the alignment's symbols do not number the
+// chain's residues one to one, e.g. for residue names of four or more characters.
+Result<AlignedResidues> get_aligned_residues(const Chain& model, const Chain& native,
+                                             const Alignment& alignment);
+
+struct PointPairs {
+  std::vector<Point> a;
+  std::vector<Point> b;
+};
+
+// Backbone atoms present in both residues of each indexed pair, in the fixed
+// backbone-name order; without indices every position of `a` is used.
+PointPairs subset_atoms(std::span<const Residue* const> a, std::span<const Residue* const> b,
+                        std::optional<std::span<const std::size_t>> indices = std::nullopt);
+
+// all_atoms false: one point per residue, its CB, else its CA (Geometry error if neither).
+Result<DistanceMatrix> residue_group_distances(std::span<const Residue* const> a,
+                                               std::span<const Residue* const> b, bool all_atoms);
+
+// All-atom matrix of two native chains (the first step of calc_tarvo). A mapping
+// search computes it once per native pair and passes it to every tuple of that pair.
+DistanceMatrix native_distances(const Chain& native1, const Chain& native2);
+std::uint32_t count_below(const DistanceMatrix& matrix, float cutoff);
+
+// Absent result: the native chains have no contact (or one has no residues).
+// alignment1 = align_chains(model1, native1), alignment2 = align_chains(model2, native2).
+Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Chain& model2,
+                                                  const Chain& native1, const Chain& native2,
+                                                  const Alignment& alignment1,
+                                                  const Alignment& alignment2, bool capri_peptide);
+
+// The same with the native matrix already computed by native_distances(native1, native2).
+Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Chain& model2,
+                                                  const Chain& native1, const Chain& native2,
+                                                  const Alignment& alignment1,
+                                                  const Alignment& alignment2, bool capri_peptide,
+                                                  const DistanceMatrix& native_matrix);
+
+}  // namespace tarvo
