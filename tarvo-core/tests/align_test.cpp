@@ -1,0 +1,290 @@
+#include "align.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace tarvo {
+namespace {
+
+std::string utf8(std::u32string_view text) {
+  std::string out;
+  for (char32_t c : text) append_utf8(out, c);
+  return out;
+}
+
+std::u32string u32(std::string_view text) {
+  std::u32string out;
+  for (std::size_t pos = 0; pos < text.size();) out.push_back(next_code_point(text, pos));
+  return out;
+}
+
+Chain sequence_chain(std::string sequence) {
+  Chain chain;
+  chain.id = "A";
+  chain.sequence = std::move(sequence);
+  return chain;
+}
+
+Chain numbered_chain(std::vector<std::int64_t> numbers) {
+  Chain chain;
+  chain.id = "A";
+  for (std::int64_t n : numbers) {
+    Residue residue;
+    residue.name = "ALA";
+    residue.code = "A";
+    residue.number = n;
+    chain.residues.push_back(residue);
+    chain.sequence += "A";
+  }
+  return chain;
+}
+
+// Three full score tables and three flag tables, written out plainly; the
+// packed two-row version must reproduce it exactly.
+Alignment full_table_alignment(const std::u32string& a, const std::u32string& b) {
+  const double none = -std::numeric_limits<double>::infinity();
+  const std::size_t n = a.size(), m = b.size();
+  if (n == 0 && m == 0) return {};
+  using Scores = std::vector<std::vector<double>>;
+  using Flags = std::vector<std::vector<std::uint8_t>>;
+  Scores M(n + 1, std::vector<double>(m + 1, none)), X = M, Y = M;
+  Flags FM(n + 1, std::vector<std::uint8_t>(m + 1, 0)), FX = FM, FY = FM;
+  auto pick = [&](std::vector<std::pair<double, std::uint8_t>> candidates, double& score,
+                  std::uint8_t& flags) {
+    double best = none;
+    for (auto [value, bit] : candidates) best = std::max(best, value);
+    score = best;
+    if (best == none) return;
+    for (auto [value, bit] : candidates)
+      if (value != none && std::abs(value - best) <= 1e-9) flags |= bit;
+  };
+  M[0][0] = 0;
+  for (std::size_t i = 1; i <= n; ++i)
+    pick({{M[i - 1][0] - 4, 1}, {X[i - 1][0] - 0.5, 2}}, X[i][0], FX[i][0]);
+  for (std::size_t j = 1; j <= m; ++j)
+    pick({{M[0][j - 1] - 4, 1}, {Y[0][j - 1] - 0.5, 4}}, Y[0][j], FY[0][j]);
+  for (std::size_t i = 1; i <= n; ++i) {
+    for (std::size_t j = 1; j <= m; ++j) {
+      pick({{M[i - 1][j - 1], 1}, {X[i - 1][j - 1], 2}, {Y[i - 1][j - 1], 4}}, M[i][j], FM[i][j]);
+      if (M[i][j] != none) M[i][j] += a[i - 1] == b[j - 1] ? 5 : 0;
+      pick({{M[i - 1][j] - 4, 1}, {X[i - 1][j] - 0.5, 2}}, X[i][j], FX[i][j]);
+      pick({{M[i][j - 1] - 4, 1}, {Y[i][j - 1] - 0.5, 4}}, Y[i][j], FY[i][j]);
+    }
+  }
+  const double best = std::max({M[n][m], X[n][m], Y[n][m]});
+  char table = std::abs(M[n][m] - best) <= 1e-9   ? 'M'
+               : std::abs(X[n][m] - best) <= 1e-9 ? 'X'
+                                                  : 'Y';
+  std::u32string first, second;
+  std::size_t i = n, j = m;
+  while (i > 0 || j > 0) {
+    std::uint8_t flags;
+    if (table == 'M') {
+      first += a[i - 1], second += b[j - 1], flags = FM[i][j], --i, --j;
+    } else if (table == 'X') {
+      first += a[i - 1], second += U'-', flags = FX[i][j], --i;
+    } else {
+      first += U'-', second += b[j - 1], flags = FY[i][j], --j;
+    }
+    table = flags & 1 ? 'M' : flags & 2 ? 'X' : 'Y';
+  }
+  std::reverse(first.begin(), first.end());
+  std::reverse(second.begin(), second.end());
+  std::u32string match;
+  for (std::size_t k = 0; k < first.size(); ++k)
+    match += first[k] == second[k] ? U'|' : first[k] == U'-' || second[k] == U'-' ? U' ' : U'.';
+  return {first, match, second};
+}
+
+std::u32string without_gaps(std::u32string text) {
+  std::erase(text, U'-');
+  return text;
+}
+
+// ---- fixed cases ----
+
+struct Case {
+  const char* name;
+  std::string first, second;
+  std::string first_aligned, match_line, second_aligned;
+};
+
+class AlignSequenceCase : public testing::TestWithParam<Case> {};
+
+TEST_P(AlignSequenceCase, GivesExpectedTexts) {
+  const Case& c = GetParam();
+  const Alignment got = align_chains(sequence_chain(c.first), sequence_chain(c.second), false);
+  EXPECT_EQ(utf8(got.first_aligned), c.first_aligned);
+  EXPECT_EQ(utf8(got.match_line), c.match_line);
+  EXPECT_EQ(utf8(got.second_aligned), c.second_aligned);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, AlignSequenceCase,
+    testing::Values(
+        Case{"IdenticalGivesOnlyMatches", "MKTAYIAK", "MKTAYIAK", "MKTAYIAK", "||||||||",
+             "MKTAYIAK"},
+        Case{"SingleGapEndsInMatch", "A", "AA", "-A", " |", "AA"},
+        Case{"SecondEmpty", "AC", "", "AC", "  ", "--"},
+        Case{"FirstEmpty", "", "AC", "--", "  ", "AC"},
+        Case{"BothEmpty", "", "", "", "", ""},
+        Case{"MismatchBeatsTwoGaps", "AXB", "AYB", "AXB", "|.|", "AYB"},
+        Case{"InnerDeletionIsOneGap", "MKTAYIAKQRQISFVKSHFSRQ", "MKTAYIAKQRQSFVKSHFSRQ",
+             "MKTAYIAKQRQISFVKSHFSRQ", "||||||||||| ||||||||||", "MKTAYIAKQRQ-SFVKSHFSRQ"},
+        Case{"PointMutationIsOneMismatch", "MKTAYIAKQRQISFVKSHFSRQ", "MKTAYIAKQRWISFVKSHFSRQ",
+             "MKTAYIAKQRQISFVKSHFSRQ", "||||||||||.|||||||||||", "MKTAYIAKQRWISFVKSHFSRQ"},
+        Case{"ColumnsAreCodePoints", "A\xC3\xA9", "\xC3\xA9", "A\xC3\xA9", " |", "-\xC3\xA9"},
+        Case{"InvalidByteIsReplacementSymbol", "A\xFF", "A\xEF\xBF\xBD", "A\xEF\xBF\xBD", "||",
+             "A\xEF\xBF\xBD"}),
+    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// ---- equivalence with the full tables on random input ----
+
+struct RandomSetup {
+  const char* name;
+  std::u32string alphabet;
+  std::size_t max_length;
+  int pairs;
+};
+
+class PackedMatchesFullTables : public testing::TestWithParam<RandomSetup> {};
+
+TEST_P(PackedMatchesFullTables, OnRandomPairs) {
+  const RandomSetup& setup = GetParam();
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<std::size_t> length(0, setup.max_length);
+  std::uniform_int_distribution<std::size_t> letter(0, setup.alphabet.size() - 1);
+  auto random_text = [&] {
+    std::u32string text(length(rng), U' ');
+    for (char32_t& c : text) c = setup.alphabet[letter(rng)];
+    return text;
+  };
+  for (int k = 0; k < setup.pairs; ++k) {
+    const std::u32string a = random_text(), b = random_text();
+    const Alignment want = full_table_alignment(a, b);
+    const Alignment got = align_chains(sequence_chain(utf8(a)), sequence_chain(utf8(b)), false);
+    ASSERT_EQ(got.first_aligned, want.first_aligned) << utf8(a) << " / " << utf8(b);
+    ASSERT_EQ(got.match_line, want.match_line);
+    ASSERT_EQ(got.second_aligned, want.second_aligned);
+    ASSERT_EQ(without_gaps(got.first_aligned), a);
+    ASSERT_EQ(without_gaps(got.second_aligned), b);
+    for (std::size_t c = 0; c < got.first_aligned.size(); ++c)
+      ASSERT_FALSE(got.first_aligned[c] == U'-' && got.second_aligned[c] == U'-');
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Alphabets, PackedMatchesFullTables,
+    testing::Values(RandomSetup{"OneLetterRepeats", U"A", 12, 200},
+                    RandomSetup{"TwoLettersShort", U"AC", 6, 1500},
+                    RandomSetup{"FourLetters", U"ACGU", 30, 600},
+                    RandomSetup{"Protein", U"ACDEFGHIKLMNPQRSTVWY", 60, 300},
+                    RandomSetup{"NonAscii", U"A\u00e9\u20ac\U0001D11E", 20, 300},
+                    RandomSetup{"Long", U"ACG", 400, 6}),
+    [](const testing::TestParamInfo<RandomSetup>& info) { return std::string(info.param.name); });
+
+TEST(PackedMatchesFullTables, OnRelatedSequences) {
+  // Mutants of one sequence: long runs of matches with scattered gaps and
+  // mismatches, the shape real model/native pairs have.
+  std::mt19937 rng(777);
+  const std::u32string alphabet = U"ACDEFGHIKLMNPQRSTVWY";
+  std::uniform_int_distribution<std::size_t> letter(0, alphabet.size() - 1);
+  std::uniform_int_distribution<int> edit(0, 19);
+  for (int k = 0; k < 40; ++k) {
+    std::u32string a(150, U' ');
+    for (char32_t& c : a) c = alphabet[letter(rng)];
+    std::u32string b;
+    for (char32_t c : a) {
+      const int e = edit(rng);
+      if (e == 0) continue;
+      b += e == 1 ? alphabet[letter(rng)] : c;
+      if (e == 2) b += alphabet[letter(rng)];
+    }
+    const Alignment want = full_table_alignment(a, b);
+    const Alignment got = align_chains(sequence_chain(utf8(a)), sequence_chain(utf8(b)), false);
+    ASSERT_EQ(got.first_aligned, want.first_aligned);
+    ASSERT_EQ(got.second_aligned, want.second_aligned);
+  }
+}
+
+// ---- alignment by residue number ----
+
+std::u32string symbols_from(std::initializer_list<std::uint32_t> code_points) {
+  std::u32string out;
+  for (std::uint32_t c : code_points) out.push_back(static_cast<char32_t>(c));
+  return out;
+}
+
+TEST(AlignByNumber, OverlappingRangesPairEqualNumbers) {
+  const Alignment got =
+      align_chains(numbered_chain({1, 2, 3, 4, 5}), numbered_chain({3, 4, 5, 6, 7}), true);
+  EXPECT_EQ(got.first_aligned, symbols_from({46, 47, 48, 49, 50, '-', '-'}));
+  EXPECT_EQ(got.match_line, U"  |||  ");
+  EXPECT_EQ(got.second_aligned, symbols_from({'-', '-', 48, 49, 50, 51, 52}));
+}
+
+TEST(AlignByNumber, ResidueZeroAndNegativesAreNeverGaps) {
+  const Alignment got =
+      align_chains(numbered_chain({-2, -1, 0, 1, 2}), numbered_chain({0, 1, 2, 3, 4}), true);
+  EXPECT_EQ(got.match_line, U"  |||  ");
+  EXPECT_EQ(without_gaps(got.first_aligned), symbols_from({46, 47, 48, 49, 50}));
+  EXPECT_EQ(without_gaps(got.second_aligned), symbols_from({48, 49, 50, 51, 52}));
+}
+
+TEST(AlignByNumber, SmallestNumberMapsAboveGapSymbol) {
+  const Alignment got = align_chains(numbered_chain({-100, -99}), numbered_chain({-99}), true);
+  EXPECT_EQ(got.first_aligned, symbols_from({46, 47}));
+  EXPECT_EQ(got.match_line, U" |");
+  EXPECT_EQ(got.second_aligned, symbols_from({'-', 47}));
+}
+
+TEST(AlignByNumber, InsertionCodePlaysNoPart) {
+  Chain first = numbered_chain({9, 10, 11});
+  Chain second = numbered_chain({9, 10, 11});
+  second.residues[1].insertion_code = U'A';
+  const Alignment got = align_chains(first, second, true);
+  EXPECT_EQ(got.match_line, U"|||");
+  EXPECT_EQ(got.first_aligned, got.second_aligned);
+}
+
+TEST(AlignByNumber, NumbersBeyondUnicodeBecomeReplacementAndCompareEqual) {
+  constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+  constexpr std::int64_t hi = std::numeric_limits<std::int64_t>::max();
+  // With min at lo, only lo itself is a scalar; every other number overflows past U+10FFFF.
+  const Alignment got = align_chains(numbered_chain({lo, 0, hi}), numbered_chain({lo, 5}), true);
+  EXPECT_EQ(got.first_aligned, symbols_from({46, 0xFFFD, 0xFFFD}));
+  EXPECT_EQ(got.match_line, U"| |");
+  EXPECT_EQ(got.second_aligned, symbols_from({46, '-', 0xFFFD}));
+}
+
+TEST(AlignByNumber, SurrogateRangeBecomesReplacement) {
+  // Offset 45: 0xD800 - 45 lands on the first surrogate, 0xDFFF - 45 on the last.
+  const Alignment got =
+      align_chains(numbered_chain({1, 0xD800 - 45, 0xDFFF - 45}), numbered_chain({1}), true);
+  EXPECT_EQ(got.first_aligned, symbols_from({46, 0xFFFD, 0xFFFD}));
+}
+
+TEST(AlignByNumber, IgnoresSequenceText) {
+  Chain first = numbered_chain({1, 2, 3});
+  first.sequence = "XYZW";  // a four-letter residue name makes the text longer than the residues
+  const Alignment got = align_chains(first, numbered_chain({1, 2, 3}), true);
+  EXPECT_EQ(got.match_line, U"|||");
+}
+
+TEST(AlignByNumber, OneChainEmpty) {
+  const Alignment got = align_chains(numbered_chain({}), numbered_chain({-5, 7}), true);
+  EXPECT_EQ(got.first_aligned, U"--");
+  EXPECT_EQ(got.second_aligned, symbols_from({46, 58}));
+}
+
+}  // namespace
+}  // namespace tarvo
