@@ -54,7 +54,12 @@ void append_utf8(std::string& out, char32_t cp) {
 namespace {
 
 std::string shape(std::pair<std::size_t, std::size_t> s) {
-  return "(" + std::to_string(s.first) + ", " + std::to_string(s.second) + ")";
+  std::string out = "(";
+  out += std::to_string(s.first);
+  out += ", ";
+  out += std::to_string(s.second);
+  out += ')';
+  return out;
 }
 
 }  // namespace
