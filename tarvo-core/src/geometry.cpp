@@ -1,1 +1,155 @@
 #include "geometry.hpp"
+
+#include <Eigen/Core>
+#include <Eigen/LU>
+#include <Eigen/SVD>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "error.hpp"
+
+namespace tarvo {
+
+namespace {
+
+// Below this many rows the pool's scheduling costs more than it saves.
+constexpr std::size_t kParallelRows = 128;
+
+// A minimum above this (about 31.6 Å) settles the cell: no consumer looks
+// beyond 10 Å, so the rest of the scan cannot change any contact decision.
+constexpr float kEarlyStop = 1000.0f;
+
+std::vector<std::size_t> offsets_of(std::span<const std::uint32_t> counts) {
+  std::vector<std::size_t> offsets(counts.size() + 1, 0);
+  for (std::size_t k = 0; k < counts.size(); ++k) offsets[k + 1] = offsets[k] + counts[k];
+  return offsets;
+}
+
+float squared_distance(const Point& a, const Point& b) {
+  float dx = a.x - b.x;
+  float dy = a.y - b.y;
+  float dz = a.z - b.z;
+  return (dx * dx + dy * dy) + dz * dz;
+}
+
+float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b) {
+  float minimum = kFarApart;
+  for (const Point& a : residue_a) {
+    for (const Point& b : residue_b) {
+      float d = squared_distance(a, b);
+      if (d < minimum) {
+        minimum = d;
+        if (d > kEarlyStop) return minimum;
+      }
+    }
+  }
+  return minimum;
+}
+
+struct Centroids {
+  Point target;
+  Point mobile;
+};
+
+Centroids centroids(std::span<const Point> target, std::span<const Point> mobile) {
+  float reciprocal = 1.0f / static_cast<float>(mobile.size());
+  Point sum_p{0, 0, 0};
+  Point sum_q{0, 0, 0};
+  for (std::size_t i = 0; i < mobile.size(); ++i) {
+    sum_p = {sum_p.x + target[i].x, sum_p.y + target[i].y, sum_p.z + target[i].z};
+    sum_q = {sum_q.x + mobile[i].x, sum_q.y + mobile[i].y, sum_q.z + mobile[i].z};
+  }
+  return {{sum_p.x * reciprocal, sum_p.y * reciprocal, sum_p.z * reciprocal},
+          {sum_q.x * reciprocal, sum_q.y * reciprocal, sum_q.z * reciprocal}};
+}
+
+Eigen::Matrix3f covariance(std::span<const Point> target, std::span<const Point> mobile,
+                           const Centroids& c) {
+  Eigen::Matrix3f h = Eigen::Matrix3f::Zero();
+  for (std::size_t i = 0; i < mobile.size(); ++i) {
+    const float q[3] = {mobile[i].x - c.mobile.x, mobile[i].y - c.mobile.y, mobile[i].z - c.mobile.z};
+    const float p[3] = {target[i].x - c.target.x, target[i].y - c.target.y, target[i].z - c.target.z};
+    for (int r = 0; r < 3; ++r)
+      for (int k = 0; k < 3; ++k) h(r, k) += q[r] * p[k];
+  }
+  return h;
+}
+
+using Rotation = std::array<std::array<float, 3>, 3>;
+
+Point rotate(const Rotation& r, const Point& q) {
+  return {(r[0][0] * q.x + r[0][1] * q.y) + r[0][2] * q.z,
+          (r[1][0] * q.x + r[1][1] * q.y) + r[1][2] * q.z,
+          (r[2][0] * q.x + r[2][1] * q.y) + r[2][2] * q.z};
+}
+
+}  // namespace
+
+FlatGroup group_coords_and_counts(std::span<const Residue* const> residues) {
+  FlatGroup group;
+  group.counts.reserve(residues.size());
+  for (const Residue* residue : residues) {
+    group.counts.push_back(static_cast<std::uint32_t>(residue->atoms.size()));
+    for (const Atom& atom : residue->atoms) group.points.push_back({atom.x, atom.y, atom.z});
+  }
+  return group;
+}
+
+DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<const Point> points_b,
+                                 std::span<const std::uint32_t> counts_a,
+                                 std::span<const std::uint32_t> counts_b) {
+  const std::vector<std::size_t> offsets_a = offsets_of(counts_a);
+  const std::vector<std::size_t> offsets_b = offsets_of(counts_b);
+  DistanceMatrix matrix{counts_a.size(), counts_b.size(), {}};
+  matrix.values.assign(matrix.rows * matrix.cols, 0.0f);
+
+  auto fill_row = [&](std::size_t i) {
+    std::span<const Point> residue_a = points_a.subspan(offsets_a[i], counts_a[i]);
+    float* row = matrix.values.data() + i * matrix.cols;
+    for (std::size_t j = 0; j < matrix.cols; ++j)
+      row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]));
+  };
+
+  if (matrix.rows < kParallelRows) {
+    for (std::size_t i = 0; i < matrix.rows; ++i) fill_row(i);
+  } else {
+    // Runs on the arena of the calling worker (or the global one), so it nests
+    // inside the interface and batch loops without oversubscribing.
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, matrix.rows),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+                        for (std::size_t i = range.begin(); i != range.end(); ++i) fill_row(i);
+                      });
+  }
+  return matrix;
+}
+
+Point Transform::apply(const Point& q) const {
+  const Point r = rotate(rotation, q);
+  return {r.x + translation[0], r.y + translation[1], r.z + translation[2]};
+}
+
+Transform kabsch(std::span<const Point> target, std::span<const Point> mobile) {
+  const Centroids c = centroids(target, mobile);
+  const Eigen::Matrix3f h = covariance(target, mobile, c);
+
+  Eigen::JacobiSVD<Eigen::Matrix3f> svd(h, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  if (!svd.computeU()) throw InternalError("kabsch: SVD U not computed");
+  const Eigen::Matrix3f& u = svd.matrixU();
+  const Eigen::Matrix3f& v = svd.matrixV();
+
+  // R = V·Uᵀ as a sum of rank-one products; a reflection (det < 0) is turned
+  // into the best proper rotation by subtracting the smallest singular value's term.
+  const Eigen::Matrix3f leading = v.col(0) * u.col(0).transpose() + v.col(1) * u.col(1).transpose();
+  const Eigen::Matrix3f smallest = v.col(2) * u.col(2).transpose();
+  Eigen::Matrix3f r = leading + smallest;
+  if (r.determinant() < 0.0f) r = leading - smallest;
+
+  Transform transform{};
+  for (int row = 0; row < 3; ++row)
+    for (int col = 0; col < 3; ++col) transform.rotation[row][col] = r(row, col);
+  const Point rotated = rotate(transform.rotation, c.mobile);
+  transform.translation = {c.target.x - rotated.x, c.target.y - rotated.y, c.target.z - rotated.z};
+  return transform;
+}
+
+}  // namespace tarvo

@@ -1,1 +1,293 @@
 #include "tarvo.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <string_view>
+
+namespace tarvo {
+
+namespace {
+
+// Protein backbone, then nucleic-acid backbone and sugar atoms.
+constexpr std::array<std::string_view, 16> kBackboneAtoms = {
+    "CA", "C", "N", "O", "P", "OP1", "OP2", "O2'", "O3'", "O4'", "O5'", "C1'", "C2'", "C3'", "C4'", "C5'"};
+
+constexpr char32_t kGap = U'-';
+
+const Atom* find_atom(const Residue& residue, std::string_view name) {
+  auto it = std::ranges::find(residue.atoms, name, &Atom::name);
+  return it == residue.atoms.end() ? nullptr : &*it;
+}
+
+std::vector<const Residue*> residue_refs(const Chain& chain) {
+  std::vector<const Residue*> refs;
+  refs.reserve(chain.residues.size());
+  for (const Residue& residue : chain.residues) refs.push_back(&residue);
+  return refs;
+}
+
+// Walking the columns hands out one residue per non-gap symbol, so the counts
+// must agree before the walk starts.
+Result<void> check_symbol_count(std::u32string_view aligned, const Chain& chain, std::string_view role) {
+  auto symbols = static_cast<std::size_t>(std::ranges::count_if(aligned, [](char32_t c) { return c != kGap; }));
+  if (symbols == chain.residues.size()) return {};
+  return fail(err::Mapping{std::string(role) + " chain '" + chain.id + "' has " +
+                           std::to_string(symbols) + " sequence symbols for " +
+                           std::to_string(chain.residues.size()) +
+                           " residue(s); residues whose names are not one letter long cannot be "
+                           "aligned residue by residue"});
+}
+
+Result<Point> representative_point(const Residue& residue) {
+  const Atom* atom = find_atom(residue, "CB");
+  if (atom == nullptr) atom = find_atom(residue, "CA");
+  if (atom == nullptr)
+    return fail(err::Geometry{"residue " + residue.name + " " + std::to_string(residue.number) +
+                              "; has neither CB nor CA (needed for capri_peptide interface)"});
+  return Point{atom->x, atom->y, atom->z};
+}
+
+Result<std::vector<Point>> representative_points(std::span<const Residue* const> residues) {
+  std::vector<Point> points;
+  points.reserve(residues.size());
+  for (const Residue* residue : residues) {
+    Result<Point> point = representative_point(*residue);
+    if (!point) return std::unexpected(std::move(point.error()));
+    points.push_back(*point);
+  }
+  return points;
+}
+
+// sqrt(S / n) with S summed in point order; no points gives NaN (0 / 0).
+float rmsd(std::span<const Point> reference, std::span<const Point> moved) {
+  float sum = 0.0f;
+  for (std::size_t k = 0; k < reference.size(); ++k) {
+    float dx = reference[k].x - moved[k].x;
+    float dy = reference[k].y - moved[k].y;
+    float dz = reference[k].z - moved[k].z;
+    sum += (dx * dx + dy * dy) + dz * dz;
+  }
+  return std::sqrt(sum / static_cast<float>(reference.size()));
+}
+
+// Finds the motion taking fit.b onto fit.a, applies it to `measured` and
+// measures the result against `reference`.
+float rmsd_after_fit(const PointPairs& fit, std::span<const Point> reference, std::span<const Point> measured) {
+  const Transform transform = kabsch(fit.a, fit.b);
+  std::vector<Point> moved;
+  moved.reserve(measured.size());
+  for (const Point& p : measured) moved.push_back(transform.apply(p));
+  return rmsd(reference, moved);
+}
+
+// Rows and columns of `matrix` holding a value below `cutoff`, each ascending.
+std::pair<std::vector<std::size_t>, std::vector<std::size_t>> interface_sets(const DistanceMatrix& matrix,
+                                                                             float cutoff) {
+  std::vector<bool> in_rows(matrix.rows, false);
+  std::vector<bool> in_cols(matrix.cols, false);
+  for (std::size_t i = 0; i < matrix.rows; ++i)
+    for (std::size_t j = 0; j < matrix.cols; ++j)
+      if (matrix.at(i, j) < cutoff) in_rows[i] = in_cols[j] = true;
+  auto indices = [](const std::vector<bool>& flags) {
+    std::vector<std::size_t> out;
+    for (std::size_t k = 0; k < flags.size(); ++k)
+      if (flags[k]) out.push_back(k);
+    return out;
+  };
+  return {indices(in_rows), indices(in_cols)};
+}
+
+float interface_rmsd(const AlignedResidues& aligned1, const AlignedResidues& aligned2,
+                     const DistanceMatrix& interface_matrix, bool capri_peptide) {
+  const auto [set1, set2] = interface_sets(interface_matrix, interface_cutoff(capri_peptide));
+  PointPairs points = subset_atoms(aligned1.model, aligned1.native, std::span<const std::size_t>(set1));
+  PointPairs points2 = subset_atoms(aligned2.model, aligned2.native, std::span<const std::size_t>(set2));
+  points.a.insert(points.a.end(), points2.a.begin(), points2.a.end());
+  points.b.insert(points.b.end(), points2.b.begin(), points2.b.end());
+  // The native interface is moved onto the model's.
+  return rmsd_after_fit(points, points.a, points.b);
+}
+
+float ligand_rmsd(const AlignedResidues& receptor, const AlignedResidues& ligand) {
+  const PointPairs receptor_points = subset_atoms(receptor.native, receptor.model);
+  const PointPairs ligand_points = subset_atoms(ligand.native, ligand.model);
+  // The model is moved onto the native receptor; its ligand is measured there.
+  return rmsd_after_fit(receptor_points, ligand_points.a, ligand_points.b);
+}
+
+struct ContactCounts {
+  std::uint32_t model_total = 0;
+  std::uint32_t nonnat_count = 0;
+  std::uint32_t nat_correct = 0;
+};
+
+ContactCounts count_contacts(const DistanceMatrix& model, const DistanceMatrix& native, float cutoff) {
+  ContactCounts counts;
+  for (std::size_t k = 0; k < model.values.size(); ++k) {
+    if (!(model.values[k] < cutoff)) continue;
+    ++counts.model_total;
+    if (native.values[k] < cutoff) ++counts.nat_correct;
+    else ++counts.nonnat_count;
+  }
+  return counts;
+}
+
+}  // namespace
+
+Result<AlignedResidues> get_aligned_residues(const Chain& model, const Chain& native,
+                                             const Alignment& alignment) {
+  if (auto checked = check_symbol_count(alignment.first_aligned, model, "model"); !checked)
+    return std::unexpected(std::move(checked.error()));
+  if (auto checked = check_symbol_count(alignment.second_aligned, native, "native"); !checked)
+    return std::unexpected(std::move(checked.error()));
+
+  if (alignment.first_aligned == alignment.second_aligned)
+    return AlignedResidues{residue_refs(model), residue_refs(native)};
+
+  if (alignment.match_line.size() != alignment.first_aligned.size() ||
+      alignment.second_aligned.size() != alignment.first_aligned.size())
+    throw InternalError("alignment texts of unequal length");
+
+  AlignedResidues aligned;
+  const Residue* current_model = nullptr;
+  const Residue* current_native = nullptr;
+  std::size_t next_model = 0;
+  std::size_t next_native = 0;
+  for (std::size_t col = 0; col < alignment.first_aligned.size(); ++col) {
+    if (alignment.first_aligned[col] != kGap) current_model = &model.residues[next_model++];
+    if (alignment.second_aligned[col] != kGap) current_native = &native.residues[next_native++];
+    if (alignment.match_line[col] != U'|') continue;
+    if (current_model == nullptr) throw InternalError("aligned '|' column with no model residue");
+    if (current_native == nullptr) throw InternalError("aligned '|' column with no native residue");
+    aligned.model.push_back(current_model);
+    aligned.native.push_back(current_native);
+  }
+  return aligned;
+}
+
+PointPairs subset_atoms(std::span<const Residue* const> a, std::span<const Residue* const> b,
+                        std::optional<std::span<const std::size_t>> indices) {
+  PointPairs points;
+  auto add_pair = [&](std::size_t index) {
+    for (std::string_view name : kBackboneAtoms) {
+      const Atom* atom_a = find_atom(*a[index], name);
+      const Atom* atom_b = find_atom(*b[index], name);
+      if (atom_a == nullptr || atom_b == nullptr) continue;
+      points.a.push_back({atom_a->x, atom_a->y, atom_a->z});
+      points.b.push_back({atom_b->x, atom_b->y, atom_b->z});
+    }
+  };
+  if (indices) {
+    for (std::size_t index : *indices) add_pair(index);
+  } else {
+    for (std::size_t index = 0; index < a.size(); ++index) add_pair(index);
+  }
+  return points;
+}
+
+Result<DistanceMatrix> residue_group_distances(std::span<const Residue* const> a,
+                                               std::span<const Residue* const> b, bool all_atoms) {
+  if (all_atoms) {
+    const FlatGroup group_a = group_coords_and_counts(a);
+    const FlatGroup group_b = group_coords_and_counts(b);
+    return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts);
+  }
+  Result<std::vector<Point>> points_a = representative_points(a);
+  if (!points_a) return std::unexpected(std::move(points_a.error()));
+  Result<std::vector<Point>> points_b = representative_points(b);
+  if (!points_b) return std::unexpected(std::move(points_b.error()));
+  const std::vector<std::uint32_t> ones_a(a.size(), 1);
+  const std::vector<std::uint32_t> ones_b(b.size(), 1);
+  return residue_distances(*points_a, *points_b, ones_a, ones_b);
+}
+
+DistanceMatrix native_distances(const Chain& native1, const Chain& native2) {
+  const std::vector<const Residue*> residues1 = residue_refs(native1);
+  const std::vector<const Residue*> residues2 = residue_refs(native2);
+  // The all-atom variant has no failure.
+  return *residue_group_distances(residues1, residues2, true);
+}
+
+std::uint32_t count_below(const DistanceMatrix& matrix, float cutoff) {
+  return static_cast<std::uint32_t>(std::ranges::count_if(matrix.values, [cutoff](float d) { return d < cutoff; }));
+}
+
+Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Chain& model2,
+                                                  const Chain& native1, const Chain& native2,
+                                                  const Alignment& alignment1,
+                                                  const Alignment& alignment2, bool capri_peptide) {
+  return calc_tarvo(model1, model2, native1, native2, alignment1, alignment2, capri_peptide,
+                    native_distances(native1, native2));
+}
+
+Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Chain& model2,
+                                                  const Chain& native1, const Chain& native2,
+                                                  const Alignment& alignment1,
+                                                  const Alignment& alignment2, bool capri_peptide,
+                                                  const DistanceMatrix& native_matrix) {
+  const float contact = contact_cutoff(capri_peptide);
+  InterfaceResult result;
+  result.nat_total = count_below(native_matrix, contact);
+  if (result.nat_total == 0) return std::nullopt;  // also covers an empty matrix
+
+  Result<AlignedResidues> aligned1 = get_aligned_residues(model1, native1, alignment1);
+  if (!aligned1) return std::unexpected(std::move(aligned1.error()));
+  Result<AlignedResidues> aligned2 = get_aligned_residues(model2, native2, alignment2);
+  if (!aligned2) return std::unexpected(std::move(aligned2.error()));
+
+  const DistanceMatrix model_matrix = *residue_group_distances(aligned1->model, aligned2->model, true);
+
+  // When the alignment covers every native residue the native matrix already is
+  // the aligned one; only otherwise is it worth a second pass.
+  DistanceMatrix recomputed;
+  const DistanceMatrix* aligned_native = &native_matrix;
+  if (model_matrix.rows != native_matrix.rows || model_matrix.cols != native_matrix.cols) {
+    recomputed = *residue_group_distances(aligned1->native, aligned2->native, true);
+    aligned_native = &recomputed;
+  }
+  if (model_matrix.rows != aligned_native->rows || model_matrix.cols != aligned_native->cols)
+    return fail(err::InterfaceSizeMismatch{{model_matrix.rows, model_matrix.cols},
+                                           {aligned_native->rows, aligned_native->cols}});
+
+  const ContactCounts counts = count_contacts(model_matrix, *aligned_native, contact);
+  result.model_total = counts.model_total;
+  result.nonnat_count = counts.nonnat_count;
+  result.nat_correct = counts.nat_correct;
+  result.fnonnat = counts.model_total == 0
+                       ? 0.0
+                       : static_cast<double>(counts.nonnat_count) / static_cast<double>(counts.model_total);
+
+  DistanceMatrix peptide_interface;
+  const DistanceMatrix* interface_matrix = aligned_native;
+  if (capri_peptide) {
+    Result<DistanceMatrix> representatives = residue_group_distances(aligned1->native, aligned2->native, false);
+    if (!representatives) return std::unexpected(std::move(representatives.error()));
+    peptide_interface = std::move(*representatives);
+    interface_matrix = &peptide_interface;
+  }
+  const float irmsd = interface_rmsd(*aligned1, *aligned2, *interface_matrix, capri_peptide);
+
+  // The larger native chain is the receptor; on a tie chain 2 is.
+  const bool chain1_receptor = native1.residues.size() > native2.residues.size();
+  result.class1 = chain1_receptor ? "receptor" : "ligand";
+  result.class2 = chain1_receptor ? "ligand" : "receptor";
+  const float lrmsd = chain1_receptor ? ligand_rmsd(*aligned1, *aligned2) : ligand_rmsd(*aligned2, *aligned1);
+
+  result.clashes = count_below(model_matrix, kClashCutoff);
+
+  result.fnat = static_cast<double>(result.nat_correct) / static_cast<double>(result.nat_total);
+  result.iRMSD = static_cast<double>(irmsd);
+  result.LRMSD = static_cast<double>(lrmsd);
+  const double i_term = result.iRMSD / 1.5;
+  const double l_term = result.LRMSD / 8.5;
+  result.Tarvo = ((result.fnat + 1.0 / (1.0 + i_term * i_term)) + 1.0 / (1.0 + l_term * l_term)) / 3.0;
+  result.F1 = 2.0 * static_cast<double>(result.nat_correct) /
+              ((static_cast<double>(result.nonnat_count) + static_cast<double>(result.nat_correct)) +
+               static_cast<double>(result.nat_total));
+  result.len1 = native1.residues.size();
+  result.len2 = native2.residues.size();
+  return result;
+}
+
+}  // namespace tarvo
