@@ -1,0 +1,58 @@
+// Owning handle for one strong reference to a Python object, plus the few
+// interpreter helpers every file of the module needs.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+#include <utility>
+
+namespace tarvo::py {
+
+// Owns one reference; released on destruction, on every path.
+class PyRef {
+ public:
+  PyRef() = default;
+  // Takes over a new reference (or nullptr after a failed call).
+  explicit PyRef(PyObject* owned) : object_(owned) {}
+  PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyRef(std::move(other)).swap(*this);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_DecRef(object_); }
+
+  // A new reference to an object that is only borrowed.
+  static PyRef from_borrowed(PyObject* borrowed) {
+    Py_IncRef(borrowed);
+    return PyRef(borrowed);
+  }
+
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  // Hands the reference to the caller (a return value or a stealing call).
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+inline PyRef new_str(std::string_view text) {
+  return PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// The type of `object`, as a new reference; never fails.
+inline PyRef type_of(PyObject* object) { return PyRef(PyObject_Type(object)); }
+
+inline bool has_type_flag(PyObject* object, unsigned long flag) {
+  PyRef type = type_of(object);
+  return (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type.get())) & flag) != 0;
+}
+
+inline bool is_str(PyObject* object) { return has_type_flag(object, Py_TPFLAGS_UNICODE_SUBCLASS); }
+
+}  // namespace tarvo::py

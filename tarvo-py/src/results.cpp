@@ -1,0 +1,95 @@
+#include "results.hpp"
+
+#include <string_view>
+
+namespace tarvo::py {
+
+namespace {
+
+// Stores `value` under `key`; false (exception set) if either could not be made.
+bool set_item(PyObject* dict, std::string_view key, PyRef value) {
+  if (!value) return false;
+  PyRef key_object = new_str(key);
+  return key_object && PyDict_SetItem(dict, key_object.get(), value.get()) == 0;
+}
+
+PyRef new_float(double value) { return PyRef(PyFloat_FromDouble(value)); }
+PyRef new_int(unsigned long long value) { return PyRef(PyLong_FromUnsignedLongLong(value)); }
+PyRef new_bool(bool value) { return PyRef(PyBool_FromLong(value)); }
+
+PyRef best_result_dict(const RunResult& result) {
+  PyRef dict(PyDict_New());
+  if (!dict) return {};
+  for (const auto& [name, interface] : result.best_result)
+    if (!set_item(dict.get(), name, interface_dict(interface))) return {};
+  return dict;
+}
+
+PyRef best_mapping_dict(const RunResult& result) {
+  PyRef dict(PyDict_New());
+  if (!dict) return {};
+  for (const auto& [native_chain, model_chain] : result.best_mapping)
+    if (!set_item(dict.get(), native_chain, new_str(model_chain))) return {};
+  return dict;
+}
+
+}  // namespace
+
+PyRef interface_dict(const InterfaceResult& r) {
+  PyRef dict(PyDict_New());
+  PyObject* d = dict.get();  // borrowed from `dict`
+  bool ok = d && set_item(d, "Tarvo", new_float(r.Tarvo)) && set_item(d, "F1", new_float(r.F1)) &&
+            set_item(d, "iRMSD", new_float(r.iRMSD)) && set_item(d, "LRMSD", new_float(r.LRMSD)) &&
+            set_item(d, "fnat", new_float(r.fnat)) && set_item(d, "nat_correct", new_int(r.nat_correct)) &&
+            set_item(d, "nat_total", new_int(r.nat_total)) && set_item(d, "fnonnat", new_float(r.fnonnat)) &&
+            set_item(d, "nonnat_count", new_int(r.nonnat_count)) &&
+            set_item(d, "model_total", new_int(r.model_total)) && set_item(d, "clashes", new_int(r.clashes)) &&
+            set_item(d, "len1", new_int(r.len1)) && set_item(d, "len2", new_int(r.len2)) &&
+            set_item(d, "class1", new_str(r.class1)) && set_item(d, "class2", new_str(r.class2)) &&
+            set_item(d, "chain1", new_str(r.chain1)) && set_item(d, "chain2", new_str(r.chain2)) &&
+            set_item(d, "is_het", new_bool(false));  // hetero interfaces never get this far
+  return ok ? std::move(dict) : PyRef();
+}
+
+PyRef run_result_dict(const RunResult& r) {
+  PyRef dict(PyDict_New());
+  PyObject* d = dict.get();  // borrowed from `dict`
+  bool ok = d && set_item(d, "model", new_str(r.model)) && set_item(d, "native", new_str(r.native)) &&
+            set_item(d, "best_mapping_str", new_str(r.best_mapping_str)) &&
+            set_item(d, "best_tarvo", new_float(r.best_tarvo)) &&
+            set_item(d, "GlobalTarvo", new_float(r.GlobalTarvo)) &&
+            set_item(d, "best_result", best_result_dict(r)) && set_item(d, "best_mapping", best_mapping_dict(r));
+  return ok ? std::move(dict) : PyRef();
+}
+
+PyRef outcome_dict(const BatchOutcome& outcome) {
+  PyRef dict(PyDict_New());
+  PyObject* d = dict.get();  // borrowed from `dict`
+  bool ok = d && set_item(d, "model", new_str(outcome.model)) && set_item(d, "native", new_str(outcome.native)) &&
+            set_item(d, "ok", new_bool(outcome.result.has_value())) &&
+            (outcome.result ? set_item(d, "result", run_result_dict(*outcome.result))
+                            : set_item(d, "error", new_str(outcome.result.error().message())));
+  return ok ? std::move(dict) : PyRef();
+}
+
+std::nullptr_t to_pyerr(const TarvoError& error) {
+  PyObject* type = error.kind() == ErrorKind::SmallMoleculeUnsupported ? PyExc_ValueError : PyExc_RuntimeError;
+  PyRef message = new_str(error.message());
+  if (message) PyErr_SetObject(type, message.get());
+  return nullptr;
+}
+
+PyObject* internal_error_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyErr_NewException("_tarvo_rs.InternalError", PyExc_BaseException, nullptr);
+  return type;
+}
+
+void raise_internal(const char* what) noexcept {
+  PyObject* type = internal_error_type();
+  if (type == nullptr) return;  // the failure to make the class is the exception
+  PyRef message(PyUnicode_FromFormat("internal error: %s", what));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
+}  // namespace tarvo::py

@@ -1,0 +1,132 @@
+#include "structure.hpp"
+
+#include <string>
+
+#include "convert.hpp"
+#include "error.hpp"
+#include "results.hpp"
+
+namespace tarvo::py {
+
+namespace {
+
+struct PyStructure {
+  PyObject_HEAD
+  Structure* structure;  // owned; null only while the object is being made
+};
+
+PyObject* the_type = nullptr;  // one class per process, never released
+
+const Structure& held(PyObject* self) { return *reinterpret_cast<PyStructure*>(self)->structure; }
+
+template <class Fn>
+void* slot_function(Fn* fn) {
+  return reinterpret_cast<void*>(fn);
+}
+
+// Instances come only from load_PDB; calling the class is refused.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  PyRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+  if (module && qualname)
+    PyErr_Format(PyExc_TypeError, "cannot create '%U.%U' instances", module.get(), qualname.get());
+  return nullptr;
+}
+
+void dealloc(PyObject* self) {
+  delete reinterpret_cast<PyStructure*>(self)->structure;
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(the_type), Py_tp_free));
+  free_object(self);
+  Py_DecRef(the_type);  // instances of a heap type hold a reference to it
+}
+
+PyObject* repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&] {
+    const Structure& structure = held(self);
+    std::string text = "<tarvo_rs.Structure id=" + quoted(structure.id) +
+                       " chains=" + quoted_list(structure.chain_ids()) + ">";
+    return new_str(text).release();
+  });
+}
+
+int contains(PyObject* self, PyObject* chain) {
+  return guarded(-1, [&] {
+    std::string chain_id;
+    if (!extract_text(chain, chain_id)) {
+      note_parameter("chain");
+      return -1;
+    }
+    return held(self).chain(chain_id) != nullptr ? 1 : 0;
+  });
+}
+
+PyObject* get_id(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return new_str(held(self).id).release(); });
+}
+
+PyObject* chain_ids(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& [id, chain] : held(self).chains) {
+      PyRef text = new_str(id);
+      if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyGetSetDef getters[] = {
+    {"id", get_id, nullptr, "The structure's id: the path given to load_PDB.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"chain_ids", chain_ids, METH_NOARGS, "chain_ids($self)\n--\n\nChain ids in file order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kDoc =
+    "Opaque parsed structure wrapping the core `Structure`: returned by `load_PDB` and accepted by "
+    "`run_on_all_native_interfaces`. It is the drop-in replacement for the Biopython model object "
+    "of the reference's documented API.";
+
+PyType_Slot slots[] = {
+    {Py_tp_new, slot_function(refuse_new)},
+    {Py_tp_dealloc, slot_function(dealloc)},
+    {Py_tp_repr, slot_function(repr)},
+    {Py_sq_contains, slot_function(contains)},
+    {Py_tp_getset, getters},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {0, nullptr},
+};
+
+// Not a base type, no __dict__, no weak references.
+PyType_Spec spec = {"builtins.Structure", sizeof(PyStructure), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyObject* structure_type() {
+  if (the_type == nullptr) the_type = PyType_FromSpec(&spec);
+  return the_type;
+}
+
+PyRef wrap_structure(Structure&& structure) {
+  auto* type = reinterpret_cast<PyTypeObject*>(structure_type());
+  if (type == nullptr) return {};
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyRef object(alloc(type, 0));
+  if (object) reinterpret_cast<PyStructure*>(object.get())->structure = new Structure(std::move(structure));
+  return object;
+}
+
+const Structure* core_structure(PyObject* object) {
+  PyRef type = type_of(object);
+  if (the_type == nullptr ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), reinterpret_cast<PyTypeObject*>(the_type)))
+    return nullptr;
+  return reinterpret_cast<PyStructure*>(object)->structure;
+}
+
+}  // namespace tarvo::py
