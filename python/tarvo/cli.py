@@ -1,0 +1,557 @@
+"""The ``tarvo`` command line: scores one model, or ranks many models against one native.
+
+All scoring is done by the extension module; this file only reads arguments,
+gathers model paths and formats what the module returns.
+"""
+
+import argparse
+import contextlib
+import csv
+import glob
+import io
+import json
+import math
+import os
+import sys
+
+from . import score, score_one_vs_many, version
+
+# Lower bounds of the quality classes of GlobalTarvo, best first.
+QUALITY_CLASSES = ((0.80, "High"), (0.49, "Medium"), (0.23, "Acceptable"))
+
+MODEL_SUFFIXES = (".pdb", ".cif", ".ent", ".mmcif", ".pdb.gz", ".cif.gz", ".ent.gz", ".mmcif.gz")
+
+INTERFACE_KEYS = (
+    "Tarvo", "F1", "iRMSD", "LRMSD", "fnat", "nat_correct", "nat_total", "fnonnat",
+    "nonnat_count", "model_total", "clashes", "len1", "len2", "class1", "class2",
+    "chain1", "chain2", "is_het",
+)
+
+# Models per Dask task: small enough for even load and a lively progress bar,
+# large enough that scheduling overhead stays minor next to parsing and scoring.
+DASK_CHUNK_SIZE = 4
+
+EXAMPLES = """\
+examples:
+  tarvo examples/2GTP_model.pdb examples/2GTP_native.pdb
+  tarvo model.pdb native.cif --mapping BA:AB --json -o result.json
+  tarvo rank native.pdb models/ extra_model.cif.gz 'runs/*/model_*.pdb' @more_models.txt
+  tarvo rank native.pdb models/ --workers 8 --csv -o ranking.csv
+"""
+
+
+class CliError(Exception):
+    """A problem to report as one ``tarvo: error:`` line, with the exit status to return."""
+
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports usage mistakes as a single line rather than usage text plus message."""
+
+    def error(self, message):
+        raise CliError(f"{message} (see '{self.prog} --help')", 2)
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        if argv[:1] == ["rank"]:
+            args = rank_parser().parse_args(argv[1:])
+            text, status = run_rank(args)
+        else:
+            args = pair_parser().parse_args(argv)
+            text, status = run_pair(args), 0
+        write_output(text, args.output)
+        return status
+    except CliError as error:
+        print(f"tarvo: error: {error}", file=sys.stderr)
+        return error.status
+    except KeyboardInterrupt:
+        print("tarvo: interrupted", file=sys.stderr)
+        return 130
+
+
+# ---------------------------------------------------------------- arguments
+
+def pair_parser():
+    parser = Parser(
+        prog="tarvo",
+        usage="tarvo MODEL NATIVE [options]\n       tarvo rank NATIVE MODELS... [options]",
+        description=(
+            "Score a predicted complex (MODEL) against the experimental structure (NATIVE): "
+            "the best chain mapping, then fnat, fnonnat, F1, iRMSD, LRMSD, clashes and Tarvo "
+            "for every native interface, and their mean GlobalTarvo with its quality class "
+            "(Incorrect < 0.23 <= Acceptable < 0.49 <= Medium < 0.80 <= High). "
+            "PDB and mmCIF files are read, plain or gzip-compressed. "
+            "To rank many models against one native, see 'tarvo rank --help'."
+        ),
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("model", metavar="MODEL", help="the model structure file")
+    parser.add_argument("native", metavar="NATIVE", help="the native (reference) structure file")
+    add_scoring_options(parser)
+    add_output_options(
+        parser, json_what="the module's result dictionary", csv_rows="one row per interface"
+    )
+    parser.add_argument("--version", action="version", version=f"tarvo {version()}")
+    return parser
+
+
+def rank_parser():
+    parser = Parser(
+        prog="tarvo rank",
+        usage="tarvo rank NATIVE MODELS... [options]",
+        description=(
+            "Score many models against one native in parallel and list them by GlobalTarvo, "
+            "best first. Models that cannot be scored are listed after the others with their "
+            "error; they never stop the run, but make the exit status 1. "
+            "A progress bar is drawn on stderr when it is a terminal."
+        ),
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("native", metavar="NATIVE", help="the native (reference) structure file")
+    parser.add_argument(
+        "models", metavar="MODELS", nargs="+",
+        help=(
+            "model files; a directory stands for its structure files "
+            f"({', '.join('*' + s for s in MODEL_SUFFIXES)}), a quoted glob such as "
+            "'runs/*.pdb' for its matches, and @FILE for the paths listed in FILE, one per line "
+            "(blank lines and lines starting with # are skipped)"
+        ),
+    )
+    add_scoring_options(parser)
+    add_output_options(
+        parser,
+        json_what="the module's outcome dictionaries, best first",
+        csv_rows="one row per model",
+    )
+    cluster = parser.add_mutually_exclusive_group()
+    cluster.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help="score on the Dask cluster whose scheduler is at ADDRESS, e.g. tcp://10.0.0.5:8786 "
+             "(needs: pip install 'tarvo[dask]')",
+    )
+    cluster.add_argument(
+        "--workers", metavar="N", type=positive_int,
+        help="score on a local Dask cluster of N single-threaded worker processes, "
+             "e.g. --workers 8 (needs: pip install 'tarvo[dask]')",
+    )
+    return parser
+
+
+def add_scoring_options(parser):
+    group = parser.add_argument_group("scoring options")
+    group.add_argument(
+        "--mapping", metavar="TEXT", type=mapping_text,
+        help="fix the chain mapping: model chains, ':', native chains, one character per chain, "
+             "'*' as wildcard; e.g. BA:AB maps native A to model B and native B to model A, "
+             "AB*:AB* fixes A and B and searches the rest, :AB scores native chains A and B only",
+    )
+    group.add_argument(
+        "--allowed_mismatches", metavar="N", type=non_negative_int, default=0,
+        help="sequence mismatches tolerated for a model chain to stand for a native chain, "
+             "e.g. --allowed_mismatches 2 (default: 0)",
+    )
+    group.add_argument(
+        "--no_align", action="store_true",
+        help="pair model and native residues by residue number instead of aligning sequences",
+    )
+    group.add_argument(
+        "--capri_peptide", action="store_true",
+        help="peptide criteria: contacts within 4 A instead of 5 A, interface residues by "
+             "CB (else CA) within 8 A instead of all atoms within 10 A",
+    )
+    group.add_argument(
+        "--small_molecule", action="store_true",
+        help="read hetero (small-molecule) records too; this build refuses to score "
+             "small-molecule chains and says so",
+    )
+
+
+def add_output_options(parser, json_what, csv_rows):
+    group = parser.add_argument_group("output")
+    formats = group.add_mutually_exclusive_group()
+    formats.add_argument(
+        "--json", action="store_true",
+        help=f"print {json_what} as JSON, NaN written as null",
+    )
+    formats.add_argument("--csv", action="store_true", help=f"print CSV, {csv_rows}")
+    group.add_argument(
+        "-o", "--output", metavar="FILE",
+        help="write the report to FILE instead of standard output, e.g. -o scores.json",
+    )
+
+
+def mapping_text(text):
+    # Catch the common slip of leaving out the native part before any file is read.
+    if not text.partition(":")[2]:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} names no native chains; write MODEL:NATIVE chains, "
+            "e.g. ABC:ABC or :ABC"
+        )
+    return text
+
+
+def non_negative_int(text):
+    return bounded_int(text, 0, "a whole number of 0 or more")
+
+
+def positive_int(text):
+    return bounded_int(text, 1, "a whole number of 1 or more")
+
+
+def bounded_int(text, lowest, wanted):
+    try:
+        value = int(text)
+    except ValueError:
+        value = lowest - 1
+    if value < lowest:
+        raise argparse.ArgumentTypeError(f"{text!r} is not {wanted}")
+    return value
+
+
+def scoring_options(args):
+    return {
+        "no_align": args.no_align,
+        "capri_peptide": args.capri_peptide,
+        "small_molecule": args.small_molecule,
+        "mapping": args.mapping,
+        "allowed_mismatches": args.allowed_mismatches,
+    }
+
+
+def require_file(path):
+    if not os.path.isfile(path):
+        what = "is a directory, not a structure file" if os.path.isdir(path) else "no such file"
+        raise CliError(f"{path}: {what}", 2)
+
+
+# ---------------------------------------------------------------- one model
+
+def run_pair(args):
+    require_file(args.model)
+    require_file(args.native)
+    try:
+        result = score(args.model, args.native, **scoring_options(args))
+    except (RuntimeError, ValueError) as error:
+        raise CliError(str(error), 1) from None
+    if args.json:
+        return to_json(result)
+    if args.csv:
+        return pair_csv(result)
+    return pair_report(result)
+
+
+def pair_report(result):
+    mapping = ", ".join(f"native {n} -> model {m}" for n, m in result["best_mapping"].items())
+    lines = [
+        f"Model        {result['model']}",
+        f"Native       {result['native']}",
+        f"Mapping      {result['best_mapping_str']}  ({mapping or 'no chains mapped'})",
+        "",
+    ]
+    if result["best_result"]:
+        header = ("Native", "Model", "fnat", "fnonnat", "F1", "iRMSD", "LRMSD", "Clashes", "Tarvo")
+        rows = [interface_row(name, values) for name, values in result["best_result"].items()]
+        lines += table(header, rows, flush_left=("Native", "Model"))
+    else:
+        lines.append("No native interface: the native chains are not in contact.")
+    global_tarvo = result["GlobalTarvo"]
+    lines += ["", f"GlobalTarvo  {number(global_tarvo, 3)}  ({quality_class(global_tarvo)})"]
+    return "\n".join(lines) + "\n"
+
+
+def interface_row(name, values):
+    return (
+        name,
+        values["chain1"] + values["chain2"],
+        number(values["fnat"], 3),
+        number(values["fnonnat"], 3),
+        number(values["F1"], 3),
+        number(values["iRMSD"], 2),
+        number(values["LRMSD"], 2),
+        str(values["clashes"]),
+        number(values["Tarvo"], 3),
+    )
+
+
+def pair_csv(result):
+    fields = ("model", "native", "best_mapping_str", "GlobalTarvo", "interface") + INTERFACE_KEYS
+    rows = [
+        {
+            "model": result["model"],
+            "native": result["native"],
+            "best_mapping_str": result["best_mapping_str"],
+            "GlobalTarvo": result["GlobalTarvo"],
+            "interface": name,
+            **values,
+        }
+        for name, values in result["best_result"].items()
+    ]
+    return to_csv(fields, rows)
+
+
+# ---------------------------------------------------------------- many models
+
+def run_rank(args):
+    require_file(args.native)
+    models = collect_models(args.models)
+    options = scoring_options(args)
+    with ProgressBar(len(models), sys.stderr) as bar:
+        if args.scheduler or args.workers:
+            outcomes = score_on_dask(args, models, options, bar)
+        else:
+            outcomes = score_locally(args.native, models, options, bar)
+    ordered = ranked(outcomes)
+    if args.json:
+        text = to_json(ordered)
+    elif args.csv:
+        text = rank_csv(ordered)
+    else:
+        text = rank_report(args.native, ordered)
+    status = 0 if all(outcome["ok"] for outcome in outcomes) else 1
+    return text, status
+
+
+def collect_models(arguments):
+    models = []
+    for argument in arguments:
+        if argument.startswith("@"):
+            models += read_model_list(argument[1:])
+        else:
+            models += expand_models(argument)
+    if not models:
+        raise CliError("no model files given", 2)
+    return models
+
+
+def read_model_list(path):
+    try:
+        with open(path, encoding="utf-8") as handle:
+            lines = [line.strip() for line in handle]
+    except OSError as error:
+        raise CliError(f"cannot read model list {path}: {error.strerror}", 2) from None
+    models = []
+    for line in lines:
+        if line and not line.startswith("#"):
+            models += expand_models(line)
+    return models
+
+
+def expand_models(argument):
+    """Paths named by one argument; a plain path is kept even if missing, so its error is listed."""
+    if os.path.isdir(argument):
+        found = [entry.path for entry in os.scandir(argument) if is_structure_file(entry)]
+        if not found:
+            raise CliError(f"{argument}: no structure files in this directory", 2)
+        return sorted(found)
+    if not os.path.exists(argument) and any(char in argument for char in "*?["):
+        matches = sorted(glob.glob(argument))
+        if not matches:
+            raise CliError(f"{argument}: no files match this pattern", 2)
+        return [path for match in matches for path in expand_models(match)]
+    return [argument]
+
+
+def is_structure_file(entry):
+    return entry.is_file() and entry.name.lower().endswith(MODEL_SUFFIXES)
+
+
+def score_locally(native, models, options, bar):
+    # The module scores a whole call in parallel; calling it chunk by chunk only
+    # serves the progress bar, so without one the models go in a single call.
+    step = 4 * (os.cpu_count() or 1) if bar.enabled else len(models)
+    outcomes = []
+    for start in range(0, len(models), step):
+        outcomes += score_one_vs_many(native, models[start:start + step], **options)
+        bar.update(len(outcomes))
+    return outcomes
+
+
+def score_on_dask(args, models, options, bar):
+    try:
+        from dask.distributed import Client, LocalCluster
+
+        from . import distributed
+    except ImportError:
+        message = "--scheduler and --workers need Dask: pip install 'tarvo[dask]'"
+        raise CliError(message, 1) from None
+    outcomes = [None] * len(models)
+    with contextlib.ExitStack() as opened:
+        try:
+            if args.scheduler:
+                client = opened.enter_context(Client(args.scheduler))
+            else:
+                cluster = opened.enter_context(
+                    LocalCluster(n_workers=args.workers, threads_per_worker=1)
+                )
+                client = opened.enter_context(Client(cluster))
+        except OSError as error:
+            raise CliError(f"cannot start a Dask client: {error}", 1) from None
+        scored = distributed.iter_score_one_vs_many(
+            args.native, models, client=client, chunk_size=DASK_CHUNK_SIZE, **options
+        )
+        for done, (index, outcome) in enumerate(scored, start=1):
+            outcomes[index] = outcome
+            bar.update(done)
+    return outcomes
+
+
+def ranked(outcomes):
+    """Scored models by GlobalTarvo, best first (NaN last, input order on ties), then failures."""
+    scored = [outcome for outcome in outcomes if outcome["ok"]]
+    failed = [outcome for outcome in outcomes if not outcome["ok"]]
+    scored.sort(key=lambda outcome: descending(outcome["result"]["GlobalTarvo"]))
+    return scored + failed
+
+
+def descending(value):
+    return (True, 0.0) if math.isnan(value) else (False, -value)
+
+
+def rank_report(native, ordered):
+    scored = [outcome for outcome in ordered if outcome["ok"]]
+    failed = [outcome for outcome in ordered if not outcome["ok"]]
+    lines = [
+        f"Native  {native}",
+        f"Models  {len(ordered)}: {len(scored)} scored, {len(failed)} failed",
+    ]
+    if scored:
+        header = ("Rank", "GlobalTarvo", "Quality", "Mapping", "Interfaces", "Model")
+        rows = [rank_row(rank, outcome) for rank, outcome in enumerate(scored, start=1)]
+        lines += [""] + table(header, rows, flush_left=("Quality", "Mapping", "Model"))
+    if failed:
+        lines += ["", "Failed"]
+        lines += [f"  {outcome['model']}: {outcome['error']}" for outcome in failed]
+    return "\n".join(lines) + "\n"
+
+
+def rank_row(rank, outcome):
+    result = outcome["result"]
+    return (
+        str(rank),
+        number(result["GlobalTarvo"], 3),
+        quality_class(result["GlobalTarvo"]),
+        result["best_mapping_str"],
+        str(len(result["best_result"])),
+        outcome["model"],
+    )
+
+
+def rank_csv(ordered):
+    fields = ("rank", "model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
+              "best_mapping_str", "interfaces", "error")
+    rows = []
+    for rank, outcome in enumerate(ordered, start=1):
+        row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
+        if outcome["ok"]:
+            result = outcome["result"]
+            row.update(
+                rank=rank,
+                GlobalTarvo=result["GlobalTarvo"],
+                quality=quality_class(result["GlobalTarvo"]),
+                best_tarvo=result["best_tarvo"],
+                best_mapping_str=result["best_mapping_str"],
+                interfaces=len(result["best_result"]),
+            )
+        else:
+            row["error"] = outcome["error"]
+        rows.append(row)
+    return to_csv(fields, rows)
+
+
+class ProgressBar:
+    """A one-line bar redrawn in place on a terminal; does nothing when the stream is not one."""
+
+    WIDTH = 30
+
+    def __init__(self, total, stream):
+        self.total = total
+        self.stream = stream
+        self.enabled = stream.isatty()
+
+    def __enter__(self):
+        self.update(0)
+        return self
+
+    def __exit__(self, *exc_info):
+        if self.enabled:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+
+    def update(self, done):
+        if not self.enabled:
+            return
+        filled = self.WIDTH * done // self.total
+        bar = "#" * filled + "-" * (self.WIDTH - filled)
+        self.stream.write(f"\rscoring [{bar}] {done}/{self.total}")
+        self.stream.flush()
+
+
+# ---------------------------------------------------------------- formatting
+
+def quality_class(global_tarvo):
+    if math.isnan(global_tarvo):
+        return "no interfaces"
+    for lowest, name in QUALITY_CLASSES:
+        if global_tarvo >= lowest:
+            return name
+    return "Incorrect"
+
+
+def number(value, decimals):
+    return "NaN" if math.isnan(value) else f"{value:.{decimals}f}"
+
+
+def table(header, rows, flush_left):
+    """Aligned text columns: those named in `flush_left` flush left, numbers flush right."""
+    widths = [max(len(cell) for cell in column) for column in zip(header, *rows)]
+    left = [name in flush_left for name in header]
+
+    def line(cells):
+        padded = (
+            cell.ljust(width) if flush_left else cell.rjust(width)
+            for cell, width, flush_left in zip(cells, widths, left)
+        )
+        return "  ".join(padded).rstrip()
+
+    return [line(header)] + [line(row) for row in rows]
+
+
+def without_nan(value):
+    """A copy with every non-finite float replaced by None, which JSON writes as null."""
+    if isinstance(value, dict):
+        return {key: without_nan(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [without_nan(item) for item in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def to_json(value):
+    return json.dumps(without_nan(value), indent=2, allow_nan=False) + "\n"
+
+
+def to_csv(fields, rows):
+    buffer = io.StringIO()
+    writer = csv.DictWriter(buffer, fieldnames=fields, lineterminator="\n")
+    writer.writeheader()
+    writer.writerows(without_nan(rows))
+    return buffer.getvalue()
+
+
+def write_output(text, path):
+    if path is None:
+        sys.stdout.write(text)
+        return
+    try:
+        with open(path, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
+    except OSError as error:
+        raise CliError(f"cannot write {path}: {error.strerror}", 1) from None
