@@ -64,7 +64,8 @@ struct InternalError : std::logic_error {
 
 // UTF-8 helpers shared by the reader and the quoted form.
 // Decodes the scalar at `pos` and advances past it; a malformed sequence gives
-// U+FFFD and consumes one byte, so decoding always makes progress.
+// U+FFFD and consumes its longest valid prefix (at least one byte), so decoding
+// always makes progress.
 char32_t next_code_point(std::string_view text, std::size_t& pos);
 void append_utf8(std::string& out, char32_t code_point);
 

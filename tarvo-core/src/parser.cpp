@@ -1,1 +1,995 @@
 #include "parser.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <new>
+#include <system_error>
+
+namespace tarvo {
+
+namespace {
+
+// ---- Text helpers. Every text handed to the readers is valid UTF-8; the
+// ---- white-space test is Unicode's White_Space, independent of the locale.
+
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool is_space(char32_t c) {
+  if (c < 0x80) return is_ascii_space(static_cast<unsigned char>(c));
+  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+char to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+std::string_view trim_start(std::string_view s) {
+  while (!s.empty()) {
+    if (static_cast<unsigned char>(s[0]) < 0x80) {
+      if (!is_ascii_space(s[0])) break;
+      s.remove_prefix(1);
+      continue;
+    }
+    std::size_t pos = 0;
+    if (!is_space(next_code_point(s, pos))) break;
+    s.remove_prefix(pos);
+  }
+  return s;
+}
+
+std::string_view trim_end(std::string_view s) {
+  while (!s.empty()) {
+    if (static_cast<unsigned char>(s.back()) < 0x80) {
+      if (!is_ascii_space(s.back())) break;
+      s.remove_suffix(1);
+      continue;
+    }
+    std::size_t start = s.size() - 1;
+    while (start > 0 && s.size() - start < 4 && is_continuation(s[start])) --start;
+    std::size_t pos = start;
+    char32_t cp = next_code_point(s, pos);
+    if (pos != s.size() || !is_space(cp)) break;
+    s.remove_suffix(s.size() - start);
+  }
+  return s;
+}
+
+std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+
+// Position of the first white-space character, or npos.
+std::size_t find_space(std::string_view s) {
+  for (std::size_t pos = 0; pos < s.size();) {
+    std::size_t start = pos;
+    if (static_cast<unsigned char>(s[pos]) < 0x80) {
+      if (is_ascii_space(s[pos++])) return start;
+    } else if (is_space(next_code_point(s, pos))) {
+      return start;
+    }
+  }
+  return std::string_view::npos;
+}
+
+std::string_view first_piece(std::string_view s) {
+  s = trim_start(s);
+  return s.substr(0, find_space(s));
+}
+
+// Bytes [begin, end) of a line as text: cut at the line's end, and empty when
+// the cut splits a multi-byte character (the line itself is valid UTF-8).
+std::string_view byte_range(std::string_view line, std::size_t begin, std::size_t end) {
+  if (begin >= line.size()) return {};
+  end = std::min(end, line.size());
+  if (is_continuation(line[begin]) || (end < line.size() && is_continuation(line[end]))) return {};
+  return line.substr(begin, end - begin);
+}
+
+// 1-based inclusive columns, as in the PDB format description.
+std::string_view columns(std::string_view line, std::size_t first, std::size_t last) {
+  return byte_range(line, first - 1, last);
+}
+
+// The byte in a 1-based column taken as the character with that code; blank past the end.
+char32_t column_char(std::string_view line, std::size_t column) {
+  return line.size() >= column ? static_cast<unsigned char>(line[column - 1]) : U' ';
+}
+
+char32_t first_char(std::string_view s) {
+  std::size_t pos = 0;
+  return s.empty() ? U' ' : next_code_point(s, pos);
+}
+
+std::string utf8(char32_t c) {
+  std::string out;
+  append_utf8(out, c);
+  return out;
+}
+
+// Position of the first byte that starts an invalid sequence; the size when the
+// whole text is valid. ASCII is skipped eight bytes at a time.
+std::size_t first_invalid_utf8(std::string_view text) {
+  std::size_t pos = 0;
+  const std::size_t n = text.size();
+  while (pos < n) {
+    if (pos + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + pos, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        pos += 8;
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    std::size_t start = pos;
+    if (next_code_point(text, pos) == U'\uFFFD' &&
+        text.substr(start, pos - start) != "\xEF\xBF\xBD")
+      return start;
+  }
+  return n;
+}
+
+// Valid text is returned as is; otherwise every maximal invalid subsequence
+// becomes U+FFFD in `storage`, which the result then views.
+std::string_view decode_utf8_lossy(std::string_view bytes, std::string& storage) {
+  std::size_t bad = first_invalid_utf8(bytes);
+  if (bad == bytes.size()) return bytes;
+  storage.reserve(bytes.size() + bytes.size() / 8 + 16);
+  storage.assign(bytes.substr(0, bad));
+  for (std::size_t pos = bad; pos < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
+      storage += bytes[pos++];
+      continue;
+    }
+    append_utf8(storage, next_code_point(bytes, pos));
+  }
+  return storage;
+}
+
+std::string lossy_string(std::string_view bytes) {
+  std::string storage;
+  std::string_view text = decode_utf8_lossy(bytes, storage);
+  return storage.empty() ? std::string(text) : std::move(storage);
+}
+
+// ---- Numbers
+
+// Optional sign, then decimal digits only; false on anything else or overflow.
+bool parse_i64(std::string_view s, std::int64_t& out) {
+  if (!s.empty() && s[0] == '+') {
+    s.remove_prefix(1);
+    if (!s.empty() && s[0] == '-') return false;
+  }
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc{} && end == s.data() + s.size();
+}
+
+// When the value is out of double range, overflow or underflow follows from the
+// decimal order of magnitude: leading digits before the point plus the exponent.
+double out_of_range_value(std::string_view s) {
+  bool negative = s[0] == '-';
+  std::size_t i = (s[0] == '-' || s[0] == '+') ? 1 : 0;
+  std::int64_t order = 0;
+  bool seen_nonzero = false;
+  for (; i < s.size() && is_digit(s[i]); ++i) {
+    seen_nonzero = seen_nonzero || s[i] != '0';
+    if (seen_nonzero) ++order;
+  }
+  if (i < s.size() && s[i] == '.') {
+    for (++i; i < s.size() && is_digit(s[i]); ++i) {
+      if (seen_nonzero) continue;
+      if (s[i] != '0') seen_nonzero = true;
+      else --order;
+    }
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    std::int64_t exponent = 0;
+    std::string_view digits = s.substr(i + 1);
+    bool minus = !digits.empty() && digits[0] == '-';
+    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
+    for (char c : digits) exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), 1'000'000'000);
+    order += minus ? -exponent : exponent;
+  }
+  double magnitude = order > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  return negative ? -magnitude : magnitude;
+}
+
+// Coordinates are almost always plain decimals such as "-12.345". With at most
+// 15 digits the digits and the power of ten are exact doubles, so one division
+// gives the correctly rounded value, as the general parser would.
+bool parse_plain_decimal(std::string_view s, double& out) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  std::size_t i = 0;
+  const bool negative = !s.empty() && s[0] == '-';
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++i;
+  std::uint64_t digits = 0;
+  int count = 0, fraction = 0;
+  bool point = false;
+  for (; i < s.size(); ++i) {
+    if (is_digit(s[i])) {
+      if (++count > 15) return false;
+      digits = digits * 10 + static_cast<std::uint64_t>(s[i] - '0');
+      fraction += point;
+    } else if (s[i] == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  if (count == 0) return false;
+  out = static_cast<double>(digits) / kPow10[fraction];
+  if (negative) out = -out;
+  return true;
+}
+
+// Standard floating-point text: optional sign, digits with optional point and
+// exponent, or the words for infinity and not-a-number. No hex, no "nan(...)".
+bool parse_double(std::string_view s, double& out) {
+  if (parse_plain_decimal(s, out)) return true;
+  std::string_view body = s;
+  if (!body.empty() && body[0] == '+') {
+    body.remove_prefix(1);
+    if (!body.empty() && body[0] == '-') return false;
+  }
+  if (body.find('(') != std::string_view::npos) return false;
+  auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), out);
+  if (end != body.data() + body.size()) return false;
+  if (ec == std::errc::result_out_of_range) {
+    out = out_of_range_value(s);
+    return true;
+  }
+  return ec == std::errc{};
+}
+
+double parse_occupancy(std::string_view s) {
+  double value;
+  return parse_double(trim(s), value) ? value : 0.0;
+}
+
+Result<float> parse_coord(const std::string& path, std::string_view s) {
+  s = trim(s);
+  double value;
+  if (!parse_double(s, value)) return fail(err::Parse{path, "invalid coordinate " + quoted(s)});
+  return static_cast<float>(value);
+}
+
+// ---- Elements and residue codes
+
+constexpr std::string_view kElements[] = {
+    "Ac", "Ag", "Al", "Am", "Ar", "As", "At", "Au", "B",  "Ba", "Be", "Bh", "Bi", "Bk", "Br", "C",
+    "Ca", "Cd", "Ce", "Cf", "Cl", "Cm", "Co", "Cr", "Cs", "Cu", "D",  "Db", "Dy", "Er", "Es", "Eu",
+    "F",  "Fe", "Fm", "Fr", "Ga", "Gd", "Ge", "H",  "He", "Hf", "Hg", "Ho", "Hs", "I",  "In", "Ir",
+    "K",  "Kr", "La", "Li", "Lr", "Lu", "Md", "Mg", "Mn", "Mo", "Mt", "N",  "Na", "Nb", "Nd", "Ne",
+    "Ni", "No", "Np", "O",  "Os", "P",  "Pa", "Pb", "Pd", "Pm", "Po", "Pr", "Pt", "Pu", "Ra", "Rb",
+    "Re", "Rf", "Rh", "Rn", "Ru", "S",  "Sb", "Sc", "Se", "Sg", "Si", "Sm", "Sn", "Sr", "Ta", "Tb",
+    "Tc", "Te", "Th", "Ti", "Tl", "Tm", "U",  "V",  "W",  "Xe", "Y",  "Yb", "Zn", "Zr"};
+
+// known[first letter][0 for none, else 1 + second letter]
+struct ElementTable {
+  bool known[26][27] = {};
+  constexpr ElementTable() {
+    for (std::string_view symbol : kElements)
+      known[symbol[0] - 'A'][symbol.size() == 1 ? 0 : symbol[1] - 'a' + 1] = true;
+  }
+};
+constexpr ElementTable kElementTable;
+
+// Upper case of a first character when it is a single ASCII letter (the dotless
+// i and the long s map onto I and S), else 0.
+char upper_ascii(char32_t c) {
+  if (c < 0x80 && is_ascii_letter(static_cast<char>(c))) return to_upper(static_cast<char>(c));
+  if (c == 0x131) return 'I';
+  if (c == 0x17F) return 'S';
+  return 0;
+}
+
+// Lower case of a following character when it is a single ASCII letter (the
+// Kelvin sign maps onto k), else 0.
+char lower_ascii(char32_t c) {
+  if (c < 0x80 && is_ascii_letter(static_cast<char>(c))) return static_cast<char>(c | 0x20);
+  if (c == 0x212A) return 'k';
+  return 0;
+}
+
+// The name's first character, or the one after a leading digit.
+std::string_view first_character_candidate(std::string_view name) {
+  if (name.empty()) return {};
+  std::size_t pos = 0;
+  next_code_point(name, pos);
+  if (!is_digit(name[0])) return name.substr(0, pos);
+  if (pos == name.size()) return {};
+  std::size_t end = pos;
+  next_code_point(name, end);
+  return name.substr(pos, end - pos);
+}
+
+bool digits_from_third(std::string_view raw) {
+  return raw.size() >= 3 && std::all_of(raw.begin() + 2, raw.end(), is_digit);
+}
+
+std::string_view element_symbol(std::string_view element, std::string_view name,
+                                std::string_view raw_name) {
+  if (!element.empty() && is_known_element(element)) return element;
+  std::string_view candidate;
+  if (!raw_name.empty() && !digits_from_third(raw_name) && is_ascii_letter(raw_name[0]))
+    candidate = trim(name);  // two-letter elements (CA calcium, FE) start in the first column
+  else
+    candidate = first_character_candidate(name);
+  return is_known_element(candidate) ? candidate : "X";
+}
+
+struct ResidueCode {
+  std::string_view name;
+  std::string_view code;
+};
+constexpr ResidueCode kResidueCodes[] = {
+    {"ALA", "A"}, {"ARG", "R"}, {"ASN", "N"}, {"ASP", "D"}, {"ASX", "B"}, {"CME", "C"},
+    {"CYS", "C"}, {"GLN", "Q"}, {"GLU", "E"}, {"GLX", "Z"}, {"GLY", "G"}, {"HIS", "H"},
+    {"ILE", "I"}, {"LEU", "L"}, {"LYS", "K"}, {"MET", "M"}, {"MSE", "M"}, {"PHE", "F"},
+    {"PRO", "P"}, {"PYL", "O"}, {"SEC", "U"}, {"SER", "S"}, {"THR", "T"}, {"TRP", "W"},
+    {"TYR", "Y"}, {"VAL", "V"}, {"XLE", "J"}};
+
+std::string_view three_letter_code(std::string_view name) {
+  if (name.size() != 3) return "X";  // three characters but not three bytes
+  const char upper[3] = {to_upper(name[0]), to_upper(name[1]), to_upper(name[2])};
+  for (const ResidueCode& entry : kResidueCodes)
+    if (entry.name == std::string_view(upper, 3)) return entry.code;
+  return "X";
+}
+
+// ---- The atom-name table of the open residue
+
+constexpr std::uint64_t kSlotIndexMask = 0xFFFFFFFFULL;
+
+std::uint64_t slot_value(std::uint32_t generation, std::size_t index) {
+  return (std::uint64_t{generation} << 32) | index;
+}
+
+std::size_t name_hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+void rebuild_name_slots(Builder& b, const Residue& residue, std::size_t capacity) {
+  b.name_slots.assign(capacity, 0);
+  const std::size_t mask = capacity - 1;
+  for (std::size_t index = 0; index < residue.atoms.size(); ++index) {
+    std::size_t slot = name_hash(residue.atoms[index].name) & mask;
+    while (b.name_slots[slot] >> 32 == b.name_generation) slot = (slot + 1) & mask;
+    b.name_slots[slot] = slot_value(b.name_generation, index);
+  }
+}
+
+// ---- Reading
+
+Result<std::string> read_file(const std::string& path) {
+  auto io_error = [&](int code) {
+    return fail(err::Io{path, std::system_category().message(code)});
+  };
+  if (path.find('\0') != std::string::npos)
+    return fail(err::Io{path, "file name contains a NUL byte"});
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return io_error(errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+
+  struct stat info {};
+  std::string data;
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) data.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t filled = 0;
+  for (;;) {
+    // Once the size reported by fstat is reached, probe with a small read before
+    // growing, so that an exactly sized file is read without a second allocation.
+    char probe[4096];
+    bool full = filled == data.size();
+    char* target = full ? probe : data.data() + filled;
+    std::size_t room = full ? sizeof probe : data.size() - filled;
+    ssize_t got = ::read(fd, target, room);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return io_error(errno);
+    }
+    if (got == 0) break;
+    if (full) {
+      data.resize(std::max(data.size() * 2, data.size() + sizeof probe));
+      std::memcpy(data.data() + filled, probe, static_cast<std::size_t>(got));
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  data.resize(filled);
+  return data;
+}
+
+// Inflates the first gzip member of `in`; bytes after it are ignored. The size
+// footer is never trusted: the output grows as needed.
+std::expected<std::string, std::string> gunzip(std::string_view in) {
+  z_stream zs{};
+  if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) return std::unexpected("zlib initialisation failed");
+  struct Ender {
+    z_stream* zs;
+    ~Ender() { inflateEnd(zs); }
+  } ender{&zs};
+
+  constexpr std::size_t kChunk = UINT_MAX;
+  const auto* base = reinterpret_cast<const Bytef*>(in.data());
+  zs.next_in = const_cast<Bytef*>(base);
+  std::string out;
+  std::size_t produced = 0;
+  try {
+    out.resize(std::max<std::size_t>(in.size() * 4, 1 << 16));
+    for (;;) {
+      std::size_t consumed = static_cast<std::size_t>(zs.next_in - base);
+      if (zs.avail_in == 0) zs.avail_in = static_cast<uInt>(std::min(in.size() - consumed, kChunk));
+      if (produced == out.size()) out.resize(out.size() * 2);
+      zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
+      zs.avail_out = static_cast<uInt>(std::min(out.size() - produced, kChunk));
+      const uInt room = zs.avail_out;
+      int rc = inflate(&zs, Z_NO_FLUSH);
+      produced += room - zs.avail_out;
+      if (rc == Z_STREAM_END) break;
+      if (rc == Z_OK) continue;
+      const bool input_used_up = static_cast<std::size_t>(zs.next_in - base) == in.size();
+      if (rc == Z_BUF_ERROR && input_used_up && zs.avail_out > 0)
+        return std::unexpected("unexpected end of gzip stream (truncated or not gzip data)");
+      if (rc != Z_BUF_ERROR) return std::unexpected(zs.msg ? zs.msg : zError(rc));
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected("decompressed data does not fit in memory");
+  }
+  out.resize(produced);
+  return out;
+}
+
+// Line splitting: PDB removes every trailing '\r' and drops an empty final
+// piece; mmCIF removes a single '\r' before each '\n'.
+enum class LineEnds { Pdb, Cif };
+
+struct Lines {
+  std::string_view text;
+  std::size_t pos = 0;
+  LineEnds ends;
+
+  bool next(std::string_view& line) {
+    if (pos > text.size() || (pos == text.size() && ends == LineEnds::Pdb)) return false;
+    const char* start = text.data() + pos;
+    const void* nl = std::memchr(start, '\n', text.size() - pos);
+    std::size_t end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) : text.size();
+    line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (ends == LineEnds::Pdb) {
+      while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    } else if (nl && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    return true;
+  }
+};
+
+// Record names packed into integers, so that telling records apart is one comparison.
+constexpr std::uint64_t record_key(std::string_view six) {
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < 6; ++i) key |= std::uint64_t{static_cast<unsigned char>(six[i])} << (8 * i);
+  return key;
+}
+
+constexpr std::uint64_t kAtom = record_key("ATOM  "), kHetatm = record_key("HETATM"),
+                        kModel = record_key("MODEL "), kEndmdl = record_key("ENDMDL"),
+                        kEnd = record_key("END   "), kConect = record_key("CONECT");
+
+// The first six bytes padded with blanks; blank when they are not valid text.
+std::uint64_t record_name(std::string_view line) {
+  char name[6] = {' ', ' ', ' ', ' ', ' ', ' '};
+  const std::string_view head = byte_range(line, 0, 6);
+  std::copy(head.begin(), head.end(), name);
+  return record_key(std::string_view(name, 6));
+}
+
+bool has_atom_record(Lines lines) {
+  std::string_view line;
+  while (lines.next(line)) {
+    const std::uint64_t name = record_name(line);
+    if (name == kAtom || name == kHetatm) return true;
+  }
+  return false;
+}
+
+bool same_residue(const Residue& r, char32_t het, std::int64_t number, char32_t insertion_code,
+                  std::string_view name) {
+  return r.het == het && r.number == number && r.insertion_code == insertion_code && r.name == name;
+}
+
+// Opens chain and residue as needed, then adds the atom.
+void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_name, char32_t het,
+              std::int64_t number, char32_t insertion_code, Atom atom, double occupancy) {
+  if (!b.chain_cursor || b.chain().id != chain_id) {
+    b.init_chain(chain_id);
+  }
+  if (!b.residue_cursor || !same_residue(b.residue(), het, number, insertion_code, residue_name)) {
+    b.init_residue(residue_name, het, number, insertion_code);
+    set_residue_sequence(b, het, residue_name);
+  }
+  b.init_atom(std::move(atom), occupancy);
+}
+
+bool listed(std::span<const std::string> chains, std::string_view id) {
+  return chains.empty() || std::find(chains.begin(), chains.end(), id) != chains.end();
+}
+
+struct PdbReader {
+  const std::string& path;
+  std::span<const std::string> chains;
+  bool small_molecule;
+  Builder& b;
+  bool model_open = false;
+  std::array<signed char, 256> chain_kept{};  // 0 undecided, 1 kept, -1 filtered out
+
+  bool keep_chain(unsigned char byte, std::string_view id) {
+    if (chain_kept[byte] == 0) chain_kept[byte] = listed(chains, id) ? 1 : -1;
+    return chain_kept[byte] > 0;
+  }
+
+  Result<void> atom_record(std::string_view line, bool hetatm) {
+    if (!model_open) {
+      b.init_model();
+      model_open = true;
+    }
+    const unsigned char chain_byte = line.size() >= 22 ? static_cast<unsigned char>(line[21]) : ' ';
+    const std::string chain_id = utf8(chain_byte);
+    if (!keep_chain(chain_byte, chain_id)) return {};
+
+    std::string element(trim(columns(line, 77, 78)));
+    for (char& c : element) c = to_upper(c);
+    if (element == "H") return {};
+
+    const std::string_view raw_name = columns(line, 13, 16);
+    std::string_view name = trim(raw_name);
+    if (name.empty() || find_space(name) != std::string_view::npos) name = raw_name;
+    const std::string_view symbol = element_symbol(element, name, raw_name);
+    const char32_t alt_loc = column_char(line, 17);
+    const std::string_view residue_name = trim(columns(line, 18, 20));
+    const char32_t het = hetatm ? U'H' : U' ';
+
+    const std::string_view number_text = first_piece(columns(line, 23, 26));
+    if (number_text.empty())
+      return fail(err::Parse{path, "missing residue sequence number in line: " + quoted(line)});
+    std::int64_t number;
+    if (!parse_i64(number_text, number))
+      return fail(err::Parse{path, "invalid residue sequence number " + quoted(number_text)});
+    const char32_t insertion_code = column_char(line, 27);
+
+    auto x = parse_coord(path, columns(line, 31, 38));
+    if (!x) return std::unexpected(std::move(x.error()));
+    auto y = parse_coord(path, columns(line, 39, 46));
+    if (!y) return std::unexpected(std::move(y.error()));
+    auto z = parse_coord(path, columns(line, 47, 54));
+    if (!z) return std::unexpected(std::move(z.error()));
+    const double occupancy = parse_occupancy(columns(line, 55, 60));
+
+    add_atom(b, chain_id, residue_name, het, number, insertion_code,
+             Atom{std::string(name), std::string(symbol), alt_loc, *x, *y, *z}, occupancy);
+    return {};
+  }
+
+  // Whether the text has an ATOM/HETATM line at all (which makes it PDB).
+  Result<bool> read(std::string_view text) {
+    Lines lines{text, 0, LineEnds::Pdb};
+    bool seen_atom_record = false;
+    std::string_view line;
+    while (lines.next(line)) {
+      const std::uint64_t name = record_name(line);
+      const bool atom = name == kAtom;
+      const bool hetatm = name == kHetatm;
+      if (atom || hetatm) {
+        seen_atom_record = true;
+        if (atom || small_molecule) {
+          if (auto ok = atom_record(line, hetatm); !ok) return std::unexpected(std::move(ok.error()));
+        }
+      } else if (name == kModel) {
+        b.init_model();
+        model_open = true;
+      } else if (name == kEndmdl) {
+        b.close_chain();
+        model_open = false;
+      } else if (name == kEnd || name == kConect) {
+        return seen_atom_record || has_atom_record(lines);
+      }
+    }
+    return seen_atom_record;
+  }
+};
+
+// ---- mmCIF
+
+bool is_cif_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Splits one line into tokens viewing the line; see tokenize_cif_line.
+void split_cif_line(std::string_view line, std::vector<std::string_view>& tokens) {
+  tokens.clear();
+  const std::size_t n = line.size();
+  std::size_t i = 0;
+  for (;;) {
+    while (i < n && is_cif_space(line[i])) ++i;
+    if (i == n) return;
+    const char c = line[i];
+    if (c == '\'' || c == '"') {
+      // A quote closes the token only when a blank, a tab or the line end follows it.
+      const std::size_t start = i + 1;
+      std::size_t close = line.find(c, start);
+      while (close != std::string_view::npos && close + 1 < n && line[close + 1] != ' ' &&
+             line[close + 1] != '\t')
+        close = line.find(c, close + 1);
+      if (close == std::string_view::npos) {
+        tokens.push_back(line.substr(start));
+        return;
+      }
+      tokens.push_back(line.substr(start, close - start));
+      i = close + 1;
+    } else {
+      const std::size_t start = i;
+      while (i < n && !is_cif_space(line[i])) ++i;
+      tokens.push_back(line.substr(start, i - start));
+    }
+  }
+}
+
+constexpr std::size_t kNoColumn = std::string_view::npos;
+
+struct CifColumns {
+  std::size_t group, type_symbol, atom, comp, auth_asym, label_asym, x, y, z, alt, seq, ins,
+      occupancy, model;
+};
+
+Result<CifColumns> map_columns(const std::string& path, std::span<const std::string_view> tags) {
+  auto find = [&](std::string_view tag) {
+    auto it = std::find(tags.begin(), tags.end(), tag);
+    return it == tags.end() ? kNoColumn : static_cast<std::size_t>(it - tags.begin());
+  };
+  std::string_view missing;
+  auto required = [&](std::string_view tag) {
+    std::size_t column = find(tag);
+    if (column == kNoColumn && missing.empty()) missing = tag;
+    return column;
+  };
+  CifColumns c;
+  c.group = required("_atom_site.group_PDB");
+  c.type_symbol = find("_atom_site.type_symbol");
+  c.atom = required("_atom_site.label_atom_id");
+  c.comp = required("_atom_site.label_comp_id");
+  c.auth_asym = required("_atom_site.auth_asym_id");
+  c.label_asym = required("_atom_site.label_asym_id");
+  c.x = required("_atom_site.Cartn_x");
+  c.y = required("_atom_site.Cartn_y");
+  c.z = required("_atom_site.Cartn_z");
+  c.alt = required("_atom_site.label_alt_id");
+  const std::size_t auth_seq = find("_atom_site.auth_seq_id");
+  const std::size_t label_seq = required("_atom_site.label_seq_id");
+  c.seq = auth_seq != kNoColumn ? auth_seq : label_seq;
+  c.ins = required("_atom_site.pdbx_PDB_ins_code");
+  c.occupancy = required("_atom_site.occupancy");
+  c.model = find("_atom_site.pdbx_PDB_model_num");
+  if (!missing.empty())
+    return fail(err::Parse{path, "mmCIF `_atom_site` loop missing column " + std::string(missing)});
+  return c;
+}
+
+// "?" and "." stand for no value.
+char32_t cif_char(std::string_view token) {
+  const char32_t c = first_char(token);
+  return c == U'?' || c == U'.' ? U' ' : c;
+}
+
+struct AtomSiteLoop {
+  std::vector<std::string_view> tags;
+  Lines rows;  // positioned at the first line after the tags
+};
+
+Result<AtomSiteLoop> find_atom_site_loop(const std::string& path, std::string_view text) {
+  Lines lines{text, 0, LineEnds::Cif};
+  std::string_view line;
+  while (lines.next(line)) {
+    if (trim(line) != "loop_") continue;
+    std::vector<std::string_view> tags;
+    for (Lines ahead = lines; ahead.next(line);) {
+      const std::string_view tag = trim(line);
+      if (tag.empty() || tag[0] != '_') break;
+      tags.push_back(tag);
+      lines = ahead;
+    }
+    if (!tags.empty() && tags[0].starts_with("_atom_site.")) return AtomSiteLoop{std::move(tags), lines};
+  }
+  return fail(err::Parse{path, "no `_atom_site` loop found in mmCIF"});
+}
+
+// Moves to the next data line of the loop; false at the loop's end. Lines that
+// cannot be rows are errors; `tokens` holds the row's tokens.
+Result<bool> next_row(const std::string& path, Lines& rows, std::size_t tag_count,
+                      std::vector<std::string_view>& tokens) {
+  std::string_view line;
+  while (rows.next(line)) {
+    const std::string_view s = trim_start(line);
+    if (s.empty()) continue;
+    if (s == "loop_" || s[0] == '#' || s[0] == '_' || s.starts_with("data_") || s.starts_with("save_"))
+      return false;
+    if (s[0] == ';')
+      return fail(err::Parse{path, "unexpected multiline `;` field inside `_atom_site` loop"});
+    split_cif_line(line, tokens);
+    if (tokens.size() != tag_count)
+      return fail(err::Parse{path, "mmCIF `_atom_site` row has " + std::to_string(tokens.size()) +
+                                       " tokens, expected " + std::to_string(tag_count) + ": " +
+                                       quoted(line)});
+    return true;
+  }
+  return false;
+}
+
+struct CifReader {
+  const std::string& path;
+  std::span<const std::string> chains;
+  bool small_molecule;
+  Builder& b;
+  const CifColumns& col;
+
+  std::string element{};
+  std::string_view last_chain{};
+  bool last_chain_kept = false;
+  bool chain_decided = false;
+  std::optional<std::string_view> last_model{};
+  bool produced = false;
+
+  bool keep_chain(std::string_view id) {
+    if (!chain_decided || id != last_chain) {
+      last_chain = id;
+      last_chain_kept = listed(chains, id);
+      chain_decided = true;
+    }
+    return last_chain_kept;
+  }
+
+  Result<void> row(std::span<const std::string_view> t) {
+    const std::string_view chain_id = t[small_molecule ? col.label_asym : col.auth_asym];
+    if (!keep_chain(chain_id)) return {};
+    const bool hetatm = t[col.group] == "HETATM";
+    if (hetatm && !small_molecule) return {};
+    element.clear();
+    if (col.type_symbol != kNoColumn)
+      std::transform(t[col.type_symbol].begin(), t[col.type_symbol].end(), std::back_inserter(element),
+                     to_upper);
+    if (element == "H") return {};
+    const std::string_view residue_name = t[col.comp];
+    const char32_t alt_loc = cif_char(t[col.alt]);
+    const std::string_view number_text = t[col.seq];
+    if (number_text == ".") return {};
+    std::int64_t number;
+    if (!parse_i64(number_text, number))
+      return fail(err::Parse{path, "invalid mmCIF residue id " + quoted(number_text)});
+    const char32_t insertion_code = cif_char(t[col.ins]);
+    const std::string_view name = t[col.atom];
+    const std::string_view symbol = element_symbol(element, name, name);
+    auto x = parse_coord(path, t[col.x]);
+    if (!x) return std::unexpected(std::move(x.error()));
+    auto y = parse_coord(path, t[col.y]);
+    if (!y) return std::unexpected(std::move(y.error()));
+    auto z = parse_coord(path, t[col.z]);
+    if (!z) return std::unexpected(std::move(z.error()));
+    const double occupancy = parse_occupancy(t[col.occupancy]);
+
+    if (col.model != kNoColumn) {
+      if (!last_model || *last_model != t[col.model]) b.init_model();
+      last_model = t[col.model];
+    } else if (!produced) {
+      b.init_model();
+    }
+    add_atom(b, chain_id, residue_name, hetatm ? U'H' : U' ', number, insertion_code,
+             Atom{std::string(name), std::string(symbol), alt_loc, *x, *y, *z}, occupancy);
+    produced = true;
+    return {};
+  }
+};
+
+Result<void> read_cif(const std::string& path, std::string_view text, std::span<const std::string> chains,
+                      bool small_molecule, Builder& b) {
+  auto loop = find_atom_site_loop(path, text);
+  if (!loop) return std::unexpected(std::move(loop.error()));
+  auto col = map_columns(path, loop->tags);
+  if (!col) return std::unexpected(std::move(col.error()));
+
+  // Every data line is checked before the first row becomes an atom, so a
+  // malformed line wins over a bad value in an earlier row.
+  std::vector<std::string_view> tokens;
+  for (Lines rows = loop->rows;;) {
+    auto more = next_row(path, rows, loop->tags.size(), tokens);
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) break;
+  }
+  CifReader reader{path, chains, small_molecule, b, *col};
+  for (Lines rows = loop->rows; next_row(path, rows, loop->tags.size(), tokens).value_or(false);) {
+    if (auto ok = reader.row(tokens); !ok) return ok;
+  }
+  if (!reader.produced) return fail(err::Parse{path, "mmCIF `_atom_site` loop produced no atoms"});
+  return {};
+}
+
+}  // namespace
+
+// ---- Builder
+
+void Builder::init_model() {
+  models.emplace_back();
+  model_cursor = models.size() - 1;
+  chain_cursor.reset();
+  residue_cursor.reset();
+}
+
+void Builder::init_chain(std::string_view chain_id) {
+  if (!model_cursor) throw InternalError("model open");
+  Model& model = models[*model_cursor];
+  auto [it, inserted] = model.chain_index.try_emplace(std::string(chain_id), model.chains.size());
+  if (inserted) model.chains.push_back(Chain{std::string(chain_id), {}, {}, std::nullopt});
+  chain_cursor = it->second;
+  residue_cursor.reset();
+}
+
+void Builder::init_residue(std::string_view name, char32_t het, std::int64_t number,
+                           char32_t insertion_code) {
+  Chain& open = chain();
+  open.residues.push_back(Residue{std::string(name), {}, {}, number, het, insertion_code});
+  residue_cursor = open.residues.size() - 1;
+  occupancies.clear();
+  if (++name_generation == 0) {  // stamps wrapped: forget every old slot
+    std::fill(name_slots.begin(), name_slots.end(), 0);
+    name_generation = 1;
+  }
+}
+
+void Builder::init_atom(Atom atom, double occupancy) {
+  Residue& open = residue();
+  // Keep the table at most half full.
+  if (name_slots.size() < 2 * (open.atoms.size() + 1))
+    rebuild_name_slots(*this, open, std::max<std::size_t>(64, 2 * name_slots.size()));
+  const std::size_t mask = name_slots.size() - 1;
+  for (std::size_t slot = name_hash(atom.name) & mask;; slot = (slot + 1) & mask) {
+    const std::uint64_t value = name_slots[slot];
+    if (value >> 32 != name_generation) {
+      name_slots[slot] = slot_value(name_generation, open.atoms.size());
+      open.atoms.push_back(std::move(atom));
+      occupancies.push_back(occupancy);
+      return;
+    }
+    const std::size_t index = value & kSlotIndexMask;
+    if (open.atoms[index].name == atom.name) {
+      if (atom.alt_loc != U' ' && occupancy > occupancies[index]) {
+        open.atoms[index] = std::move(atom);
+        occupancies[index] = occupancy;
+      }
+      return;
+    }
+  }
+}
+
+void Builder::close_chain() {
+  chain_cursor.reset();
+  residue_cursor.reset();
+}
+
+Chain& Builder::chain() {
+  if (!model_cursor) throw InternalError("model open");
+  if (!chain_cursor) throw InternalError("chain open");
+  return models[*model_cursor].chains[*chain_cursor];
+}
+
+Residue& Builder::residue() {
+  Chain& open = chain();
+  if (!residue_cursor) throw InternalError("residue open");
+  return open.residues[*residue_cursor];
+}
+
+Result<Structure> Builder::finish(std::size_t n_model) && {
+  if (n_model >= models.size()) return fail(err::ModelIndexOutOfRange{n_model, models.size()});
+  Structure structure;
+  std::vector<Chain>& chains = models[n_model].chains;
+  structure.chains.reserve(chains.size());
+  for (Chain& c : chains) {
+    std::string key = c.id;
+    structure.chains.insert_or_assign(std::move(key), std::move(c));
+  }
+  return structure;
+}
+
+// ---- Elements and sequences
+
+bool is_known_element(std::string_view text) {
+  if (text.empty()) return false;
+  std::size_t pos = 0;
+  const char first = upper_ascii(next_code_point(text, pos));
+  if (!first) return false;
+  if (pos == text.size()) return kElementTable.known[first - 'A'][0];
+  const char second = lower_ascii(next_code_point(text, pos));
+  return second && pos == text.size() && kElementTable.known[first - 'A'][second - 'a' + 1];
+}
+
+std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name) {
+  return std::string(element_symbol(element, name, raw_name));
+}
+
+void set_residue_sequence(Builder& builder, char32_t het, std::string_view name) {
+  Chain& chain = builder.chain();
+  Residue& residue = builder.residue();
+  if (het != U' ') {
+    residue.code.clear();
+    chain.sequence = name;
+    chain.het_name = std::string(name);
+    return;
+  }
+  std::size_t count = 0;
+  char32_t last = 0;
+  for (std::size_t pos = 0; pos < name.size() && count < 4; ++count) last = next_code_point(name, pos);
+  if (count == 2)
+    residue.code = utf8(last);
+  else if (count == 3)
+    residue.code = three_letter_code(name);
+  else
+    residue.code = name;
+  chain.sequence += residue.code;
+}
+
+std::vector<std::string> tokenize_cif_line(std::string_view line) {
+  std::vector<std::string_view> views;
+  split_cif_line(line, views);
+  std::vector<std::string> tokens;
+  tokens.reserve(views.size());
+  for (std::string_view token : views) tokens.push_back(lossy_string(token));
+  return tokens;
+}
+
+// ---- Loading
+
+Result<Structure> load_structure_from_bytes(const std::string& path, std::string_view bytes,
+                                            std::span<const std::string> chains,
+                                            bool small_molecule, std::size_t n_model) {
+  std::string inflated;
+  if (path.ends_with(".gz") || bytes.starts_with("\x1F\x8B")) {
+    auto data = gunzip(bytes);
+    if (!data) return fail(err::Io{path, std::move(data.error())});
+    inflated = std::move(*data);
+    bytes = inflated;
+  }
+  std::string repaired;
+  const std::string_view text = decode_utf8_lossy(bytes, repaired);
+
+  Builder builder;
+  if (text.find("_atom_site.") != std::string_view::npos) {
+    if (auto ok = read_cif(path, text, chains, small_molecule, builder); !ok)
+      return std::unexpected(std::move(ok.error()));
+  } else {
+    auto is_pdb = PdbReader{path, chains, small_molecule, builder}.read(text);
+    if (!is_pdb) return std::unexpected(std::move(is_pdb.error()));
+    if (!*is_pdb)
+      return fail(err::UnknownFormat{
+          path, "no `_atom_site.` mmCIF tags and no ATOM/HETATM records found"});
+  }
+  auto structure = std::move(builder).finish(n_model);
+  if (structure) structure->id = path;
+  return structure;
+}
+
+Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,
+                                 bool small_molecule, std::size_t n_model) {
+  auto bytes = read_file(path);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  return load_structure_from_bytes(path, *bytes, chains, small_molecule, n_model);
+}
+
+}  // namespace tarvo

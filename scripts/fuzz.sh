@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Fuzzes the structure reader (load_structure on in-memory bytes) with AFL++
+# under AddressSanitizer and UBSan. Installs what it needs. The instrumentation
+# is AFL++'s GCC assembler mode (afl-g++): clang 14 cannot compile libstdc++ 12's
+# <expected>, and Debian's afl-gcc-fast plugin rejects the installed GCC build.
+#   scripts/fuzz.sh [seconds]      default 300
+# Findings land in build-fuzz/out/default/crashes and .../hangs; replay one with
+#   build-fuzz/tarvo-core/fuzz_load_structure <file>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-300}
+
+apt_packages=(afl++)
+missing=()
+for pkg in "${apt_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  echo "fuzz: installing ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build=build-fuzz
+CXX=afl-g++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARVO_FUZZ=ON -DTARVO_SANITIZE=ON -DTARVO_TESTS=OFF -DTARVO_BENCH=OFF >/dev/null
+cmake --build "$build" --target fuzz_load_structure -j 2
+
+# Seeds: a flag byte (see the fuzz target) followed by small real structures.
+seeds=$build/seeds
+rm -rf "$seeds" && mkdir -p "$seeds"
+{ printf '\x00'; head -n 40 examples/2GTP_native.pdb; } >"$seeds/pdb"
+{ printf '\x02'; printf 'MODEL        1\n'; head -n 12 examples/3FN1_native.pdb | grep '^ATOM';
+  printf 'HETATM 9001 FE   HEM A 901      1.000   2.000   3.000  0.50 10.00          FE\n'
+  printf 'ENDMDL\nMODEL        2\n'; head -n 12 examples/3FN1_native.pdb | grep '^ATOM'
+  printf 'ENDMDL\nEND\n'; } >"$seeds/pdb-models"
+{ printf '\x10'; head -n 30 examples/2GTP_native.pdb | gzip -c; } >"$seeds/pdb-gz"
+{ printf '\x00'; printf 'data_x\n#\n';
+  awk '/^loop_/{l=NR} /^_atom_site\./{if(!s){s=1; print "loop_"} print; next} s&&!/^_/{if(n++<40)print; else exit}' examples/2XHE.cif
+} >"$seeds/cif"
+
+cat >"$build/dict" <<'DICT'
+"ATOM  "
+"HETATM"
+"MODEL "
+"ENDMDL"
+"END   "
+"CONECT"
+"loop_"
+"data_"
+"save_"
+"_atom_site."
+"_atom_site.group_PDB"
+"_atom_site.type_symbol"
+"_atom_site.label_atom_id"
+"_atom_site.label_comp_id"
+"_atom_site.auth_asym_id"
+"_atom_site.label_asym_id"
+"_atom_site.Cartn_x"
+"_atom_site.label_alt_id"
+"_atom_site.auth_seq_id"
+"_atom_site.label_seq_id"
+"_atom_site.pdbx_PDB_ins_code"
+"_atom_site.occupancy"
+"_atom_site.pdbx_PDB_model_num"
+"\x1f\x8b"
+"\xef\xbf\xbd"
+DICT
+
+# A later run resumes from the corpus of the earlier ones.
+input=$seeds
+[[ -d $build/out/default/queue ]] && input=-
+export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1 AFL_NO_AFFINITY=1
+afl-fuzz -i "$input" -o "$build/out" -x "$build/dict" -m none -t 2000 -V "$seconds" \
+  -- "$build/tarvo-core/fuzz_load_structure" @@
+grep -E '^(execs_done|execs_per_sec|corpus_count|bitmap_cvg|saved_crashes|saved_hangs)' \
+  "$build/out/default/fuzzer_stats"

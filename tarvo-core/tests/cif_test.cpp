@@ -1,0 +1,346 @@
+// The mmCIF atom-site reader and its tokenizer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "parser.hpp"
+
+namespace tarvo {
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+struct TokenCase {
+  const char* what;
+  std::string line;
+  Tokens tokens;
+};
+
+class Tokenize : public testing::TestWithParam<TokenCase> {};
+
+TEST_P(Tokenize, SplitsAtBlanksAndQuotes) {
+  EXPECT_EQ(tokenize_cif_line(GetParam().line), GetParam().tokens) << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Tokenize,
+    testing::Values(
+        TokenCase{"empty", "", {}}, TokenCase{"white space only", " \t\r ", {}},
+        TokenCase{"plain", "ATOM 1 N", {"ATOM", "1", "N"}},
+        TokenCase{"tabs and CR", "\ta\t b\r", {"a", "b"}},
+        TokenCase{"double-quoted prime", "x \"O5'\" y", {"x", "O5'", "y"}},
+        TokenCase{"single-quoted prime", "'O5'' y", {"O5'", "y"}},
+        TokenCase{"quoted blank", "'a b' c", {"a b", "c"}},
+        TokenCase{"unquoted prime", "O5' C5'", {"O5'", "C5'"}},
+        TokenCase{"quote inside token", "a\"b c", {"a\"b", "c"}},
+        TokenCase{"empty quoted", "'' x", {"", "x"}},
+        TokenCase{"unterminated", "a 'b c", {"a", "b c"}},
+        TokenCase{"lone quote at end", "a '", {"a", ""}},
+        TokenCase{"closing quote needs blank after", "'a'b' c", {"a'b", "c"}},
+        TokenCase{"quote before CR does not close", "'a'\r", {"a'\r"}},
+        TokenCase{"other quote kind is text", "\"it's\" x", {"it's", "x"}},
+        TokenCase{"invalid UTF-8 replaced", "a\xFF b", {"a\xEF\xBF\xBD", "b"}}));
+
+const std::vector<std::string> kTags = {
+    "_atom_site.group_PDB",         "_atom_site.type_symbol",   "_atom_site.label_atom_id",
+    "_atom_site.label_alt_id",      "_atom_site.label_comp_id", "_atom_site.label_asym_id",
+    "_atom_site.label_seq_id",      "_atom_site.pdbx_PDB_ins_code", "_atom_site.Cartn_x",
+    "_atom_site.Cartn_y",           "_atom_site.Cartn_z",       "_atom_site.occupancy",
+    "_atom_site.auth_seq_id",       "_atom_site.auth_asym_id",  "_atom_site.pdbx_PDB_model_num"};
+
+// One row in kTags order.
+struct Row {
+  std::string group = "ATOM", type = "C", atom = "CA", alt = ".", comp = "ALA", label_asym = "A",
+              label_seq = "1", ins = "?", x = "1.0", y = "2.0", z = "3.0", occupancy = "1.00",
+              auth_seq = "1", auth_asym = "A", model = "1";
+  std::string line() const {
+    return group + " " + type + " " + atom + " " + alt + " " + comp + " " + label_asym + " " + label_seq +
+           " " + ins + " " + x + " " + y + " " + z + " " + occupancy + " " + auth_seq + " " + auth_asym +
+           " " + model;
+  }
+};
+
+std::string header(const std::vector<std::string>& tags = kTags) {
+  std::string text = "data_test\n#\nloop_\n";
+  for (const std::string& tag : tags) text += tag + "\n";
+  return text;
+}
+
+std::string cif(const std::vector<Row>& rows) {
+  std::string text = header();
+  for (const Row& row : rows) text += row.line() + "\n";
+  return text + "#\n";
+}
+
+struct Options {
+  std::vector<std::string> chains;
+  bool small_molecule = false;
+  std::size_t n_model = 0;
+};
+
+Result<Structure> load(const std::string& text, const Options& o = {}) {
+  return load_structure_from_bytes("t.cif", text, o.chains, o.small_molecule, o.n_model);
+}
+
+Structure load_ok(const std::string& text, const Options& o = {}) {
+  auto s = load(text, o);
+  if (!s) ADD_FAILURE() << s.error().message();
+  return s ? std::move(*s) : Structure{};
+}
+
+std::string error_of(const std::string& text, const Options& o = {}) {
+  auto s = load(text, o);
+  return s ? "<loaded>" : s.error().message();
+}
+
+const std::string kPrefix = "failed to parse structure t.cif: ";
+
+Row row(std::string seq, std::string atom = "CA", std::string model = "1") {
+  Row r;
+  r.auth_seq = r.label_seq = std::move(seq);
+  r.atom = std::move(atom);
+  r.model = std::move(model);
+  return r;
+}
+
+std::string example(const char* name) { return std::string(TARVO_EXAMPLES_DIR) + "/" + name; }
+
+TEST(CifExamples, LoadAuthorChains) {
+  auto s = load_structure(example("2XHE.cif"), {}, false, 0);
+  ASSERT_TRUE(s) << s.error().message();
+  EXPECT_EQ(s->chain_ids(), (std::vector<std::string>{"A", "B"}));
+  for (const auto& [id, chain] : s->chains) {
+    EXPECT_FALSE(chain.het_name);
+    EXPECT_EQ(chain.sequence.size(), chain.residues.size());
+  }
+}
+
+TEST(CifExamples, OccupancyColumnIsRequired) {
+  // This file's atom-site loop carries no occupancy column.
+  auto s = load_structure(example("1gid.cif"), {}, false, 0);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().message(), "failed to parse structure " + example("1gid.cif") +
+                                     ": mmCIF `_atom_site` loop missing column _atom_site.occupancy");
+}
+
+TEST(CifModels, FollowChangesOfTheModelNumber) {
+  auto models = [](std::vector<std::string> numbers) {
+    std::vector<Row> rows;
+    for (const std::string& n : numbers) rows.push_back(row("1", "CA", n));
+    std::size_t count = 0;
+    for (auto s = load(cif(rows)); s; s = load(cif(rows), {.n_model = ++count})) {
+    }
+    return count;
+  };
+  EXPECT_EQ(models({"1", "1", "2", "2"}), 2u);
+  EXPECT_EQ(models({"1", "2", "1"}), 3u);
+  EXPECT_EQ(error_of(cif({row("1", "CA", "1"), row("1", "CA", "2")}), {.n_model = 2}),
+            "model index 2 out of range (structure has 2 model(s))");
+}
+
+TEST(CifModels, WithoutModelColumnOneModel) {
+  std::vector<std::string> tags = kTags;
+  tags.pop_back();
+  std::string text = header(tags);
+  for (int i = 1; i <= 3; ++i) {
+    std::string line = row(std::to_string(i)).line();
+    text += line.substr(0, line.rfind(' ')) + "\n";
+  }
+  const Structure s = load_ok(text);
+  EXPECT_EQ(s.chain("A")->residues.size(), 3u);
+  EXPECT_EQ(error_of(text, {.n_model = 1}), "model index 1 out of range (structure has 1 model(s))");
+}
+
+TEST(CifRows, ResidueNumberRules) {
+  // Without auth_seq_id, "." in label_seq_id skips the row; "?" is an error.
+  std::vector<std::string> tags = kTags;
+  tags.erase(tags.begin() + 12);
+  auto without_auth_seq = [&](std::vector<Row> rows) {
+    std::string text = header(tags);
+    for (Row& r : rows) {
+      r.auth_seq = "";
+      std::string line = r.line();
+      const std::size_t pos = line.find("  ");
+      text += line.erase(pos, 1) + "\n";
+    }
+    return text;
+  };
+  Row water = row(".", "O");
+  water.group = "HETATM";
+  const Structure s = load_ok(without_auth_seq({row("5"), water, row(".", "N")}));
+  ASSERT_EQ(s.chain("A")->residues.size(), 1u);
+  EXPECT_EQ(s.chain("A")->residues[0].number, 5);
+
+  EXPECT_EQ(error_of(cif({row("?")})), kPrefix + "invalid mmCIF residue id \"?\"");
+  EXPECT_EQ(error_of(cif({row("9223372036854775808")})),
+            kPrefix + "invalid mmCIF residue id \"9223372036854775808\"");
+  EXPECT_EQ(error_of(cif({row("99999999999999999999999")})),
+            kPrefix + "invalid mmCIF residue id \"99999999999999999999999\"");
+  EXPECT_EQ(load_ok(cif({row("-9223372036854775808")})).chain("A")->residues[0].number, INT64_MIN);
+  EXPECT_EQ(load_ok(cif({row("+9223372036854775807")})).chain("A")->residues[0].number, INT64_MAX);
+}
+
+TEST(CifRows, AuthorResidueNumberIsPreferred) {
+  Row r;
+  r.label_seq = "1";
+  r.auth_seq = "42";
+  EXPECT_EQ(load_ok(cif({r})).chain("A")->residues[0].number, 42);
+}
+
+TEST(CifRows, FieldsAreReadFromTheirColumns) {
+  Row r;
+  r.type = "se";
+  r.atom = "\"O5'\"";
+  r.alt = "B";
+  r.ins = "C";
+  r.comp = "DA";
+  r.x = "1.0000001";
+  r.occupancy = "?";
+  Row dotted;
+  dotted.alt = "?";
+  dotted.ins = ".";
+  dotted.atom = "N";
+  dotted.type = "?";  // not an element: the name decides
+  const Structure s = load_ok(cif({r, row("2"), dotted}));
+  const Chain& a = *s.chain("A");
+  ASSERT_EQ(a.residues.size(), 3u);
+  const Atom& first = a.residues[0].atoms[0];
+  EXPECT_EQ(first.name, "O5'");
+  EXPECT_EQ(first.element, "SE");
+  EXPECT_EQ(first.alt_loc, U'B');
+  EXPECT_EQ(first.x, 1.0000001f);
+  EXPECT_EQ(first.x, 1.0f + 0x1p-23f);
+  EXPECT_EQ(a.residues[0].insertion_code, U'C');
+  EXPECT_EQ(a.residues[2].atoms[0].alt_loc, U' ');
+  EXPECT_EQ(a.residues[2].insertion_code, U' ');
+  EXPECT_EQ(a.residues[2].atoms[0].element, "N");
+  EXPECT_EQ(a.sequence, "AAA");
+}
+
+TEST(CifRows, HydrogensAndHeteroRowsAreSkipped) {
+  Row h = row("1", "H1");
+  h.type = "h";
+  Row ligand = row("2", "FE");
+  ligand.group = "HETATM";
+  ligand.comp = "HEM";
+  ligand.label_asym = "C";
+  const Structure plain = load_ok(cif({row("1"), h, ligand}));
+  EXPECT_EQ(plain.chain_ids(), (std::vector<std::string>{"A"}));
+  EXPECT_EQ(plain.chain("A")->residues[0].atoms.size(), 1u);
+
+  // Small-molecule mode keys chains by label asym id, so the ligand is its own chain.
+  const Structure small = load_ok(cif({row("1"), h, ligand}), {.small_molecule = true});
+  EXPECT_EQ(small.chain_ids(), (std::vector<std::string>{"A", "C"}));
+  EXPECT_EQ(small.chain("C")->het_name, "HEM");
+  EXPECT_EQ(small.chain("C")->sequence, "HEM");
+}
+
+TEST(CifRows, ChainFilterUsesTheChosenColumn) {
+  Row b = row("1");
+  b.auth_asym = "B";
+  b.label_asym = "Z";
+  EXPECT_EQ(load_ok(cif({row("1"), b}), {.chains = {"B"}}).chain_ids(), (std::vector<std::string>{"B"}));
+  EXPECT_EQ(load_ok(cif({row("1"), b}), {.chains = {"Z"}, .small_molecule = true}).chain_ids(),
+            (std::vector<std::string>{"Z"}));
+  EXPECT_EQ(error_of(cif({row("1"), b}), {.chains = {"Q"}}), kPrefix + "mmCIF `_atom_site` loop produced no atoms");
+}
+
+TEST(CifRows, UnicodeResidueNameGivesUnknownCode) {
+  Row r;
+  r.comp = "A\xFF" "B";  // three characters after replacement, five bytes
+  const Structure s = load_ok(cif({r}));
+  EXPECT_EQ(s.chain("A")->residues[0].name, "A\xEF\xBF\xBD" "B");
+  EXPECT_EQ(s.chain("A")->sequence, "X");
+}
+
+struct CifErrorCase {
+  const char* what;
+  std::string text;
+  std::string message;
+};
+
+class CifError : public testing::TestWithParam<CifErrorCase> {};
+
+TEST_P(CifError, ReportsTheFixedMessage) {
+  EXPECT_EQ(error_of(GetParam().text), kPrefix + GetParam().message) << GetParam().what;
+}
+
+std::vector<std::string> without(std::vector<std::string> tags, std::initializer_list<const char*> names) {
+  for (const char* name : names) tags.erase(std::find(tags.begin(), tags.end(), name));
+  return tags;
+}
+
+Row with_x(std::string x) {
+  Row r;
+  r.x = std::move(x);
+  return r;
+}
+
+Row all_hydrogen(std::string seq) {
+  Row r = row(std::move(seq), "H");
+  r.type = "H";
+  return r;
+}
+
+const std::string kWrapped = [] {
+  const std::string line = Row{}.line();
+  const std::size_t cut = line.find(" 1.0");
+  return line.substr(0, cut) + "\n" + line.substr(cut + 1);
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CifError,
+    testing::Values(
+        CifErrorCase{"tag outside a loop", "data_x\n_atom_site.id 1\n", "no `_atom_site` loop found in mmCIF"},
+        CifErrorCase{"loop of another category listing atom-site tags later",
+                     "data_x\nloop_\n_other.a\n_atom_site.group_PDB\nx y\n",
+                     "no `_atom_site` loop found in mmCIF"},
+        CifErrorCase{"first missing column is reported",
+                     header(without(kTags, {"_atom_site.label_comp_id", "_atom_site.occupancy"})) + "x\n",
+                     "mmCIF `_atom_site` loop missing column _atom_site.label_comp_id"},
+        CifErrorCase{"label_seq_id required even with auth_seq_id",
+                     header(without(kTags, {"_atom_site.label_seq_id"})),
+                     "mmCIF `_atom_site` loop missing column _atom_site.label_seq_id"},
+        CifErrorCase{"wrapped row", header() + kWrapped + "\n",
+                     "mmCIF `_atom_site` row has 8 tokens, expected 15: \"" +
+                         kWrapped.substr(0, kWrapped.find('\n')) + "\""},
+        CifErrorCase{"quoted line in the count message", header() + "  a\t'b\n",
+                     "mmCIF `_atom_site` row has 2 tokens, expected 15: \"  a\\t'b\""},
+        CifErrorCase{"multiline field", header() + Row{}.line() + "\n;text\n;\n",
+                     "unexpected multiline `;` field inside `_atom_site` loop"},
+        CifErrorCase{"bad line wins over an earlier bad value",
+                     header() + with_x("abc").line() + "\nshort row\n",
+                     "mmCIF `_atom_site` row has 2 tokens, expected 15: \"short row\""},
+        CifErrorCase{"coordinate", cif({Row{}, with_x("1,5")}), "invalid coordinate \"1,5\""},
+        CifErrorCase{"empty quoted coordinate", cif({with_x("''")}), "invalid coordinate \"\""},
+        CifErrorCase{"only hydrogens", cif({all_hydrogen("1"), all_hydrogen("2")}),
+                     "mmCIF `_atom_site` loop produced no atoms"},
+        CifErrorCase{"no rows", header() + "#\n", "mmCIF `_atom_site` loop produced no atoms"}));
+
+TEST(CifLoop, FoundAfterOtherLoopsAndEndsAtItsTerminator) {
+  for (const char* end : {"#", "loop_", "_other.tag x", "data_next", "save_x", "  # indented"}) {
+    const std::string text = "data_x\nloop_\n_entity.id\n_entity.type\n1 polymer\n#\n" + header().substr(10) +
+                             row("1").line() + "\n\n" + row("2").line() + "\n" + end + "\nnot a row\n";
+    const Structure s = load_ok(text);
+    EXPECT_EQ(s.chain("A")->residues.size(), 2u) << end;
+  }
+}
+
+TEST(CifLoop, TagsEndAtABlankLineAndCrlfIsAccepted) {
+  std::string text = header() + "\n" + Row{}.line() + "\n";
+  EXPECT_EQ(load_ok(text).chain("A")->residues.size(), 1u);
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_EQ(load_ok(crlf).chain("A")->residues.size(), 1u);
+}
+
+TEST(CifLoop, IndentedTagsAndLoopKeyword) {
+  std::string text = "data_x\n  loop_  \n";
+  for (const std::string& tag : kTags) text += "   " + tag + "  \n";
+  text += "   " + Row{}.line() + "\n";
+  EXPECT_EQ(load_ok(text).chain("A")->residues.size(), 1u);
+}
+
+}  // namespace
+}  // namespace tarvo

@@ -1,0 +1,636 @@
+// PDB reading, gzip, text decoding, the builder and element/sequence rules.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "parser.hpp"
+
+namespace tarvo {
+namespace {
+
+// One PDB atom record in fixed columns; fields are given at their exact widths.
+struct Rec {
+  std::string record = "ATOM  ";
+  std::string name = " CA ";  // columns 13-16
+  char alt = ' ';
+  std::string residue = "ALA";
+  char chain = 'A';
+  std::string number = "   1";  // columns 23-26
+  char insertion = ' ';
+  std::string x = "   1.000", y = "   2.000", z = "   3.000";
+  std::string occupancy = "  1.00";
+  std::string element = " C";
+
+  std::string line() const {
+    return record + "    1 " + name + alt + residue + " " + chain + number + insertion + "   " + x +
+           y + z + occupancy + " 20.00" + std::string(10, ' ') + element;
+  }
+};
+
+Rec atom(char chain, std::string number, std::string name = " CA ", std::string residue = "ALA") {
+  Rec r;
+  r.chain = chain;
+  r.number = std::move(number);
+  r.name = std::move(name);
+  r.residue = std::move(residue);
+  return r;
+}
+
+std::string lines(std::initializer_list<std::string> parts) {
+  std::string text;
+  for (const std::string& part : parts) text += part + "\n";
+  return text;
+}
+
+struct Options {
+  std::vector<std::string> chains;
+  bool small_molecule = false;
+  std::size_t n_model = 0;
+  std::string path = "t.pdb";
+};
+
+Result<Structure> load(std::string_view bytes, const Options& o = {}) {
+  return load_structure_from_bytes(o.path, bytes, o.chains, o.small_molecule, o.n_model);
+}
+
+Structure load_ok(std::string_view bytes, const Options& o = {}) {
+  auto s = load(bytes, o);
+  if (!s) ADD_FAILURE() << s.error().message();
+  return s ? std::move(*s) : Structure{};
+}
+
+std::string error_of(std::string_view bytes, const Options& o = {}) {
+  auto s = load(bytes, o);
+  return s ? "<loaded>" : s.error().message();
+}
+
+std::size_t atom_count(const Structure& s) {
+  std::size_t n = 0;
+  for (const auto& [id, chain] : s.chains)
+    for (const Residue& r : chain.residues) n += r.atoms.size();
+  return n;
+}
+
+std::string gzip(std::string_view data) {
+  z_stream zs{};
+  deflateInit2(&zs, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&zs, data.size()), '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zs.avail_in = data.size();
+  zs.next_out = reinterpret_cast<Bytef*>(out.data());
+  zs.avail_out = out.size();
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+std::string examples(const char* name) { return std::string(TARVO_EXAMPLES_DIR) + "/" + name; }
+
+const std::string kUnknown =
+    "unrecognized structure format for t.pdb: not valid PDB or mmCIF (no `_atom_site.` mmCIF tags "
+    "and no ATOM/HETATM records found)";
+
+// ---- Files and compression
+
+TEST(LoadFile, ReadsRealPdbInFileOrder) {
+  auto s = load_structure(examples("2GTP_native.pdb"), {}, false, 0);
+  ASSERT_TRUE(s) << s.error().message();
+  EXPECT_EQ(s->id, examples("2GTP_native.pdb"));
+  EXPECT_EQ(s->chain_ids(), (std::vector<std::string>{"A", "B"}));
+  for (const auto& [id, chain] : s->chains) {
+    EXPECT_EQ(chain.sequence.size(), chain.residues.size()) << id;
+    EXPECT_FALSE(chain.het_name);
+  }
+}
+
+TEST(LoadFile, ReadsGzipByNameAndChainSubset) {
+  const std::vector<std::string> wanted{"C", "A"};
+  auto s = load_structure(examples("homo24_native.pdb.gz"), wanted, false, 0);
+  ASSERT_TRUE(s) << s.error().message();
+  EXPECT_EQ(s->chain_ids(), (std::vector<std::string>{"A", "C"}));
+  EXPECT_EQ(s->chain("A")->residues.size(), 115u);
+  EXPECT_EQ(s->chain("A")->sequence, s->chain("C")->sequence);
+}
+
+TEST(LoadFile, MissingFileAndDirectoryAreIoErrors) {
+  auto missing = load_structure("/nonexistent/x.pdb", {}, false, 0);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
+  EXPECT_TRUE(missing.error().message().starts_with("I/O error reading /nonexistent/x.pdb: "));
+  auto directory = load_structure(TARVO_EXAMPLES_DIR, {}, false, 0);
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().kind(), ErrorKind::Io);
+}
+
+TEST(Gzip, CompressedBytesAreRecognisedWhateverTheName) {
+  const std::string text = lines({Rec{}.line()});
+  EXPECT_EQ(atom_count(load_ok(gzip(text))), 1u);
+  EXPECT_EQ(atom_count(load_ok(gzip(text), {.path = "x.pdb.gz"})), 1u);
+}
+
+TEST(Gzip, OnlyTheFirstMemberIsRead) {
+  const std::string first = lines({atom('A', "   1").line()});
+  const std::string second = lines({atom('B', "   1").line()});
+  const Structure s = load_ok(gzip(first) + gzip(second) + "trailing junk");
+  EXPECT_EQ(s.chain_ids(), (std::vector<std::string>{"A"}));
+}
+
+TEST(Gzip, LargeRatioGrowsTheOutput) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += atom('A', "   1", " CA ").line() + "\n";
+  text += std::string(4 << 20, ' ') + "\n";
+  EXPECT_EQ(atom_count(load_ok(gzip(text))), 1u);
+}
+
+struct BadGzipCase {
+  const char* what;
+  std::string bytes;
+  std::string path;
+};
+
+class BadGzip : public testing::TestWithParam<BadGzipCase> {};
+
+TEST_P(BadGzip, IsAnIoError) {
+  auto s = load(GetParam().bytes, {.path = GetParam().path});
+  ASSERT_FALSE(s) << GetParam().what;
+  EXPECT_EQ(s.error().kind(), ErrorKind::Io) << s.error().message();
+  EXPECT_TRUE(s.error().message().starts_with("I/O error reading " + GetParam().path + ": "));
+}
+
+std::string corrupted_gzip() {
+  std::string z = gzip(lines({Rec{}.line(), Rec{}.line()}));
+  for (std::size_t i = 12; i < z.size() - 8; ++i) z[i] = static_cast<char>(z[i] ^ 0x5A);
+  return z;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, BadGzip,
+    testing::Values(BadGzipCase{"plain text named .gz", lines({Rec{}.line()}), "x.pdb.gz"},
+                    BadGzipCase{"empty .gz", "", "x.pdb.gz"},
+                    BadGzipCase{"magic bytes only", "\x1F\x8B", "x.pdb"},
+                    BadGzipCase{"truncated", gzip(lines({Rec{}.line()})).substr(0, 30), "x.pdb"},
+                    BadGzipCase{"corrupt deflate data", corrupted_gzip(), "x.pdb"}));
+
+// ---- Format detection and hostile bytes
+
+struct HostileCase {
+  const char* what;
+  std::string bytes;
+};
+
+class UnknownFormat : public testing::TestWithParam<HostileCase> {};
+
+TEST_P(UnknownFormat, ReportsTheFixedDetail) { EXPECT_EQ(error_of(GetParam().bytes), kUnknown); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, UnknownFormat,
+    testing::Values(HostileCase{"empty", ""}, HostileCase{"blank lines", "\n\n  \n"},
+                    HostileCase{"header only", "HEADER    x\nREMARK 1\nTER\nEND\n"},
+                    HostileCase{"binary", std::string("\x00\xFF\xFE\x01\x80\x1F", 6)},
+                    HostileCase{"NUL bytes", std::string(1000, '\0')},
+                    HostileCase{"record split by invalid UTF-8", "ATOM\xC3\xA9 1 CA\n"},
+                    HostileCase{"lowercase record", "atom      1  CA  ALA A   1\n"},
+                    HostileCase{"long garbage line", std::string(1'000'000, 'x')}));
+
+TEST(FormatDetection, AtomAfterEndStillMakesPdb) {
+  // The reader stops at END, so no model is read, but the text is PDB.
+  EXPECT_EQ(error_of(lines({"END", Rec{}.line()})),
+            "model index 0 out of range (structure has 0 model(s))");
+}
+
+TEST(HostileBytes, NulBytesAndInvalidUtf8AroundRecordsAreHarmless) {
+  const std::string text = std::string("REMARK \0\xFF\xFE\xC3\n", 12) + Rec{}.line() + "\n\xF0\x9F\n";
+  EXPECT_EQ(atom_count(load_ok(text)), 1u);
+}
+
+TEST(HostileBytes, MillionCharacterRecordIsCutAtItsColumns) {
+  const Structure s = load_ok(Rec{}.line() + std::string(1'000'000, '7') + "\n");
+  EXPECT_EQ(atom_count(s), 1u);
+}
+
+TEST(HostileBytes, InvalidUtf8ShiftsColumnsAfterReplacement) {
+  // "\xFF" becomes the three bytes of U+FFFD, moving the later columns right.
+  Rec r;
+  r.residue = "A\xFF" "A";
+  EXPECT_EQ(error_of(r.line()), "failed to parse structure t.pdb: invalid residue sequence number \"A\"");
+}
+
+TEST(HostileBytes, ColumnSplittingACharacterReadsAsEmpty) {
+  // "é" spans columns 20-21: the residue name columns 18-20 cut it and read as empty.
+  Rec r;
+  r.residue = "AL\xC3";
+  const std::string line = r.line();
+  const std::string fixed = line.substr(0, 20) + "\xA9" + line.substr(21);
+  const Structure s = load_ok(fixed);
+  EXPECT_EQ(s.chain("A")->residues[0].name, "");
+}
+
+TEST(HostileBytes, ChainByteIsTakenAsCharacterCode) {
+  // "©" is C2 A9: column 21 holds C2, column 22 holds A9, read as U+00A9.
+  Rec r;
+  const std::string line = r.line();
+  const std::string text = line.substr(0, 20) + "\xC2\xA9" + line.substr(22);
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"\xC2\xA9"}));
+}
+
+// ---- Line ends
+
+TEST(LineEnds, CrlfAndRepeatedCarriageReturnsAreRemoved) {
+  const std::string text = atom('A', "   1").line() + "\r\n" + atom('A', "   2").line() + "\r\r\r\n" +
+                           atom('A', "   3").line() + "\r";
+  EXPECT_EQ(load_ok(text).chain("A")->residues.size(), 3u);
+}
+
+TEST(LineEnds, LoneCarriageReturnDoesNotSplitLines) {
+  const std::string text = atom('A', "   1").line() + "\r" + atom('B', "   2").line() + "\n";
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A"}));
+}
+
+TEST(LineEnds, RecordWithoutFinalNewlineIsRead) {
+  EXPECT_EQ(atom_count(load_ok(Rec{}.line())), 1u);
+}
+
+// ---- Records
+
+TEST(Records, EndAndConectStopReading) {
+  for (const char* stop : {"END", "END   ", "CONECT    1    2"}) {
+    const Structure s = load_ok(lines({atom('A', "   1").line(), stop, atom('B', "   1").line()}));
+    EXPECT_EQ(s.chain_ids(), (std::vector<std::string>{"A"})) << stop;
+  }
+  // Only the exact record names stop: "ENDX" and "END\t" are other records.
+  const Structure s = load_ok(lines({atom('A', "   1").line(), "ENDX", "END\t", atom('B', "   1").line()}));
+  EXPECT_EQ(s.chain_ids(), (std::vector<std::string>{"A", "B"}));
+}
+
+TEST(Records, ModelsAreChosenByIndex) {
+  const std::string text = lines({"MODEL        1", atom('A', "   1").line(), "ENDMDL", "MODEL        2",
+                                  atom('B', "   1").line(), atom('B', "   2").line(), "ENDMDL"});
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A"}));
+  EXPECT_EQ(load_ok(text, {.n_model = 1}).chain_ids(), (std::vector<std::string>{"B"}));
+  EXPECT_EQ(error_of(text, {.n_model = 2}), "model index 2 out of range (structure has 2 model(s))");
+}
+
+TEST(Records, AtomsWithoutModelFormModelZero) {
+  const std::string text = lines({atom('A', "   1").line(), atom('A', "   2").line()});
+  EXPECT_EQ(load_ok(text).chain("A")->residues.size(), 2u);
+  EXPECT_EQ(error_of(text, {.n_model = 1}), "model index 1 out of range (structure has 1 model(s))");
+}
+
+TEST(Records, AtomsAfterEndmdlOpenAnotherModel) {
+  const std::string text =
+      lines({"MODEL        1", atom('A', "   1").line(), "ENDMDL", atom('B', "   1").line()});
+  EXPECT_EQ(load_ok(text, {.n_model = 1}).chain_ids(), (std::vector<std::string>{"B"}));
+}
+
+TEST(Records, HetatmOnlyFileYieldsNoModelWithoutSmallMolecule) {
+  Rec het;
+  het.record = "HETATM";
+  het.residue = "HOH";
+  het.name = " O  ";
+  het.element = " O";
+  EXPECT_EQ(error_of(het.line()), "model index 0 out of range (structure has 0 model(s))");
+
+  const Structure s = load_ok(lines({Rec{}.line(), het.line()}), {.small_molecule = true});
+  const Chain& a = *s.chain("A");
+  ASSERT_EQ(a.residues.size(), 2u);
+  EXPECT_EQ(a.residues[1].het, U'H');
+  EXPECT_EQ(a.residues[1].code, "");
+  EXPECT_EQ(a.sequence, "HOH");
+  EXPECT_EQ(a.het_name, "HOH");
+}
+
+TEST(Records, HydrogensWithExplicitElementAreSkipped) {
+  Rec h = atom('A', "   1", " HA ");
+  h.element = " H";
+  Rec lower = atom('A', "   1", " HB ");
+  lower.element = "h ";
+  Rec deuterium = atom('A', "   1", " DA ");
+  deuterium.element = " D";
+  const Structure s = load_ok(lines({h.line(), Rec{}.line(), lower.line(), deuterium.line()}));
+  const Residue& r = s.chain("A")->residues[0];
+  ASSERT_EQ(r.atoms.size(), 2u);
+  EXPECT_EQ(r.atoms[0].name, "CA");
+  EXPECT_EQ(r.atoms[1].element, "D");
+}
+
+TEST(Records, ShortAtomLineIsAnAtomRecordWithoutResidueNumber) {
+  EXPECT_EQ(error_of("ATOM\n"), "failed to parse structure t.pdb: missing residue sequence number in line: \"ATOM\"");
+}
+
+TEST(Records, ColumnsBeyondShortLineReadAsBlanks) {
+  // "ATOM" alone has a blank chain: filtered out by "A", kept (and failing) with " ".
+  EXPECT_TRUE(load_ok("ATOM\n", {.chains = {"A"}}).chains.empty());
+  EXPECT_EQ(error_of("ATOM\n", {.chains = {" "}}),
+            "failed to parse structure t.pdb: missing residue sequence number in line: \"ATOM\"");
+  EXPECT_EQ(error_of("ATOM      1  CA  ALA A   5"), "failed to parse structure t.pdb: invalid coordinate \"\"");
+  const Structure s = load_ok("ATOM      1  CA  ALA     5      1.000   2.000   3.000");
+  const Residue& r = s.chain(" ")->residues[0];
+  EXPECT_EQ(r.number, 5);
+  EXPECT_EQ(r.insertion_code, U' ');
+  EXPECT_EQ(r.atoms[0].alt_loc, U' ');
+  EXPECT_EQ(r.atoms[0].element, "C");
+}
+
+struct FieldErrorCase {
+  const char* what;
+  Rec rec;
+  std::string message;
+};
+
+Rec with(std::string Rec::*field, std::string value) {
+  Rec r;
+  r.*field = std::move(value);
+  return r;
+}
+
+class FieldError : public testing::TestWithParam<FieldErrorCase> {};
+
+TEST_P(FieldError, ReportsTheFirstBadField) {
+  EXPECT_EQ(error_of(lines({Rec{}.line(), GetParam().rec.line()})),
+            "failed to parse structure t.pdb: " + GetParam().message)
+      << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, FieldError,
+    testing::Values(
+        FieldErrorCase{"letter", with(&Rec::number, "  A "), "invalid residue sequence number \"A\""},
+        FieldErrorCase{"sign only", with(&Rec::number, "   -"), "invalid residue sequence number \"-\""},
+        FieldErrorCase{"double sign", with(&Rec::number, " +-1"), "invalid residue sequence number \"+-1\""},
+        FieldErrorCase{"decimal", with(&Rec::number, " 1.5"), "invalid residue sequence number \"1.5\""},
+        FieldErrorCase{"blank number", with(&Rec::number, "    "),
+                       "missing residue sequence number in line: \"" + with(&Rec::number, "    ").line() + "\""},
+        FieldErrorCase{"x", with(&Rec::x, "   1.0.0"), "invalid coordinate \"1.0.0\""},
+        FieldErrorCase{"y blank", with(&Rec::y, "        "), "invalid coordinate \"\""},
+        FieldErrorCase{"z hex", with(&Rec::z, "    0x10"), "invalid coordinate \"0x10\""},
+        FieldErrorCase{"nan payload", with(&Rec::x, "  nan(1)"), "invalid coordinate \"nan(1)\""},
+        FieldErrorCase{"inner blank", with(&Rec::y, "   1 000"), "invalid coordinate \"1 000\""}));
+
+TEST(Records, ResidueNumberIsCheckedBeforeCoordinates) {
+  Rec r = with(&Rec::number, "  A ");
+  r.x = "     bad";
+  EXPECT_EQ(error_of(r.line()), "failed to parse structure t.pdb: invalid residue sequence number \"A\"");
+  r = with(&Rec::x, "     bad");
+  r.y = "    bad2";
+  EXPECT_EQ(error_of(r.line()), "failed to parse structure t.pdb: invalid coordinate \"bad\"");
+}
+
+TEST(Records, ResidueNumberTakesTheFirstPieceWithSign) {
+  EXPECT_EQ(load_ok(with(&Rec::number, "-12 ").line()).chain("A")->residues[0].number, -12);
+  EXPECT_EQ(load_ok(with(&Rec::number, " +7 ").line()).chain("A")->residues[0].number, 7);
+  EXPECT_EQ(load_ok(with(&Rec::number, "1 2 ").line()).chain("A")->residues[0].number, 1);
+}
+
+struct CoordCase {
+  std::string text;
+  float value;
+};
+
+class Coordinate : public testing::TestWithParam<CoordCase> {};
+
+TEST_P(Coordinate, ParsesAsDoubleThenRoundsToFloat) {
+  const float x = load_ok(with(&Rec::x, GetParam().text).line()).chain("A")->residues[0].atoms[0].x;
+  if (std::isnan(GetParam().value))
+    EXPECT_TRUE(std::isnan(x));
+  else
+    EXPECT_EQ(x, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Coordinate,
+    testing::Values(CoordCase{"0.100000", 0.1f}, CoordCase{"  -3.250", -3.25f},
+                    CoordCase{"  +2.500", 2.5f}, CoordCase{"   1e2  ", 100.0f}, CoordCase{"     .5 ", 0.5f},
+                    CoordCase{"      7.", 7.0f}, CoordCase{"     inf", INFINITY},
+                    CoordCase{"    -inf", -INFINITY}, CoordCase{"infinity", INFINITY},
+                    CoordCase{"     NaN", NAN}, CoordCase{"   1e400", INFINITY},
+                    CoordCase{"  -1e400", -INFINITY}, CoordCase{"  1e-400", 0.0f}));
+
+TEST(Records, OccupancyBlankOrBadCountsAsZero) {
+  // A later alternate location wins only with a strictly greater occupancy.
+  Rec blank = with(&Rec::occupancy, "      ");
+  Rec second = with(&Rec::x, "   9.000");
+  second.alt = 'B';
+  second.occupancy = "  0.01";
+  EXPECT_EQ(load_ok(lines({blank.line(), second.line()})).chain("A")->residues[0].atoms[0].x, 9.0f);
+  Rec bad = with(&Rec::occupancy, "  zz  ");
+  EXPECT_EQ(load_ok(lines({bad.line(), second.line()})).chain("A")->residues[0].atoms[0].x, 9.0f);
+}
+
+TEST(Records, AtomNameIsTheSinglePieceOrTheRawField) {
+  const Structure s = load_ok(lines({atom('A', "   1", " CA ").line(), atom('A', "   1", "C A ").line(),
+                                     atom('A', "   1", "    ").line(), atom('A', "   1", "O5' ").line()}));
+  const Residue& r = s.chain("A")->residues[0];
+  ASSERT_EQ(r.atoms.size(), 4u);
+  EXPECT_EQ(r.atoms[0].name, "CA");
+  EXPECT_EQ(r.atoms[1].name, "C A ");
+  EXPECT_EQ(r.atoms[2].name, "    ");
+  EXPECT_EQ(r.atoms[3].name, "O5'");
+}
+
+// ---- Chains, residues and alternate locations
+
+TEST(Chains, FilterKeepsFileOrderAndIgnoresAbsentIds) {
+  const std::string text = lines({atom('A', "   1").line(), atom('B', "   1").line(), atom('C', "   1").line()});
+  EXPECT_EQ(load_ok(text, {.chains = {"C", "A", "Z"}}).chain_ids(), (std::vector<std::string>{"A", "C"}));
+  const Structure none = load_ok(text, {.chains = {"Z"}});
+  EXPECT_TRUE(none.chains.empty());
+  EXPECT_EQ(load_ok(text, {.chains = {"a"}}).chains.size(), 0u);
+}
+
+TEST(Chains, ResumedChainContinuesItsResiduesAndSequence) {
+  const Structure s = load_ok(lines({atom('A', "   1", " CA ", "GLY").line(), atom('B', "   1").line(),
+                                     atom('A', "   2", " CA ", "TRP").line()}));
+  EXPECT_EQ(s.chain_ids(), (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(s.chain("A")->residues.size(), 2u);
+  EXPECT_EQ(s.chain("A")->sequence, "GW");
+}
+
+TEST(Residues, BoundariesFollowNumberInsertionNameAndHetero) {
+  Rec inserted = atom('A', "   1");
+  inserted.insertion = 'A';
+  const Structure s = load_ok(lines({atom('A', "   1").line(), atom('A', "   1", " CB ").line(),
+                                     inserted.line(), atom('A', "   1", " N  ", "GLY").line(),
+                                     atom('A', "   2").line(), atom('A', "   1").line()}));
+  const Chain& a = *s.chain("A");
+  ASSERT_EQ(a.residues.size(), 5u);
+  EXPECT_EQ(a.residues[0].atoms.size(), 2u);
+  EXPECT_EQ(a.residues[1].insertion_code, U'A');
+  EXPECT_EQ(a.sequence, "AAGAA");
+  EXPECT_EQ(a.residues[4].number, 1);  // the reappearing residue is a new entry
+}
+
+struct AltCase {
+  const char* what;
+  char first_alt;
+  std::string first_occupancy;
+  char second_alt;
+  std::string second_occupancy;
+  bool second_wins;
+};
+
+class AlternateLocation : public testing::TestWithParam<AltCase> {};
+
+TEST_P(AlternateLocation, KeepsOneAtomAtItsFirstPosition) {
+  const AltCase& c = GetParam();
+  Rec first = atom('A', "   1");
+  first.alt = c.first_alt;
+  first.occupancy = c.first_occupancy;
+  Rec second = first;
+  second.alt = c.second_alt;
+  second.occupancy = c.second_occupancy;
+  second.x = "   9.000";
+  const Structure s = load_ok(lines({first.line(), atom('A', "   1", " N  ").line(), second.line()}));
+  const Residue& r = s.chain("A")->residues[0];
+  ASSERT_EQ(r.atoms.size(), 2u) << c.what;
+  EXPECT_EQ(r.atoms[0].name, "CA");
+  EXPECT_EQ(r.atoms[0].x, c.second_wins ? 9.0f : 1.0f) << c.what;
+  EXPECT_EQ(r.atoms[0].alt_loc, static_cast<char32_t>(c.second_wins ? c.second_alt : c.first_alt));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AlternateLocation,
+    testing::Values(AltCase{"higher later", 'A', "  0.40", 'B', "  0.60", true},
+                    AltCase{"lower later", 'B', "  0.60", 'A', "  0.40", false},
+                    AltCase{"blank never replaces", ' ', "  0.30", ' ', "  0.90", false},
+                    AltCase{"equal keeps first", 'A', "  0.50", 'B', "  0.50", false},
+                    AltCase{"nan never wins", 'A', "  0.50", 'B', "   nan", false},
+                    AltCase{"blank first, lettered later", ' ', "  0.30", 'B', "  0.90", true}));
+
+// ---- Builder
+
+TEST(Builder, PreconditionsAreInternalErrors) {
+  Builder b;
+  try {
+    b.init_chain("A");
+    FAIL();
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "model open");
+  }
+  b.init_model();
+  try {
+    b.init_residue("ALA", U' ', 1, U' ');
+    FAIL();
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "chain open");
+  }
+  b.init_chain("A");
+  try {
+    b.init_atom(Atom{"CA", "C"}, 1.0);
+    FAIL();
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "residue open");
+  }
+}
+
+TEST(Builder, AtomNameTableSurvivesGrowthAndResidueChanges) {
+  Builder b;
+  b.init_model();
+  b.init_chain("A");
+  for (int residue = 0; residue < 3; ++residue) {
+    b.init_residue("ALA", U' ', residue, U' ');
+    for (int i = 0; i < 500; ++i) b.init_atom(Atom{"N" + std::to_string(i), "N"}, 1.0);
+    for (int i = 0; i < 500; i += 7) b.init_atom(Atom{"N" + std::to_string(i), "C", U'B'}, 2.0);
+  }
+  auto s = std::move(b).finish(0);
+  ASSERT_TRUE(s);
+  for (const Residue& r : s->chain("A")->residues) {
+    ASSERT_EQ(r.atoms.size(), 500u);
+    EXPECT_EQ(r.atoms[7].element, "C");
+    EXPECT_EQ(r.atoms[8].element, "N");
+  }
+}
+
+TEST(Builder, FinishKeepsOnlyTheChosenModel) {
+  Builder b;
+  for (const char* id : {"A", "B"}) {
+    b.init_model();
+    b.init_chain(id);
+    b.init_residue("GLY", U' ', 1, U' ');
+    set_residue_sequence(b, U' ', "GLY");
+    b.init_atom(Atom{"CA", "C"}, 1.0);
+  }
+  Builder copy = b;
+  auto second = std::move(b).finish(1);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->chain_ids(), (std::vector<std::string>{"B"}));
+  EXPECT_EQ(second->chain("B")->sequence, "G");
+  auto out = std::move(copy).finish(2);
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().message(), "model index 2 out of range (structure has 2 model(s))");
+}
+
+// ---- Elements and sequences
+
+TEST(KnownElement, NormalisesCaseBeforeLookup) {
+  for (const char* yes : {"fe", "FE", "Fe", "C", "c", "D", "Mt", "\xC5\xBF", "B\xE2\x84\xAA"})
+    EXPECT_TRUE(is_known_element(yes)) << yes;
+  for (const char* no : {"", "X", "Q", "CAL", "Uue", "\xC3\x9F", " C", "C ", "\xFF"})
+    EXPECT_FALSE(is_known_element(no)) << no;
+}
+
+struct ElementCase {
+  std::string element, name, raw, expected;
+};
+
+class AssignElement : public testing::TestWithParam<ElementCase> {};
+
+TEST_P(AssignElement, PicksFieldOrNameCandidate) {
+  const ElementCase& c = GetParam();
+  EXPECT_EQ(assign_element(c.element, c.name, c.raw), c.expected) << c.name << "|" << c.raw;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AssignElement,
+    testing::Values(ElementCase{"SE", "SE", "SE  ", "SE"}, ElementCase{"QQ", "CA", " CA ", "C"},
+                    ElementCase{"", "CA", " CA ", "C"}, ElementCase{"", "CA", "CA  ", "CA"},
+                    ElementCase{"", "1HB", "1HB ", "H"}, ElementCase{"", "H112", "H112", "H"},
+                    ElementCase{"", "QQ", " QQ ", "X"}, ElementCase{"", "", "", "X"},
+                    ElementCase{"", "1", "1   ", "X"}, ElementCase{"", "fe", "fe  ", "fe"},
+                    ElementCase{"", "CX", "CX  ", "X"}, ElementCase{"", "OXT", "OXT", "X"},
+                    ElementCase{"", "O5'", "O5'", "X"}, ElementCase{"X", "N", " N  ", "N"}));
+
+struct CodeCase {
+  std::string name;
+  std::string code;
+};
+
+class ResidueCode : public testing::TestWithParam<CodeCase> {};
+
+TEST_P(ResidueCode, ExtendsTheChainSequence) {
+  Builder b;
+  b.init_model();
+  b.init_chain("A");
+  b.init_residue(GetParam().name, U' ', 1, U' ');
+  set_residue_sequence(b, U' ', GetParam().name);
+  EXPECT_EQ(b.residue().code, GetParam().code);
+  EXPECT_EQ(b.chain().sequence, GetParam().code);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ResidueCode,
+    testing::Values(CodeCase{"ALA", "A"}, CodeCase{"ala", "A"}, CodeCase{"Ala", "A"}, CodeCase{"MSE", "M"},
+                    CodeCase{"XLE", "J"}, CodeCase{"PYL", "O"}, CodeCase{"HOH", "X"}, CodeCase{"DA", "A"},
+                    CodeCase{"DT", "T"}, CodeCase{"A", "A"}, CodeCase{"U", "U"}, CodeCase{"", ""},
+                    CodeCase{"ABCD", "ABCD"}, CodeCase{"\xC3\xA9LA", "X"}, CodeCase{"D\xC3\xA9", "\xC3\xA9"}));
+
+TEST(ResidueCode, HeteroResidueNamesTheChain) {
+  Builder b;
+  b.init_model();
+  b.init_chain("A");
+  b.init_residue("GLY", U' ', 1, U' ');
+  set_residue_sequence(b, U' ', "GLY");
+  b.init_residue("HEM", U'H', 2, U' ');
+  set_residue_sequence(b, U'H', "HEM");
+  EXPECT_EQ(b.residue().code, "");
+  EXPECT_EQ(b.chain().sequence, "HEM");
+  EXPECT_EQ(b.chain().het_name, "HEM");
+}
+
+}  // namespace
+}  // namespace tarvo
