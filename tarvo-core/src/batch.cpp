@@ -1,1 +1,57 @@
 #include "batch.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "parser.hpp"
+
+namespace tarvo {
+
+namespace {
+
+// Runs `item(i)` for every slot of a list sized in full beforehand, one item per task.
+template <class Item>
+std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
+  std::vector<BatchOutcome> out(count);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) out[i] = item(i);
+                    });
+  return out;
+}
+
+}  // namespace
+
+Result<RunResult> score_pair(const std::string& model_path, const std::string& native_path,
+                             const ScoreOptions& options) {
+  auto spec = format_mapping(options.mapping);
+  if (!spec) return std::unexpected(spec.error());
+  const std::vector<std::string> everything;
+  auto model = load_structure(model_path, spec->model_chains.value_or(everything),
+                              options.small_molecule, 0);
+  if (!model) return std::unexpected(model.error());
+  auto native = load_structure(native_path, spec->native_chains.value_or(everything),
+                               options.small_molecule, 0);
+  if (!native) return std::unexpected(native.error());
+  model->id = model_path;
+  native->id = native_path;
+  return score_structures(*model, *native, options);
+}
+
+std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
+                                      const ScoreOptions& options) {
+  return run_batch(pairs.size(), [&](std::size_t i) {
+    const auto& [model_path, native_path] = pairs[i];
+    return BatchOutcome{model_path, native_path, score_pair(model_path, native_path, options)};
+  });
+}
+
+std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
+                                            std::span<const std::string> model_paths,
+                                            const ScoreOptions& options) {
+  return run_batch(model_paths.size(), [&](std::size_t i) {
+    return BatchOutcome{model_paths[i], native_path, score_pair(model_paths[i], native_path, options)};
+  });
+}
+
+}  // namespace tarvo

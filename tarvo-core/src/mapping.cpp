@@ -1,1 +1,1122 @@
 #include "mapping.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "mapping_exhaustive.hpp"
+
+namespace tarvo {
+
+namespace {
+
+constexpr const char* kNeedNativeChains =
+    "When using --mapping, native chains must be set (e.g. ABC:ABC or :ABC)";
+constexpr const char* kNeedTwoChains = "Need at least two chains in the two inputs";
+constexpr const char* kNoMapping = "No valid chain mapping could be enumerated";
+constexpr const char* kNoInterfaces =
+    "Could not find interfaces in the native. Check the inputs or select chains with --mapping.";
+constexpr const char* kAllUndefined =
+    "No chain mapping produced a defined score: an interface has no backbone atoms in common "
+    "between model and native (iRMSD or LRMSD undefined)";
+
+// The work a search may do before it gives up, in steps: one per partial
+// assignment looked at (about 1 µs for 24 chains), kTupleCost per interface
+// scored during the walk (about 1 ms of distance work for a 115-residue pair,
+// shared by two cores). A native-like 24-mer needs about a quarter of it; a
+// search that exhausts it ends after a few seconds on two cores.
+constexpr std::size_t kNodeBudget = 5'000'000;
+constexpr std::size_t kTupleCost = 500;
+
+// Bounds are sums of a few hundred values of at most 1; their rounding error is
+// below 1e-12, so this margin keeps every pruning decision on the safe side.
+constexpr double kMargin = 1e-6;
+
+// Tarvo of an interface whose model chains touch nowhere: fnat is 0, so the score
+// is at most (0 + 1 + 1) / 3, computed here exactly as the score itself rounds.
+const double kNoModelContactBound = (0.0 + 1.0 + 1.0) / 3.0;
+
+// One character (Unicode scalar) per entry, each kept as its original bytes.
+std::vector<std::string> split_chars(std::string_view text) {
+  std::vector<std::string> out;
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::size_t start = pos;
+    next_code_point(text, pos);
+    out.emplace_back(text.substr(start, pos - start));
+  }
+  return out;
+}
+
+std::vector<std::string> without_repeats(const std::vector<std::string>& ids) {
+  std::vector<std::string> out;
+  std::unordered_set<std::string> seen;
+  for (const auto& id : ids)
+    if (seen.insert(id).second) out.push_back(id);
+  return out;
+}
+
+bool same_het(const Chain& a, const Chain& b) {
+  return a.het_name && b.het_name && *a.het_name == *b.het_name;
+}
+
+// Everything of a run up to the candidate table, shared by both searches.
+struct Setup {
+  ChainMapping fixed;
+  bool native_anchors = true;
+  std::vector<std::string> anchors;
+  std::vector<std::string> candidates;
+  std::vector<std::vector<std::size_t>> lists;  // per anchor, positions in `candidates`
+  // Sequence alignments of the table that double as scoring alignments, by (model, native).
+  std::map<std::pair<std::string, std::string>, Alignment> alignments;
+};
+
+Result<Setup> prepare(const Structure& model, const Structure& native, const ScoreOptions& options) {
+  if (options.small_molecule) return fail(err::SmallMoleculeUnsupported{});
+  auto spec = format_mapping(options.mapping);
+  if (!spec) return std::unexpected(spec.error());
+  auto model_list = spec->model_chains ? *spec->model_chains : model.chain_ids();
+  auto native_list = spec->native_chains ? *spec->native_chains : native.chain_ids();
+  if (model_list.size() < 2 || native_list.size() < 2) return fail(err::Mapping{kNeedTwoChains});
+  // A repeated id would be one anchor with two places in the assignment.
+  model_list = without_repeats(model_list);
+  native_list = without_repeats(native_list);
+
+  Setup setup;
+  setup.fixed = spec->fixed;
+  std::unordered_set<std::string> fixed_models;
+  for (const auto& [native_id, model_id] : setup.fixed) fixed_models.insert(model_id);
+  std::vector<std::string> free_models, free_natives;
+  for (const auto& id : model_list)
+    if (!fixed_models.contains(id)) free_models.push_back(id);
+  for (const auto& id : native_list)
+    if (!setup.fixed.contains(id)) free_natives.push_back(id);
+
+  setup.native_anchors = !(free_models.size() < free_natives.size());
+  const Structure& anchor_side = setup.native_anchors ? native : model;
+  const Structure& candidate_side = setup.native_anchors ? model : native;
+  setup.anchors = setup.native_anchors ? free_natives : free_models;
+  setup.candidates = setup.native_anchors ? free_models : free_natives;
+  setup.lists.assign(setup.anchors.size(), {});
+
+  for (std::size_t c = 0; c < setup.candidates.size(); ++c) {
+    for (std::size_t a = 0; a < setup.anchors.size(); ++a) {
+      const Chain* candidate = candidate_side.chain(setup.candidates[c]);
+      if (!candidate) return fail(err::ChainNotFound{setup.candidates[c]});
+      const Chain* anchor = anchor_side.chain(setup.anchors[a]);
+      if (!anchor) return fail(err::ChainNotFound{setup.anchors[a]});
+      bool accepted;
+      if (!candidate->het_name && !anchor->het_name) {
+        if (candidate->sequence == anchor->sequence) {
+          accepted = true;  // no mismatch possible, no alignment needed
+        } else {
+          Alignment alignment = align_chains(*candidate, *anchor, false);
+          auto mismatches = std::count(alignment.match_line.begin(), alignment.match_line.end(), U'.');
+          accepted = static_cast<std::uint64_t>(mismatches) <= options.allowed_mismatches;
+          if (setup.native_anchors && !options.no_align)
+            setup.alignments.emplace(std::pair{candidate->id, anchor->id}, std::move(alignment));
+        }
+      } else {
+        accepted = same_het(*candidate, *anchor);
+      }
+      if (accepted) setup.lists[a].push_back(c);
+    }
+  }
+
+  std::vector<std::string> lonely;
+  for (std::size_t a = 0; a < setup.anchors.size(); ++a)
+    if (setup.lists[a].empty()) lonely.push_back(setup.anchors[a]);
+  if (!lonely.empty()) return fail(err::NoIdenticalNativeChain{lonely});
+  return setup;
+}
+
+// Scores items 0..count-1 on the pool. The first error recorded wins; once one
+// is recorded no task starts another item.
+template <class Score>
+Result<std::vector<std::optional<InterfaceResult>>> score_in_parallel(std::size_t count, Score score) {
+  std::vector<std::optional<InterfaceResult>> out(count);
+  std::mutex error_lock;
+  std::optional<TarvoError> first_error;
+  std::atomic<bool> stop{false};
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        if (stop.load(std::memory_order_relaxed)) return;
+                        auto result = score(i);
+                        if (!result) {
+                          std::lock_guard lock(error_lock);
+                          if (!first_error) first_error = std::move(result.error());
+                          stop = true;
+                          return;
+                        }
+                        out[i] = std::move(*result);
+                      }
+                    });
+  if (first_error) return std::unexpected(std::move(*first_error));
+  return out;
+}
+
+Result<RunResult> finish(const Structure& model, const Structure& native, ChainMapping mapping,
+                         OrderedMap<std::string, InterfaceResult> results, double total) {
+  if (results.empty()) return fail(err::Mapping{kNoInterfaces});
+  RunResult run;
+  run.model = model.id;
+  run.native = native.id;
+  run.best_mapping_str = format_mapping_string(mapping);
+  run.best_mapping = std::move(mapping);
+  run.best_tarvo = total;
+  run.GlobalTarvo = total / static_cast<double>(results.size());
+  run.best_result = std::move(results);
+  return run;
+}
+
+double sum_tarvo(const OrderedMap<std::string, InterfaceResult>& results) {
+  double total = 0.0;
+  for (const auto& [name, result] : results) total += result.Tarvo;
+  return total;
+}
+
+// ---------------------------------------------------------------------------
+// Plain enumeration: every assignment, every tuple, every mapping scored.
+
+using Tuple = std::array<std::string, 4>;  // model i, model j, native i, native j
+
+template <class Visit>
+void for_each_pair(const ChainMapping& mapping, Visit visit) {
+  std::vector<std::pair<const std::string*, const std::string*>> entries;
+  for (const auto& [native_id, model_id] : mapping) entries.emplace_back(&native_id, &model_id);
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    for (std::size_t j = i + 1; j < entries.size(); ++j)
+      if (*entries[i].second != *entries[j].second)
+        visit(Tuple{*entries[i].second, *entries[j].second, *entries[i].first, *entries[j].first});
+}
+
+Result<std::optional<InterfaceResult>> score_tuple(const Structure& model, const Structure& native,
+                                                   const Tuple& t, const ScoreOptions& options) {
+  const Chain* model1 = model.chain(t[0]);
+  if (!model1) return fail(err::ChainNotFound{t[0]});
+  const Chain* model2 = model.chain(t[1]);
+  if (!model2) return fail(err::ChainNotFound{t[1]});
+  const Chain* native1 = native.chain(t[2]);
+  if (!native1) return fail(err::ChainNotFound{t[2]});
+  const Chain* native2 = native.chain(t[3]);
+  if (!native2) return fail(err::ChainNotFound{t[3]});
+  bool het = native1->het_name.has_value() || native2->het_name.has_value();
+  return run_on_chains(*model1, *model2, *native1, *native2, options.no_align,
+                       options.capri_peptide, het);
+}
+
+}  // namespace
+
+Result<RunResult> score_structures_exhaustive(const Structure& model, const Structure& native,
+                                              const ScoreOptions& options) {
+  auto setup = prepare(model, native, options);
+  if (!setup) return std::unexpected(setup.error());
+
+  std::vector<std::vector<std::size_t>> assignments(1);
+  for (const auto& list : setup->lists) {
+    std::vector<std::vector<std::size_t>> next;
+    for (const auto& assignment : assignments)
+      for (std::size_t candidate : list)
+        if (std::find(assignment.begin(), assignment.end(), candidate) == assignment.end()) {
+          next.push_back(assignment);
+          next.back().push_back(candidate);
+        }
+    assignments = std::move(next);
+  }
+  std::vector<ChainMapping> mappings;
+  for (const auto& assignment : assignments) {
+    ChainMapping mapping = setup->fixed;
+    for (std::size_t k = 0; k < assignment.size(); ++k) {
+      const std::string& anchor = setup->anchors[k];
+      const std::string& candidate = setup->candidates[assignment[k]];
+      if (setup->native_anchors)
+        mapping.insert_or_assign(anchor, candidate);
+      else
+        mapping.insert_or_assign(candidate, anchor);
+    }
+    mappings.push_back(std::move(mapping));
+  }
+  if (mappings.empty()) return fail(err::Mapping{kNoMapping});
+
+  std::vector<Tuple> tuples;
+  std::map<Tuple, std::optional<InterfaceResult>> outcomes;
+  for (const auto& mapping : mappings)
+    for_each_pair(mapping, [&](Tuple t) {
+      if (outcomes.emplace(t, std::nullopt).second) tuples.push_back(std::move(t));
+    });
+  auto scored = score_in_parallel(tuples.size(), [&](std::size_t i) {
+    return score_tuple(model, native, tuples[i], options);
+  });
+  if (!scored) return std::unexpected(scored.error());
+  for (std::size_t i = 0; i < tuples.size(); ++i) outcomes[tuples[i]] = std::move((*scored)[i]);
+
+  double best = -1.0;
+  std::optional<std::size_t> selected;
+  OrderedMap<std::string, InterfaceResult> best_results;
+  for (std::size_t m = 0; m < mappings.size(); ++m) {
+    OrderedMap<std::string, InterfaceResult> results;
+    for_each_pair(mappings[m], [&](const Tuple& t) {
+      const auto& outcome = outcomes.at(t);
+      if (!outcome) return;
+      InterfaceResult copy = *outcome;
+      copy.chain1 = t[0];
+      copy.chain2 = t[1];
+      results.insert_or_assign(t[2] + t[3], std::move(copy));
+    });
+    double total = sum_tarvo(results);
+    if (total > best) {
+      best = total;
+      selected = m;
+      best_results = std::move(results);
+    }
+  }
+  if (!selected) return fail(err::Mapping{kAllUndefined});
+  return finish(model, native, mappings[*selected], std::move(best_results), best);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Branch-and-bound search.
+//
+// A mapping is a list of positions: the fixed pairs, then one position per
+// anchor whose model or native chain is the anchor's choice. Chain ids are
+// numbered (one numbering per structure) so that an interface tuple packs into
+// one 64-bit key. The search walks assignments depth first in enumeration
+// order and drops a branch when an upper bound on every total below it cannot
+// beat the best total so far.
+
+using Index = std::uint32_t;
+constexpr Index kChosen = std::numeric_limits<Index>::max();
+
+struct ChainSet {
+  std::vector<std::string> ids;
+  std::vector<const Chain*> chains;  // nullptr when the structure lacks the id
+  std::unordered_map<std::string, Index> index;
+
+  Index add(const std::string& id, const Structure& structure) {
+    auto [it, inserted] = index.emplace(id, static_cast<Index>(ids.size()));
+    if (inserted) {
+      ids.push_back(id);
+      chains.push_back(structure.chain(id));
+    }
+    return it->second;
+  }
+};
+
+struct Position {
+  Index model = kChosen;
+  Index native = kChosen;
+};
+
+std::uint64_t tuple_key(Index m1, Index m2, Index n1, Index n2) {
+  return (std::uint64_t{m1} << 48) | (std::uint64_t{m2} << 32) | (std::uint64_t{n1} << 16) | n2;
+}
+
+// Bipartite matching of anchors to choices (augmenting paths), with some
+// anchors' choices forced: does the partial assignment extend to a full one?
+class Completion {
+ public:
+  Completion(const std::vector<std::vector<Index>>& choices, std::size_t universe)
+      : choices_(choices), universe_(universe) {}
+
+  bool possible(std::span<const std::pair<std::size_t, Index>> forced) {
+    owner_.assign(universe_, kFree);
+    std::vector<char> is_forced(choices_.size(), 0);
+    for (auto [anchor, choice] : forced) {
+      if (owner_[choice] != kFree) return false;
+      owner_[choice] = kForced;
+      is_forced[anchor] = 1;
+    }
+    for (std::size_t a = 0; a < choices_.size(); ++a) {
+      if (is_forced[a]) continue;
+      seen_.assign(universe_, 0);
+      if (!augment(a)) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kFree = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t kForced = kFree - 1;
+
+  bool augment(std::size_t anchor) {
+    for (Index c : choices_[anchor]) {
+      if (seen_[c] || owner_[c] == kForced) continue;
+      seen_[c] = 1;
+      if (owner_[c] == kFree || augment(owner_[c])) {
+        owner_[c] = anchor;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  const std::vector<std::vector<Index>>& choices_;
+  std::size_t universe_;
+  std::vector<std::size_t> owner_;
+  std::vector<char> seen_;
+};
+
+// Before the search, the checks that every scored tuple of every mapping would make.
+bool chain_is_unusual(const Chain& chain, bool is_native, bool capri_peptide) {
+  std::size_t symbols = 0;
+  for (std::size_t pos = 0; pos < chain.sequence.size(); ++symbols) {
+    if (next_code_point(chain.sequence, pos) == U'-') return true;
+  }
+  if (symbols != chain.residues.size()) return true;
+  if (!is_native || !capri_peptide) return false;
+  return std::any_of(chain.residues.begin(), chain.residues.end(), [](const Residue& r) {
+    return std::none_of(r.atoms.begin(), r.atoms.end(),
+                        [](const Atom& a) { return a.name == "CB" || a.name == "CA"; });
+  });
+}
+
+class Search {
+ public:
+  Search(const Structure& model, const Structure& native, const ScoreOptions& options, Setup setup,
+         std::size_t node_budget)
+      : model_(model), native_(native), options_(options), setup_(std::move(setup)),
+        budget_(node_budget) {}
+
+  Result<RunResult> run();
+
+ private:
+  // Setting up.
+  void number_chains();
+  std::optional<TarvoError> first_lookup_error() const;
+  void find_contacts();
+  Result<void> prepare_tuples();
+  void prepare_bounds();
+
+  // Tuples and their values.
+  std::pair<Index, Index> resolve(std::size_t position, Index choice) const;
+  bool native_contact(Index n1, Index n2) const { return native_contact_[n1 * natives_.ids.size() + n2]; }
+  bool model_contact(Index m1, Index m2) const { return model_contact_[m1 * models_.ids.size() + m2]; }
+  double bound(Index m1, Index m2, Index n1, Index n2) const;
+  double fnat_bound(Index m1, Index m2, Index n1, Index n2) const;
+  Result<void> score_tuples(std::span<const std::uint64_t> keys);
+  void collect_between_fixed(std::vector<std::uint64_t>& missing,
+                             std::unordered_set<std::uint64_t>& listed) const;
+  void collect_fixed_by(std::size_t depth, Index choice, bool every_tuple,
+                        std::vector<std::uint64_t>& missing,
+                        std::unordered_set<std::uint64_t>& listed) const;
+
+  // The walk.
+  double known_increment(std::size_t depth, Index choice, bool& undefined) const;
+  std::optional<double> expand(std::size_t depth, Index choice);
+  bool prunable(double upper) const;
+  Result<void> refine(std::size_t depth);
+  Result<void> visit(std::size_t depth);
+  Result<std::vector<Index>> prepare_leaves(std::size_t depth);
+  double leaf_total() const;
+  Result<void> dive();
+  bool over_budget() { return ++nodes_ > budget_; }
+  TarvoError budget_error() const;
+  Result<RunResult> best_run() const;
+
+  const Structure& model_;
+  const Structure& native_;
+  const ScoreOptions& options_;
+  Setup setup_;
+  std::size_t budget_;
+
+  ChainSet models_, natives_;
+  std::vector<Position> positions_;
+  std::size_t fixed_count_ = 0;
+  std::vector<std::vector<Index>> choices_;  // per anchor, in candidate order
+  std::size_t choice_universe_ = 0;
+  bool names_unique_ = true;
+
+  std::vector<char> native_contact_, model_contact_;
+  std::unordered_map<std::uint32_t, DistanceMatrix> native_matrices_;
+  std::unordered_map<std::uint32_t, DistanceMatrix> model_matrices_;  // pairs in contact
+  std::unordered_map<std::uint32_t, Alignment> alignments_;
+  std::unordered_map<std::uint64_t, std::optional<InterfaceResult>> scored_;
+  // Tuples whose model chains touch: the score once known, else a bound from fnat.
+  std::unordered_map<std::uint64_t, double> values_;
+
+  std::vector<std::size_t> offsets_;       // of each anchor's choices in a flat row
+  std::vector<double> suffix_;             // bound on the pairs among anchors d..n-1
+  std::vector<double> known_;              // per depth: bound on the pairs already fixed
+  std::vector<std::vector<double>> rows_;  // per depth: bound per (later anchor, choice)
+  std::vector<Index> assignment_;
+  std::vector<char> used_;
+
+  double best_ = -1.0;
+  double floor_ = -std::numeric_limits<double>::infinity();
+  std::optional<std::vector<Index>> selected_;
+  std::size_t nodes_ = 0;
+};
+
+void Search::number_chains() {
+  for (const auto& [native_id, model_id] : setup_.fixed) {
+    Position p;
+    p.model = models_.add(model_id, model_);
+    p.native = natives_.add(native_id, native_);
+    positions_.push_back(p);
+  }
+  fixed_count_ = positions_.size();
+  ChainSet& anchor_set = setup_.native_anchors ? natives_ : models_;
+  ChainSet& choice_set = setup_.native_anchors ? models_ : natives_;
+  const Structure& anchor_side = setup_.native_anchors ? native_ : model_;
+  const Structure& choice_side = setup_.native_anchors ? model_ : native_;
+  for (std::size_t k = 0; k < setup_.anchors.size(); ++k) {
+    Position p;
+    Index anchor = anchor_set.add(setup_.anchors[k], anchor_side);
+    (setup_.native_anchors ? p.native : p.model) = anchor;
+    positions_.push_back(p);
+    std::vector<Index> list;
+    for (std::size_t c : setup_.lists[k]) list.push_back(choice_set.add(setup_.candidates[c], choice_side));
+    choices_.push_back(std::move(list));
+  }
+  choice_universe_ = choice_set.ids.size();
+  if (models_.ids.size() > 0xFFFF || natives_.ids.size() > 0xFFFF)
+    throw InternalError("more than 65535 chains in a chain mapping search");
+  // Names are concatenations of two ids: ids of one length never collide.
+  for (const auto& id : natives_.ids)
+    if (id.size() != natives_.ids.front().size()) names_unique_ = false;
+}
+
+std::pair<Index, Index> Search::resolve(std::size_t position, Index choice) const {
+  const Position& p = positions_[position];
+  return {p.model == kChosen ? choice : p.model, p.native == kChosen ? choice : p.native};
+}
+
+// The lookups and the small-molecule test of the tuples of the first mapping, in
+// their order. Every other mapping holds the same fixed chains, and anchors and
+// candidates were all found while building the table; a native candidate has a
+// het_name exactly when its model anchor has one.
+std::optional<TarvoError> Search::first_lookup_error() const {
+  auto missing = [](const ChainSet& set, Index i) { return i != kChosen && !set.chains[i]; };
+  auto native_het = [&](const Position& p) {
+    const Chain* chain = p.native != kChosen ? natives_.chains[p.native] : models_.chains[p.model];
+    return chain->het_name.has_value();
+  };
+  for (std::size_t p = 0; p < positions_.size(); ++p) {
+    for (std::size_t q = p + 1; q < positions_.size(); ++q) {
+      const Position& a = positions_[p];
+      const Position& b = positions_[q];
+      if (a.model != kChosen && a.model == b.model) continue;
+      for (auto [set, i] : {std::pair{&models_, a.model}, std::pair{&models_, b.model},
+                            std::pair{&natives_, a.native}, std::pair{&natives_, b.native}})
+        if (missing(*set, i)) return TarvoError{err::ChainNotFound{set->ids[i]}};
+      if (native_het(a) || native_het(b)) return TarvoError{err::SmallMoleculeUnsupported{}};
+    }
+  }
+  return std::nullopt;
+}
+
+// Contact between every ordered pair of chains that some mapping may pair, on
+// both sides. A native pair without contact has no interface whatever the model;
+// its matrix is kept for scoring when there is contact.
+void Search::find_contacts() {
+  const std::size_t model_count = models_.ids.size(), native_count = natives_.ids.size();
+  std::vector<char> wanted_native(native_count * native_count, 0);
+  std::vector<char> wanted_model(model_count * model_count, 0);
+  auto options_at = [&](std::size_t p) {
+    return p < fixed_count_ ? std::vector<Index>{0} : choices_[p - fixed_count_];
+  };
+  for (std::size_t p = 0; p < positions_.size(); ++p)
+    for (std::size_t q = p + 1; q < positions_.size(); ++q)
+      for (Index c : options_at(p))
+        for (Index d : options_at(q)) {
+          if (p >= fixed_count_ && c == d) continue;
+          auto [m1, n1] = resolve(p, c);
+          auto [m2, n2] = resolve(q, d);
+          if (m1 == m2) continue;
+          wanted_native[n1 * native_count + n2] = 1;
+          wanted_model[m1 * model_count + m2] = 1;
+        }
+
+  // With one choice per anchor there is only one mapping: every tuple of it is
+  // scored, so the model side needs no test.
+  bool one_mapping = std::all_of(choices_.begin(), choices_.end(),
+                                 [](const auto& list) { return list.size() == 1; });
+  native_contact_.assign(native_count * native_count, 0);
+  model_contact_.assign(model_count * model_count, one_mapping ? 1 : 0);
+
+  std::vector<std::pair<bool, std::uint32_t>> jobs;  // (is native, flat pair index)
+  for (std::uint32_t i = 0; i < wanted_native.size(); ++i)
+    if (wanted_native[i]) jobs.emplace_back(true, i);
+  if (!one_mapping)
+    for (std::uint32_t i = 0; i < wanted_model.size(); ++i)
+      if (wanted_model[i]) jobs.emplace_back(false, i);
+
+  std::vector<DistanceMatrix> matrices(jobs.size());
+  std::vector<char> contact(jobs.size(), 0);
+  const float cutoff = contact_cutoff(options_.capri_peptide);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size(), 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        auto [is_native, flat] = jobs[i];
+                        const ChainSet& set = is_native ? natives_ : models_;
+                        std::size_t count = set.ids.size();
+                        matrices[i] = native_distances(*set.chains[flat / count], *set.chains[flat % count]);
+                        contact[i] = count_below(matrices[i], cutoff) > 0;
+                      }
+                    });
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    auto [is_native, flat] = jobs[i];
+    (is_native ? native_contact_ : model_contact_)[flat] = contact[i];
+    if (contact[i]) (is_native ? native_matrices_ : model_matrices_).emplace(flat, std::move(matrices[i]));
+  }
+}
+
+// Upper bound on a tuple's score, or its score (NaN included) once known.
+double Search::bound(Index m1, Index m2, Index n1, Index n2) const {
+  if (m1 == m2 || !native_contact(n1, n2)) return 0.0;
+  if (!model_contact(m1, m2)) return kNoModelContactBound;
+  auto it = values_.find(tuple_key(m1, m2, n1, n2));
+  return it == values_.end() ? 1.0 : it->second;
+}
+
+Result<void> Search::score_tuples(std::span<const std::uint64_t> keys) {
+  auto unpack = [](std::uint64_t key) {
+    return std::array<Index, 4>{Index(key >> 48), Index((key >> 32) & 0xFFFF),
+                                Index((key >> 16) & 0xFFFF), Index(key & 0xFFFF)};
+  };
+  const std::uint32_t native_count = natives_.ids.size();
+  std::vector<std::uint32_t> sides;
+  std::unordered_set<std::uint32_t> listed;
+  for (std::uint64_t key : keys) {
+    auto t = unpack(key);
+    for (std::uint32_t side : {t[0] * native_count + t[2], t[1] * native_count + t[3]})
+      if (!alignments_.contains(side) && listed.insert(side).second) sides.push_back(side);
+  }
+  std::vector<Alignment> aligned(sides.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, sides.size(), 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        const Chain& m = *models_.chains[sides[i] / native_count];
+                        const Chain& n = *natives_.chains[sides[i] % native_count];
+                        auto shared = setup_.alignments.find({m.id, n.id});
+                        aligned[i] = shared != setup_.alignments.end()
+                                         ? shared->second
+                                         : align_chains(m, n, options_.no_align);
+                      }
+                    });
+  for (std::size_t i = 0; i < sides.size(); ++i) alignments_.emplace(sides[i], std::move(aligned[i]));
+
+  auto results = score_in_parallel(keys.size(), [&](std::size_t i) {
+    auto t = unpack(keys[i]);
+    return calc_tarvo(*models_.chains[t[0]], *models_.chains[t[1]], *natives_.chains[t[2]],
+                      *natives_.chains[t[3]], alignments_.at(t[0] * native_count + t[2]),
+                      alignments_.at(t[1] * native_count + t[3]), options_.capri_peptide,
+                      native_matrices_.at(t[2] * native_count + t[3]));
+  });
+  if (!results) return std::unexpected(results.error());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    auto t = unpack(keys[i]);
+    if (model_contact(t[0], t[1])) values_[keys[i]] = (*results)[i] ? (*results)[i]->Tarvo : 0.0;
+    scored_[keys[i]] = std::move((*results)[i]);
+  }
+  return {};
+}
+
+// A bound on the score from the contacts alone. When both sides pair identical
+// sequences every residue is aligned, so fnat is exactly the share of native
+// contacts that the whole-chain model matrix reproduces; the two RMSD terms are
+// at most 1 each, and the score is summed as the score itself is.
+double Search::fnat_bound(Index m1, Index m2, Index n1, Index n2) const {
+  const Chain& model1 = *models_.chains[m1];
+  const Chain& model2 = *models_.chains[m2];
+  if (options_.no_align || model1.sequence != natives_.chains[n1]->sequence ||
+      model2.sequence != natives_.chains[n2]->sequence)
+    return 1.0;
+  const DistanceMatrix& model = model_matrices_.at(m1 * models_.ids.size() + m2);
+  const DistanceMatrix& native = native_matrices_.at(n1 * natives_.ids.size() + n2);
+  if (model.rows != native.rows || model.cols != native.cols) return 1.0;
+  const float cutoff = contact_cutoff(options_.capri_peptide);
+  std::uint32_t correct = 0, total = 0;
+  for (std::size_t i = 0; i < native.values.size(); ++i) {
+    bool in_native = native.values[i] < cutoff;
+    total += in_native;
+    correct += in_native && model.values[i] < cutoff;
+  }
+  double fnat = static_cast<double>(correct) / static_cast<double>(total);
+  return ((fnat + 1.0) + 1.0) / 3.0;
+}
+
+// Before the walk: a cheap bound for every tuple of some mapping whose chains
+// touch on both sides (the interfaces that can score well); the scores
+// themselves come when the walk reaches a branch that needs them. Tuples with a
+// chain whose residues and sequence disagree may fail to score, so those of
+// every mapping are scored now, as the plain enumeration would.
+Result<void> Search::prepare_tuples() {
+  std::vector<char> unusual_model(models_.ids.size(), 0), unusual_native(natives_.ids.size(), 0);
+  for (std::size_t i = 0; i < models_.ids.size(); ++i)
+    unusual_model[i] = models_.chains[i] && chain_is_unusual(*models_.chains[i], false, false);
+  for (std::size_t i = 0; i < natives_.ids.size(); ++i)
+    unusual_native[i] = natives_.chains[i] &&
+                        chain_is_unusual(*natives_.chains[i], true, options_.capri_peptide);
+
+  bool same_lists = std::all_of(choices_.begin(), choices_.end(),
+                                [&](const auto& list) { return list == choices_.front(); });
+  Completion completion(choices_, choice_universe_);
+  std::unordered_set<std::uint64_t> seen;
+  std::vector<std::uint64_t> unusual_keys, bound_keys;
+  auto options_at = [&](std::size_t p) {
+    return p < fixed_count_ ? std::vector<Index>{0} : choices_[p - fixed_count_];
+  };
+  for (std::size_t p = 0; p < positions_.size(); ++p)
+    for (std::size_t q = p + 1; q < positions_.size(); ++q)
+      for (Index c : options_at(p))
+        for (Index d : options_at(q)) {
+          if (p >= fixed_count_ && c == d) continue;
+          auto [m1, n1] = resolve(p, c);
+          auto [m2, n2] = resolve(q, d);
+          if (m1 == m2 || !native_contact(n1, n2)) continue;
+          std::uint64_t key = tuple_key(m1, m2, n1, n2);
+          if (!seen.insert(key).second) continue;
+          if (model_contact(m1, m2) && !model_matrices_.empty()) bound_keys.push_back(key);
+          if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2])
+            continue;
+          // With equal lists any two distinct choices complete to a mapping.
+          if (!same_lists) {
+            std::vector<std::pair<std::size_t, Index>> forced;
+            if (p >= fixed_count_) forced.emplace_back(p - fixed_count_, c);
+            if (q >= fixed_count_) forced.emplace_back(q - fixed_count_, d);
+            if (!completion.possible(forced)) continue;
+          }
+          unusual_keys.push_back(key);
+        }
+
+  std::vector<double> bounds(bound_keys.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, bound_keys.size()),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        std::uint64_t k = bound_keys[i];
+                        bounds[i] = fnat_bound(Index(k >> 48), Index((k >> 32) & 0xFFFF),
+                                               Index((k >> 16) & 0xFFFF), Index(k & 0xFFFF));
+                      }
+                    });
+  for (std::size_t i = 0; i < bound_keys.size(); ++i) values_.emplace(bound_keys[i], bounds[i]);
+  return score_tuples(unusual_keys);
+}
+
+// Bounds that do not depend on the walk: for each anchor and choice, the pairs
+// with the fixed positions; for each pair of anchors, the best any two choices
+// can give, summed over the anchors from depth d on.
+void Search::prepare_bounds() {
+  const std::size_t n = choices_.size();
+  offsets_.assign(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) offsets_[k + 1] = offsets_[k] + choices_[k].size();
+  rows_.assign(n + 1, std::vector<double>(offsets_[n], 0.0));
+  known_.assign(n + 1, 0.0);
+  auto clean = [](double v) { return std::isnan(v) ? 0.0 : v; };
+  for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t j = 0; j < choices_[k].size(); ++j) {
+      auto [m2, n2] = resolve(fixed_count_ + k, choices_[k][j]);
+      double sum = 0.0;
+      for (std::size_t f = 0; f < fixed_count_; ++f)
+        sum += clean(bound(positions_[f].model, m2, positions_[f].native, n2));
+      rows_[0][offsets_[k] + j] = sum;
+    }
+  suffix_.assign(n + 1, 0.0);
+  for (std::size_t k = n; k-- > 0;) {
+    double sum = suffix_[k + 1];
+    for (std::size_t l = k + 1; l < n; ++l) {
+      double best = 0.0;
+      for (Index c : choices_[k])
+        for (Index d : choices_[l]) {
+          if (c == d) continue;
+          auto [m1, n1] = resolve(fixed_count_ + k, c);
+          auto [m2, n2] = resolve(fixed_count_ + l, d);
+          best = std::max(best, clean(bound(m1, m2, n1, n2)));
+        }
+      sum += best;
+    }
+    suffix_[k] = sum;
+  }
+  assignment_.assign(n, kChosen);
+  used_.assign(choice_universe_, 0);
+}
+
+// The pairs that choosing `choice` at `depth` fixes: with every fixed position
+// and with every anchor chosen before.
+double Search::known_increment(std::size_t depth, Index choice, bool& undefined) const {
+  auto [m2, n2] = resolve(fixed_count_ + depth, choice);
+  double sum = 0.0;
+  auto add = [&](Index m1, Index n1) {
+    double v = bound(m1, m2, n1, n2);
+    if (std::isnan(v)) {
+      // With unique names a NaN entry stays in the result map and the total is NaN.
+      if (names_unique_) undefined = true;
+      return;
+    }
+    sum += v;
+  };
+  for (std::size_t f = 0; f < fixed_count_; ++f) add(positions_[f].model, positions_[f].native);
+  for (std::size_t k = 0; k < depth; ++k) {
+    auto [m1, n1] = resolve(fixed_count_ + k, assignment_[k]);
+    add(m1, n1);
+  }
+  return sum;
+}
+
+// Fills the state of depth + 1 for `choice` at `depth`; returns the upper bound
+// on every total below, or nothing when no mapping below can be selected.
+std::optional<double> Search::expand(std::size_t depth, Index choice) {
+  bool undefined = false;
+  double known = known_[depth] + known_increment(depth, choice, undefined);
+  if (undefined) return std::nullopt;
+  known_[depth + 1] = known;
+  auto [m1, n1] = resolve(fixed_count_ + depth, choice);
+  const auto& row = rows_[depth];
+  auto& next = rows_[depth + 1];
+  double upper = known + suffix_[depth + 1];
+  for (std::size_t l = depth + 1; l < choices_.size(); ++l) {
+    double best = -1.0;
+    for (std::size_t j = 0; j < choices_[l].size(); ++j) {
+      Index d = choices_[l][j];
+      std::size_t at = offsets_[l] + j;
+      if (d == choice || used_[d]) continue;
+      auto [m2, n2] = resolve(fixed_count_ + l, d);
+      double v = bound(m1, m2, n1, n2);
+      next[at] = row[at] + (std::isnan(v) ? 0.0 : v);
+      best = std::max(best, next[at]);
+    }
+    if (best < 0.0) return std::nullopt;  // an anchor below has no choice left
+    upper += best;
+  }
+  return upper;
+}
+
+bool Search::prunable(double upper) const {
+  return upper + kMargin <= best_ || upper + kMargin < floor_;
+}
+
+void Search::collect_between_fixed(std::vector<std::uint64_t>& missing,
+                                   std::unordered_set<std::uint64_t>& listed) const {
+  for (std::size_t q = 1; q < fixed_count_; ++q)
+    for (std::size_t p = 0; p < q; ++p) {
+      const Position& a = positions_[p];
+      const Position& b = positions_[q];
+      std::uint64_t key = tuple_key(a.model, b.model, a.native, b.native);
+      if (a.model != b.model && native_contact(a.native, b.native) && !scored_.contains(key) &&
+          listed.insert(key).second)
+        missing.push_back(key);
+    }
+}
+
+// The unscored tuples that choosing `choice` at `depth` fixes, with contact on
+// the native side, and also on the model side unless `every_tuple`.
+void Search::collect_fixed_by(std::size_t depth, Index choice, bool every_tuple,
+                              std::vector<std::uint64_t>& missing,
+                              std::unordered_set<std::uint64_t>& listed) const {
+  auto [m2, n2] = resolve(fixed_count_ + depth, choice);
+  for (std::size_t p = 0; p < fixed_count_ + depth; ++p) {
+    auto [m1, n1] = resolve(p, p < fixed_count_ ? 0 : assignment_[p - fixed_count_]);
+    std::uint64_t key = tuple_key(m1, m2, n1, n2);
+    if (m1 == m2 || !native_contact(n1, n2) || scored_.contains(key)) continue;
+    if (!every_tuple && !model_contact(m1, m2)) continue;
+    if (listed.insert(key).second) missing.push_back(key);
+  }
+}
+
+// Scores the tuples, fixed at this depth, of the choices that the cheap bounds
+// keep, all in one parallel step; each costs the budget as much as many nodes.
+Result<void> Search::refine(std::size_t depth) {
+  std::vector<std::uint64_t> missing;
+  std::unordered_set<std::uint64_t> listed;
+  for (Index c : choices_[depth]) {
+    if (used_[c]) continue;
+    auto upper = expand(depth, c);
+    if (upper && !prunable(*upper)) collect_fixed_by(depth, c, false, missing, listed);
+  }
+  nodes_ += kTupleCost * missing.size();
+  return score_tuples(missing);
+}
+
+// The last anchor's choices that may still beat the best total, with every
+// tuple of their mappings scored.
+Result<std::vector<Index>> Search::prepare_leaves(std::size_t depth) {
+  std::vector<Index> leaves;
+  std::vector<std::uint64_t> missing;
+  std::unordered_set<std::uint64_t> listed;
+  collect_between_fixed(missing, listed);
+  for (std::size_t d = 0; d < depth; ++d) collect_fixed_by(d, assignment_[d], true, missing, listed);
+  for (Index c : choices_[depth]) {
+    if (used_[c]) continue;
+    if (over_budget()) return std::vector<Index>{};
+    bool undefined = false;
+    double upper = known_[depth] + known_increment(depth, c, undefined);
+    if (undefined || prunable(upper)) continue;
+    leaves.push_back(c);
+    collect_fixed_by(depth, c, true, missing, listed);
+  }
+  if (leaves.empty()) return leaves;
+  nodes_ += kTupleCost * missing.size();
+  if (auto done = score_tuples(missing); !done) return std::unexpected(done.error());
+  return leaves;
+}
+
+// The total of the complete assignment, summed as the result map sums it.
+double Search::leaf_total() const {
+  std::vector<std::pair<Index, Index>> chains;
+  for (std::size_t p = 0; p < positions_.size(); ++p)
+    chains.push_back(resolve(p, p < fixed_count_ ? 0 : assignment_[p - fixed_count_]));
+  double total = 0.0;
+  OrderedMap<std::string, double> by_name;
+  for (std::size_t p = 0; p < chains.size(); ++p)
+    for (std::size_t q = p + 1; q < chains.size(); ++q) {
+      auto [m1, n1] = chains[p];
+      auto [m2, n2] = chains[q];
+      if (m1 == m2 || !native_contact(n1, n2)) continue;
+      const auto& outcome = scored_.at(tuple_key(m1, m2, n1, n2));
+      if (!outcome) continue;
+      if (names_unique_)
+        total += outcome->Tarvo;
+      else
+        by_name.insert_or_assign(natives_.ids[n1] + natives_.ids[n2], outcome->Tarvo);
+    }
+  for (const auto& [name, value] : by_name) total += value;
+  return total;
+}
+
+Result<void> Search::visit(std::size_t depth) {
+  if (depth + 1 == choices_.size()) {
+    auto leaves = prepare_leaves(depth);
+    if (!leaves) return std::unexpected(leaves.error());
+    for (Index c : *leaves) {
+      assignment_[depth] = c;
+      double total = leaf_total();
+      if (total > best_) {
+        best_ = total;
+        selected_ = assignment_;
+      }
+    }
+    return {};
+  }
+  if (auto done = refine(depth); !done) return done;
+  for (Index c : choices_[depth]) {
+    if (used_[c]) continue;
+    if (over_budget()) return {};
+    auto upper = expand(depth, c);
+    if (!upper || prunable(*upper)) continue;
+    assignment_[depth] = c;
+    used_[c] = 1;
+    auto done = visit(depth + 1);
+    used_[c] = 0;
+    if (!done) return done;
+  }
+  return {};
+}
+
+// A first mapping found greedily (at each depth the choice with the highest
+// bound). Its total is reached by some mapping, so any branch whose bound stays
+// below it cannot hold the selected mapping; the walk prunes with it from the start.
+Result<void> Search::dive() {
+  const std::size_t n = choices_.size();
+  std::size_t depth = 0;
+  for (; depth + 1 < n; ++depth) {
+    if (auto done = refine(depth); !done) return done;
+    std::optional<Index> pick;
+    double pick_upper = 0.0;
+    for (Index c : choices_[depth]) {
+      if (used_[c] || over_budget()) continue;
+      auto upper = expand(depth, c);
+      if (upper && (!pick || *upper > pick_upper)) {
+        pick = c;
+        pick_upper = *upper;
+      }
+    }
+    if (!pick) break;
+    expand(depth, *pick);
+    assignment_[depth] = *pick;
+    used_[*pick] = 1;
+  }
+  if (depth + 1 == n) {
+    auto leaves = prepare_leaves(depth);
+    if (!leaves) return std::unexpected(leaves.error());
+    for (Index c : *leaves) {
+      assignment_[depth] = c;
+      double total = leaf_total();
+      if (!std::isnan(total)) floor_ = std::max(floor_, total);
+    }
+  }
+  std::fill(used_.begin(), used_.end(), 0);
+  return {};
+}
+
+TarvoError Search::budget_error() const {
+  std::size_t interchangeable = 0;
+  for (const auto& list : choices_)
+    if (list.size() > 1) ++interchangeable;
+  return TarvoError{err::Mapping{
+      "The chain mapping search stopped after " + std::to_string(budget_) + " steps: " +
+      std::to_string(interchangeable) +
+      " chains were interchangeable, too many to find the best mapping exactly. Fix part of "
+      "the mapping with a mapping text (e.g. --mapping AB*:AB*) to narrow the search."}};
+}
+
+Result<RunResult> Search::best_run() const {
+  ChainMapping mapping = setup_.fixed;
+  for (std::size_t k = 0; k < choices_.size(); ++k) {
+    const std::string& anchor = setup_.anchors[k];
+    const std::string& chosen =
+        (setup_.native_anchors ? models_ : natives_).ids[(*selected_)[k]];
+    if (setup_.native_anchors)
+      mapping.insert_or_assign(anchor, chosen);
+    else
+      mapping.insert_or_assign(chosen, anchor);
+  }
+  OrderedMap<std::string, InterfaceResult> results;
+  for_each_pair(mapping, [&](const Tuple& t) {
+    Index m1 = models_.index.at(t[0]), m2 = models_.index.at(t[1]);
+    Index n1 = natives_.index.at(t[2]), n2 = natives_.index.at(t[3]);
+    if (!native_contact(n1, n2)) return;
+    const auto& outcome = scored_.at(tuple_key(m1, m2, n1, n2));
+    if (!outcome) return;
+    InterfaceResult copy = *outcome;
+    copy.chain1 = t[0];
+    copy.chain2 = t[1];
+    results.insert_or_assign(t[2] + t[3], std::move(copy));
+  });
+  return finish(model_, native_, std::move(mapping), std::move(results), best_);
+}
+
+Result<RunResult> Search::run() {
+  number_chains();
+  if (!Completion(choices_, choice_universe_).possible({})) return fail(err::Mapping{kNoMapping});
+  if (auto error = first_lookup_error()) return std::unexpected(std::move(*error));
+  find_contacts();
+  if (auto done = prepare_tuples(); !done) return std::unexpected(done.error());
+  prepare_bounds();
+
+  if (choices_.empty()) {
+    // Only the fixed pairs: one mapping, unless one of its interfaces is NaN.
+    std::vector<std::uint64_t> missing;
+    std::unordered_set<std::uint64_t> listed;
+    collect_between_fixed(missing, listed);
+    if (auto done = score_tuples(missing); !done) return std::unexpected(done.error());
+    selected_ = std::vector<Index>{};
+    best_ = leaf_total();
+    if (std::isnan(best_)) selected_.reset();
+  } else {
+    bool undefined = false;
+    for (std::size_t f = 0; f < fixed_count_ && !undefined; ++f)
+      for (std::size_t g = f + 1; g < fixed_count_; ++g) {
+        const Position& a = positions_[f];
+        const Position& b = positions_[g];
+        double v = bound(a.model, b.model, a.native, b.native);
+        if (std::isnan(v) && names_unique_) undefined = true;
+        known_[0] += std::isnan(v) ? 0.0 : v;
+      }
+    if (!undefined) {
+      if (auto done = dive(); !done) return std::unexpected(done.error());
+      if (auto done = visit(0); !done) return std::unexpected(done.error());
+    }
+    if (nodes_ > budget_) return std::unexpected(budget_error());
+  }
+  if (!selected_) return fail(err::Mapping{kAllUndefined});
+  return best_run();
+}
+
+}  // namespace
+
+Result<MappingSpec> format_mapping(const std::optional<std::string>& text) {
+  MappingSpec spec;
+  if (!text || text->empty()) return spec;
+  std::string_view view = *text;
+  std::size_t colon = view.find(':');
+  if (colon == std::string_view::npos || colon + 1 == view.size())
+    return fail(err::Mapping{kNeedNativeChains});
+  std::string_view model_part = view.substr(0, colon);
+  auto natives = split_chars(view.substr(colon + 1));
+  if (model_part.empty() || model_part == "*") {
+    spec.native_chains = std::move(natives);
+    return spec;
+  }
+  auto models = split_chars(model_part);
+  if (models.size() != natives.size()) return spec;
+  for (std::size_t k = 0; k < models.size(); ++k)
+    if (models[k] != "*" && natives[k] != "*") spec.fixed.insert_or_assign(natives[k], models[k]);
+  if (models.back() != "*" && natives.back() != "*") {
+    spec.model_chains = std::move(models);
+    spec.native_chains = std::move(natives);
+  }
+  return spec;
+}
+
+std::string format_mapping_string(const ChainMapping& mapping) {
+  std::string models, natives;
+  for (const auto& [native_id, model_id] : mapping) {
+    models += model_id;
+    natives += native_id;
+  }
+  return models + ":" + natives;
+}
+
+Result<std::optional<InterfaceResult>> run_on_chains(const Chain& model1, const Chain& model2,
+                                                     const Chain& native1, const Chain& native2,
+                                                     bool no_align, bool capri_peptide,
+                                                     bool small_molecule) {
+  if (small_molecule) return fail(err::SmallMoleculeUnsupported{});
+  Alignment alignment1 = align_chains(model1, native1, no_align);
+  Alignment alignment2 = align_chains(model2, native2, no_align);
+  return calc_tarvo(model1, model2, native1, native2, alignment1, alignment2, capri_peptide);
+}
+
+Result<RunResult> score_structures(const Structure& model, const Structure& native,
+                                   const ScoreOptions& options) {
+  return score_structures_with_budget(model, native, options, kNodeBudget);
+}
+
+Result<RunResult> score_structures_with_budget(const Structure& model, const Structure& native,
+                                               const ScoreOptions& options,
+                                               std::size_t node_budget) {
+  auto setup = prepare(model, native, options);
+  if (!setup) return std::unexpected(setup.error());
+  return Search(model, native, options, std::move(*setup), node_budget).run();
+}
+
+Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, const Structure& native,
+                                                     const ChainMapping& chain_map, bool no_align,
+                                                     bool capri_peptide) {
+  std::vector<std::pair<const std::string*, const std::string*>> entries;
+  for (const auto& [native_id, model_id] : chain_map) entries.emplace_back(&native_id, &model_id);
+  NativeInterfacesRun run;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (std::size_t j = i + 1; j < entries.size(); ++j) {
+      const std::string& native_i = *entries[i].first;
+      const std::string& native_j = *entries[j].first;
+      const std::string& model_i = *entries[i].second;
+      const std::string& model_j = *entries[j].second;
+      if (model_i == model_j) continue;
+      const Chain* n1 = native.chain(native_i);
+      if (!n1) return fail(err::ChainNotFound{native_i});
+      const Chain* n2 = native.chain(native_j);
+      if (!n2) return fail(err::ChainNotFound{native_j});
+      const Chain* m1 = model.chain(model_i);
+      if (!m1) return fail(err::ChainNotFound{model_i});
+      const Chain* m2 = model.chain(model_j);
+      if (!m2) return fail(err::ChainNotFound{model_j});
+      bool het = n1->het_name.has_value() || n2->het_name.has_value();
+      auto result = run_on_chains(*m1, *m2, *n1, *n2, no_align, capri_peptide, het);
+      if (!result) return std::unexpected(result.error());
+      if (!*result) continue;
+      InterfaceResult interface = std::move(**result);
+      interface.chain1 = model_i;
+      interface.chain2 = model_j;
+      run.interfaces.insert_or_assign(native_i + native_j,
+                                      NativeInterface{native_i, native_j, std::move(interface)});
+    }
+  }
+  run.total = -0.0;
+  for (const auto& [name, interface] : run.interfaces) run.total += interface.result.Tarvo;
+  return run;
+}
+
+}  // namespace tarvo

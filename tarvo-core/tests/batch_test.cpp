@@ -1,0 +1,100 @@
+// Scoring files: one pair, lists of pairs and many models against one native.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch.hpp"
+
+namespace tarvo {
+namespace {
+
+const std::string kExamples = TARVO_EXAMPLES_DIR;
+const std::string kModel = kExamples + "/2GTP_model.pdb";
+const std::string kNative = kExamples + "/2GTP_native.pdb";
+const std::string kMissing = kExamples + "/no_such_file.pdb";
+
+TEST(ScorePair, ScoresATwoChainComplexAndKeepsThePathsAsIds) {
+  auto result = score_pair(kModel, kNative, {});
+  ASSERT_TRUE(result) << result.error().message();
+  EXPECT_EQ(result->model, kModel);
+  EXPECT_EQ(result->native, kNative);
+  EXPECT_EQ(result->best_mapping_str, "AB:AB");
+  ASSERT_EQ(result->best_result.size(), 1u);
+  EXPECT_GT(result->GlobalTarvo, 0.0);
+  EXPECT_LE(result->GlobalTarvo, 1.0);
+}
+
+TEST(ScorePair, MappingTextIsCheckedBeforeAnyFileIsOpened) {
+  ScoreOptions options;
+  options.mapping = "AB";
+  auto result = score_pair(kMissing, kMissing, options);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
+}
+
+TEST(ScorePair, ModelFileFailsBeforeNativeFile) {
+  auto result = score_pair(kMissing, kExamples + "/also_missing.pdb", {});
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Io);
+  EXPECT_NE(result.error().message().find("no_such_file.pdb"), std::string::npos);
+}
+
+TEST(ScorePair, SmallMoleculeReadsTheFilesThenFails) {
+  ScoreOptions options;
+  options.small_molecule = true;
+  EXPECT_EQ(score_pair(kMissing, kNative, options).error().kind(), ErrorKind::Io);
+  EXPECT_EQ(score_pair(kModel, kNative, options).error().kind(), ErrorKind::SmallMoleculeUnsupported);
+}
+
+TEST(ScorePair, MappingTextChainsRestrictTheRun) {
+  // Only chains A and B of the 24-chain assembly are read and paired.
+  const std::string homo = kExamples + "/homo24_native.pdb.gz";
+  ScoreOptions options;
+  options.mapping = "BA:AB";
+  auto result = score_pair(homo, homo, options);
+  ASSERT_TRUE(result) << result.error().message();
+  EXPECT_EQ(result->best_mapping_str, "BA:AB");
+  ASSERT_EQ(result->best_result.size(), 1u);
+  EXPECT_EQ(result->best_result.begin()->first, "AB");
+}
+
+TEST(ScorePairs, OneOutcomePerPairInInputOrder) {
+  std::vector<std::pair<std::string, std::string>> pairs = {
+      {kModel, kNative}, {kMissing, kNative}, {kNative, kNative}};
+  auto outcomes = score_pairs(pairs, {});
+  ASSERT_EQ(outcomes.size(), 3u);
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    EXPECT_EQ(outcomes[i].model, pairs[i].first);
+    EXPECT_EQ(outcomes[i].native, pairs[i].second);
+  }
+  ASSERT_TRUE(outcomes[0].result);
+  EXPECT_EQ(outcomes[0].result->GlobalTarvo, score_pair(kModel, kNative, {})->GlobalTarvo);
+  ASSERT_FALSE(outcomes[1].result);
+  EXPECT_EQ(outcomes[1].result.error().kind(), ErrorKind::Io);
+  ASSERT_TRUE(outcomes[2].result);
+  EXPECT_NEAR(outcomes[2].result->GlobalTarvo, 1.0, 1e-6);
+}
+
+TEST(ScoreOneVsMany, EveryItemNamesTheOneNative) {
+  std::vector<std::string> models = {kNative, kMissing, kModel};
+  auto outcomes = score_one_vs_many(kNative, models, {});
+  ASSERT_EQ(outcomes.size(), 3u);
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    EXPECT_EQ(outcomes[i].model, models[i]);
+    EXPECT_EQ(outcomes[i].native, kNative);
+  }
+  EXPECT_TRUE(outcomes[0].result);
+  EXPECT_FALSE(outcomes[1].result);
+  EXPECT_TRUE(outcomes[2].result);
+}
+
+TEST(ScoreOneVsMany, NoModelsReadsNothing) {
+  // The native path does not exist: reading it would have to fail somewhere.
+  EXPECT_TRUE(score_one_vs_many(kMissing, {}, {}).empty());
+  EXPECT_TRUE(score_pairs({}, {}).empty());
+}
+
+}  // namespace
+}  // namespace tarvo

@@ -1,0 +1,135 @@
+// The branch-and-bound mapping search against the plain enumeration: on
+// homo-oligomers of 2 to 8 chains both must give the same RunResult, bit for bit.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "mapping_exhaustive.hpp"
+#include "oligomer_models.hpp"
+
+namespace tarvo {
+namespace {
+
+using oligomer::ModelKind;
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+void expect_same_interface(const InterfaceResult& a, const InterfaceResult& b) {
+  EXPECT_EQ(bits(a.Tarvo), bits(b.Tarvo));
+  EXPECT_EQ(bits(a.F1), bits(b.F1));
+  EXPECT_EQ(bits(a.iRMSD), bits(b.iRMSD));
+  EXPECT_EQ(bits(a.LRMSD), bits(b.LRMSD));
+  EXPECT_EQ(bits(a.fnat), bits(b.fnat));
+  EXPECT_EQ(bits(a.fnonnat), bits(b.fnonnat));
+  EXPECT_EQ(a.nat_correct, b.nat_correct);
+  EXPECT_EQ(a.nat_total, b.nat_total);
+  EXPECT_EQ(a.nonnat_count, b.nonnat_count);
+  EXPECT_EQ(a.model_total, b.model_total);
+  EXPECT_EQ(a.clashes, b.clashes);
+  EXPECT_EQ(a.len1, b.len1);
+  EXPECT_EQ(a.len2, b.len2);
+  EXPECT_EQ(a.class1, b.class1);
+  EXPECT_EQ(a.class2, b.class2);
+  EXPECT_EQ(a.chain1, b.chain1);
+  EXPECT_EQ(a.chain2, b.chain2);
+}
+
+void expect_same_run(const Result<RunResult>& search, const Result<RunResult>& plain) {
+  ASSERT_EQ(search.has_value(), plain.has_value())
+      << (search ? plain.error().message() : search.error().message());
+  if (!search) {
+    EXPECT_EQ(search.error().kind(), plain.error().kind());
+    EXPECT_EQ(search.error().message(), plain.error().message());
+    return;
+  }
+  EXPECT_EQ(search->model, plain->model);
+  EXPECT_EQ(search->native, plain->native);
+  EXPECT_EQ(search->best_mapping_str, plain->best_mapping_str);
+  EXPECT_EQ(bits(search->best_tarvo), bits(plain->best_tarvo));
+  EXPECT_EQ(bits(search->GlobalTarvo), bits(plain->GlobalTarvo));
+  ASSERT_EQ(search->best_mapping.size(), plain->best_mapping.size());
+  for (auto a = search->best_mapping.begin(), b = plain->best_mapping.begin();
+       a != search->best_mapping.end(); ++a, ++b) {
+    EXPECT_EQ(a->first, b->first);
+    EXPECT_EQ(a->second, b->second);
+  }
+  ASSERT_EQ(search->best_result.size(), plain->best_result.size());
+  for (auto a = search->best_result.begin(), b = plain->best_result.begin();
+       a != search->best_result.end(); ++a, ++b) {
+    SCOPED_TRACE(a->first);
+    EXPECT_EQ(a->first, b->first);
+    expect_same_interface(a->second, b->second);
+  }
+}
+
+// Removes every backbone atom of a chain: its interfaces get no LRMSD and a NaN score.
+void strip_backbone(Structure& structure, const std::string& chain_id) {
+  Chain& chain = structure.chains.at(chain_id);
+  for (auto& residue : chain.residues)
+    std::erase_if(residue.atoms, [](const Atom& a) { return a.name != "CB"; });
+}
+
+struct Case {
+  std::size_t model_chains;
+  std::size_t native_chains;
+  ModelKind kind;
+  std::uint32_t seed;
+  std::optional<std::string> mapping;
+  bool strip_first_model_chain;
+};
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  const Case& c = info.param;
+  std::string name = std::to_string(c.model_chains) + "on" + std::to_string(c.native_chains) +
+                     oligomer::kind_name(c.kind) + std::to_string(c.seed);
+  if (c.mapping) name += "Fixed";
+  if (c.strip_first_model_chain) name += "NoBackbone";
+  return name;
+}
+
+class SearchMatchesEnumeration : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
+  const Case& c = GetParam();
+  Structure native = oligomer::thinned(oligomer::homo_native(c.native_chains));
+  native.id = "native";
+  Structure model =
+      oligomer::make_model(oligomer::thinned(oligomer::homo_native(c.model_chains)), c.kind, c.seed);
+  if (c.strip_first_model_chain) strip_backbone(model, model.chains.begin()->first);
+  ScoreOptions options;
+  options.mapping = c.mapping;
+  expect_same_run(score_structures(model, native, options),
+                  score_structures_exhaustive(model, native, options));
+}
+
+std::vector<Case> cases() {
+  std::vector<Case> out;
+  for (std::size_t n = 2; n <= 7; ++n)
+    for (ModelKind kind : {ModelKind::NativeLike, ModelKind::Shuffled, ModelKind::PartlyWrong,
+                           ModelKind::Random})
+      out.push_back({n, n, kind, 11, std::nullopt, false});
+  out.push_back({8, 8, ModelKind::NativeLike, 3, std::nullopt, false});
+  // Fixed pairs with a wildcard tail, the rest searched.
+  out.push_back({6, 6, ModelKind::NativeLike, 5, "AB****:AB****", false});
+  out.push_back({6, 6, ModelKind::PartlyWrong, 5, "C*A***:ABCDEF", false});
+  // Every pair fixed: one mapping, nothing to search.
+  out.push_back({4, 4, ModelKind::NativeLike, 5, "DCBA:ABCD", false});
+  // Fewer model chains: the model chains are the anchors and some native chains stay out.
+  out.push_back({4, 6, ModelKind::NativeLike, 7, std::nullopt, false});
+  out.push_back({3, 6, ModelKind::Random, 7, std::nullopt, false});
+  // More model chains: one of them scores NaN wherever it goes, so it must stay out.
+  out.push_back({6, 5, ModelKind::NativeLike, 9, std::nullopt, true});
+  out.push_back({5, 4, ModelKind::PartlyWrong, 9, std::nullopt, true});
+  // Every mapping holds the NaN chain: nothing can be selected.
+  out.push_back({4, 4, ModelKind::NativeLike, 9, std::nullopt, true});
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(HomoOligomers, SearchMatchesEnumeration, ::testing::ValuesIn(cases()),
+                         case_name);
+
+}  // namespace
+}  // namespace tarvo
