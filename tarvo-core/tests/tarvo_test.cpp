@@ -330,7 +330,10 @@ TEST_P(Roles, ChainOneIsReceptorOnlyWhenStrictlyLonger) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, Roles,
                          testing::Values(RoleCase{120, 80, "receptor"}, RoleCase{80, 120, "ligand"},
-                                         RoleCase{100, 100, "ligand"}));
+                                         RoleCase{100, 100, "ligand"}),
+                         [](const testing::TestParamInfo<RoleCase>& info) {
+                           return std::to_string(info.param.len1) + "vs" + std::to_string(info.param.len2);
+                         });
 
 TEST(CalcTarvo, NoInterfaceWhenNativeChainsDoNotTouchOrOneIsEmpty) {
   const Chain a = helix("A", "MKTAYI", 0);
