@@ -15,9 +15,9 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 - <<'PY' || python3 -m pip install -q --disable-pip-version-check "cmake>=3.24" ninja "scikit-build-core>=0.10" pytest numpy
+python3 - <<'PY' || python3 -m pip install -q --disable-pip-version-check "cmake>=3.24" ninja "scikit-build-core>=0.10" pytest numpy "dask[distributed]"
 import importlib.util, shutil, sys
-need = [m for m in ("scikit_build_core", "pytest", "numpy") if importlib.util.find_spec(m) is None]
+need = [m for m in ("scikit_build_core", "pytest", "numpy", "distributed") if importlib.util.find_spec(m) is None]
 need += [t for t in ("cmake", "ninja") if shutil.which(t) is None]
 sys.exit(1 if need else 0)
 PY

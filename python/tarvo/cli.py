@@ -387,8 +387,10 @@ def score_on_dask(args, models, options, bar):
             if args.scheduler:
                 client = opened.enter_context(Client(args.scheduler))
             else:
+                # No dashboard: a local run should not open a web port.
                 cluster = opened.enter_context(
-                    LocalCluster(n_workers=args.workers, threads_per_worker=1)
+                    LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                 dashboard_address=None)
                 )
                 client = opened.enter_context(Client(cluster))
         except OSError as error:

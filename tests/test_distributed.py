@@ -1,0 +1,215 @@
+"""Scoring on a real local Dask cluster of two worker processes."""
+
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("distributed")
+
+import _tarvo_rs
+from distributed import Client, LocalCluster
+
+from tarvo import distributed as tarvo_dask
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+GTP_MODEL, GTP_NATIVE = str(EXAMPLES / "2GTP_model.pdb"), str(EXAMPLES / "2GTP_native.pdb")
+FN1_MODEL, FN1_NATIVE = str(EXAMPLES / "3FN1_model.pdb"), str(EXAMPLES / "3FN1_native.pdb")
+MISSING = str(EXAMPLES / "missing.pdb")
+
+# Scored pairs, unrelated chains and missing files, repeated: failing items must stay in place.
+PAIRS = [
+    (GTP_MODEL, GTP_NATIVE),
+    (MISSING, GTP_NATIVE),
+    (FN1_MODEL, FN1_NATIVE),
+    (FN1_MODEL, GTP_NATIVE),
+    (GTP_NATIVE, MISSING),
+    (FN1_NATIVE, FN1_NATIVE),
+] * 40
+MODELS = [GTP_MODEL, MISSING, GTP_NATIVE, FN1_MODEL] * 25
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+    ) as cluster, Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+@pytest.fixture(scope="module")
+def in_process():
+    return _tarvo_rs.score_pairs(PAIRS)
+
+
+def same(outcomes, expected):
+    # repr compares NaN scores as equal, which == on dictionaries does not.
+    return repr(outcomes) == repr(expected)
+
+
+@pytest.mark.parametrize("chunk_size", [1, 7, 64, len(PAIRS) + 1])
+def test_pairs_give_the_in_process_outcomes_in_input_order(client, in_process, chunk_size):
+    outcomes = tarvo_dask.score_pairs(PAIRS, client=client, chunk_size=chunk_size)
+    assert same(outcomes, in_process)
+    assert {outcome["ok"] for outcome in outcomes} == {True, False}
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"mapping": "AB:AB"}, {"no_align": True, "allowed_mismatches": 3}, {"small_molecule": True}],
+    ids=["defaults", "mapping", "no-align", "small-molecule"],
+)
+def test_one_vs_many_gives_the_in_process_outcomes(client, options):
+    outcomes = tarvo_dask.score_one_vs_many(GTP_NATIVE, MODELS, client=client, chunk_size=9, **options)
+    assert same(outcomes, _tarvo_rs.score_one_vs_many(GTP_NATIVE, MODELS, **options))
+
+
+def by_index(received):
+    return [outcome for _, outcome in sorted(received, key=lambda item: item[0])]
+
+
+ITERATIONS = [
+    pytest.param(
+        lambda client: tarvo_dask.iter_score_pairs(PAIRS, client=client, chunk_size=10),
+        lambda: _tarvo_rs.score_pairs(PAIRS),
+        id="pairs",
+    ),
+    pytest.param(
+        lambda client: tarvo_dask.iter_score_one_vs_many(FN1_NATIVE, MODELS, client=client, chunk_size=10),
+        lambda: _tarvo_rs.score_one_vs_many(FN1_NATIVE, MODELS),
+        id="one-vs-many",
+    ),
+]
+
+
+@pytest.mark.parametrize("stream, in_process_run", ITERATIONS)
+def test_iterator_yields_every_index_once_with_its_outcome(client, stream, in_process_run):
+    received = list(stream(client))
+    expected = in_process_run()
+    assert sorted(index for index, _ in received) == list(range(len(expected)))
+    assert same(by_index(received), expected)
+
+
+def test_empty_input_gives_empty_results(client):
+    assert tarvo_dask.score_pairs([], client=client) == []
+    assert tarvo_dask.score_one_vs_many(GTP_NATIVE, (), client=client) == []
+
+
+def test_default_client_is_used(client):
+    with client.as_current():
+        assert same(tarvo_dask.score_pairs(PAIRS[:3]), _tarvo_rs.score_pairs(PAIRS[:3]))
+
+
+def test_missing_default_client_is_a_clear_error():
+    with pytest.raises(ValueError, match="no Dask client"):
+        tarvo_dask.score_pairs(PAIRS[:3])
+
+
+class RefusingClient:
+    """A client that fails the test if anything is submitted to it."""
+
+    def map(self, *args, **kwargs):
+        pytest.fail("work was submitted despite bad arguments")
+
+
+def raised_by(call):
+    with pytest.raises(Exception) as caught:
+        call()
+    exc = caught.value
+    return type(exc), str(exc), getattr(exc, "__notes__", [])
+
+
+BAD_PAIRS_ARGUMENTS = [
+    pytest.param(PAIRS, {"allowed_mismatches": -1}, id="negative-mismatches"),
+    pytest.param(PAIRS, {"allowed_mismatches": 1.5}, id="float-mismatches"),
+    pytest.param(PAIRS, {"no_align": 1}, id="int-flag"),
+    pytest.param(PAIRS, {"mapping": 5}, id="int-mapping"),
+    pytest.param(PAIRS, {"chains": ["A"]}, id="unknown-option"),
+    pytest.param(PAIRS + [[GTP_MODEL, GTP_NATIVE]], {}, id="list-item"),
+    pytest.param(PAIRS + [(GTP_MODEL,)], {}, id="short-tuple"),
+    pytest.param(PAIRS + [(GTP_MODEL, None)], {}, id="none-path"),
+    pytest.param(GTP_MODEL, {}, id="str-pairs"),
+    pytest.param(set(PAIRS), {}, id="set-pairs"),
+    pytest.param([(GTP_MODEL, 1)], {"no_align": 1}, id="pairs-checked-before-options"),
+]
+
+
+@pytest.mark.parametrize("pairs, options", BAD_PAIRS_ARGUMENTS)
+def test_bad_pairs_arguments_fail_before_submission_as_in_the_module(pairs, options):
+    ours = raised_by(lambda: tarvo_dask.score_pairs(pairs, client=RefusingClient(), **options))
+    assert ours == raised_by(lambda: _tarvo_rs.score_pairs(pairs, **options))
+
+
+BAD_ONE_VS_MANY_ARGUMENTS = [
+    pytest.param(None, MODELS, {}, id="none-native"),
+    pytest.param(GTP_NATIVE, GTP_MODEL, {}, id="str-models"),
+    pytest.param(GTP_NATIVE, MODELS + [3], {}, id="int-model"),
+    pytest.param(GTP_NATIVE, MODELS, {"capri_peptide": "yes"}, id="str-flag"),
+    pytest.param(GTP_NATIVE, MODELS, {"allowed_mismatches": -1}, id="negative-mismatches"),
+]
+
+
+@pytest.mark.parametrize("native, models, options", BAD_ONE_VS_MANY_ARGUMENTS)
+def test_bad_one_vs_many_arguments_fail_before_submission_as_in_the_module(native, models, options):
+    ours = raised_by(
+        lambda: tarvo_dask.score_one_vs_many(native, models, client=RefusingClient(), **options)
+    )
+    assert ours == raised_by(lambda: _tarvo_rs.score_one_vs_many(native, models, **options))
+
+
+@pytest.mark.parametrize("mapping", ["AB", "AB:"])
+@pytest.mark.parametrize("run", ["pairs", "one_vs_many"])
+def test_bad_mapping_text_fails_at_once_with_the_module_error(mapping, run):
+    with pytest.raises(RuntimeError) as caught:
+        if run == "pairs":
+            tarvo_dask.score_pairs(PAIRS, client=RefusingClient(), mapping=mapping)
+        else:
+            tarvo_dask.score_one_vs_many(GTP_NATIVE, MODELS, client=RefusingClient(), mapping=mapping)
+    expected = _tarvo_rs.score_pairs([(MISSING, MISSING)], mapping=mapping)[0]["error"]
+    assert str(caught.value) == expected
+
+
+@pytest.mark.parametrize("mapping", ["BA:AB", ":AB", "*:AB", "AB*:AB*", "AB:ABC", ""])
+def test_good_mapping_texts_are_accepted(client, mapping):
+    outcomes = tarvo_dask.score_pairs(PAIRS[:6], client=client, mapping=mapping)
+    assert same(outcomes, _tarvo_rs.score_pairs(PAIRS[:6], mapping=mapping))
+
+
+@pytest.mark.parametrize("chunk_size", [0, -3])
+def test_chunk_size_below_one_is_refused(chunk_size):
+    with pytest.raises(ValueError, match="chunk_size"):
+        tarvo_dask.score_pairs(PAIRS, client=RefusingClient(), chunk_size=chunk_size)
+
+
+def test_killed_worker_loses_and_duplicates_no_item(client, in_process):
+    pids = client.run(os.getpid)
+    stream = tarvo_dask.iter_score_pairs(PAIRS, client=client, chunk_size=4)
+    received = [next(stream)]
+    # Both workers hold chunks at this point: most of the run is still to come.
+    os.kill(next(iter(pids.values())), signal.SIGKILL)
+    received += stream
+    assert sorted(index for index, _ in received) == list(range(len(PAIRS)))
+    assert same(by_index(received), in_process)
+    client.wait_for_workers(2, timeout=30)
+
+
+@pytest.mark.parametrize(
+    "statement, expected_error",
+    [("import tarvo", None), ("import tarvo.distributed", "pip install 'tarvo[dask]'")],
+)
+def test_dask_is_needed_only_by_the_distributed_module(statement, expected_error):
+    hide_dask = "import sys; sys.modules['dask'] = sys.modules['distributed'] = None; "
+    run = subprocess.run(
+        [sys.executable, "-c", hide_dask + statement], capture_output=True, text=True, check=False
+    )
+    if expected_error is None:
+        assert run.returncode == 0, run.stderr
+    else:
+        assert expected_error in run.stderr
