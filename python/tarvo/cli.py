@@ -29,7 +29,7 @@ INTERFACE_KEYS = (
 
 # Models per Dask task: small enough for even load and a lively progress bar,
 # large enough that scheduling overhead stays minor next to parsing and scoring.
-DASK_CHUNK_SIZE = 4
+DASK_CHUNK_SIZE = 32
 
 EXAMPLES = """\
 examples:
