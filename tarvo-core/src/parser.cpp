@@ -35,6 +35,14 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 char to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
+// next_code_point with the ASCII case inline.
+char32_t next_char(std::string_view s, std::size_t& pos) {
+  const unsigned char c = static_cast<unsigned char>(s[pos]);
+  if (c >= 0x80) return next_code_point(s, pos);
+  ++pos;
+  return c;
+}
+
 std::string_view trim_start(std::string_view s) {
   while (!s.empty()) {
     if (static_cast<unsigned char>(s[0]) < 0x80) {
@@ -66,7 +74,34 @@ std::string_view trim_end(std::string_view s) {
   return s;
 }
 
-std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+// Whether every byte is ASCII, tested eight bytes at a time.
+bool is_ascii(std::string_view s) {
+  std::uint64_t bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    bits |= word;
+  }
+  if (i < s.size() && s.size() >= 8) {  // the last eight bytes, overlapping
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + s.size() - 8, 8);
+    bits |= word;
+  } else {
+    for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
+  }
+  return (bits & 0x8080808080808080ULL) == 0;
+}
+
+// ASCII white space is removed inline; the general loops run only when a
+// non-ASCII byte is left at either end.
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_ascii_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_ascii_space(s.back())) s.remove_suffix(1);
+  if (!s.empty() && (static_cast<unsigned char>(s.front()) >= 0x80 || static_cast<unsigned char>(s.back()) >= 0x80))
+    return trim_end(trim_start(s));
+  return s;
+}
 
 // Position of the first white-space character, or npos.
 std::size_t find_space(std::string_view s) {
@@ -107,7 +142,7 @@ char32_t column_char(std::string_view line, std::size_t column) {
 
 char32_t first_char(std::string_view s) {
   std::size_t pos = 0;
-  return s.empty() ? U' ' : next_code_point(s, pos);
+  return s.empty() ? U' ' : next_char(s, pos);
 }
 
 std::string utf8(char32_t c) {
@@ -117,16 +152,16 @@ std::string utf8(char32_t c) {
 }
 
 // Position of the first byte that starts an invalid sequence; the size when the
-// whole text is valid. ASCII is skipped eight bytes at a time.
+// whole text is valid. ASCII is skipped 32 bytes at a time.
 std::size_t first_invalid_utf8(std::string_view text) {
   std::size_t pos = 0;
   const std::size_t n = text.size();
   while (pos < n) {
-    if (pos + 8 <= n) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + pos, 8);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        pos += 8;
+    if (pos + 32 <= n) {
+      std::uint64_t words[4];
+      std::memcpy(words, text.data() + pos, 32);
+      if (((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) == 0) {
+        pos += 32;
         continue;
       }
     }
@@ -207,12 +242,13 @@ double out_of_range_value(std::string_view s) {
   return negative ? -magnitude : magnitude;
 }
 
+constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
 // Coordinates are almost always plain decimals such as "-12.345". With at most
 // 15 digits the digits and the power of ten are exact doubles, so one division
 // gives the correctly rounded value, as the general parser would.
 bool parse_plain_decimal(std::string_view s, double& out) {
-  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   std::size_t i = 0;
   const bool negative = !s.empty() && s[0] == '-';
   if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++i;
@@ -258,6 +294,51 @@ bool parse_double(std::string_view s, double& out) {
 double parse_occupancy(std::string_view s) {
   double value;
   return parse_double(trim(s), value) ? value : 0.0;
+}
+
+// PDB columns hold right-aligned fixed-point numbers (coordinates %8.3f,
+// occupancy %6.2f): blanks, an optional minus, digits, a point, `Decimals`
+// digits, filling `Width` bytes. Read without trimming, with the same exact
+// division as parse_plain_decimal; any other text is left to the general parser.
+template <std::size_t Width, std::size_t Decimals>
+bool parse_fixed(std::string_view field, double& out) {
+  constexpr std::size_t kPoint = Width - Decimals - 1;
+  if (field.size() != Width || field[kPoint] != '.') return false;
+  auto digit = [&](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(field[i]) - '0'); };
+  std::size_t i = 0;
+  while (i < kPoint && field[i] == ' ') ++i;
+  const bool negative = i < kPoint && field[i] == '-';
+  i += negative;
+  if (i == kPoint) return false;
+  std::uint64_t units = 0;
+  for (; i < kPoint; ++i) {
+    if (digit(i) > 9) return false;
+    units = units * 10 + digit(i);
+  }
+  for (i = kPoint + 1; i < Width; ++i) {
+    if (digit(i) > 9) return false;
+    units = units * 10 + digit(i);
+  }
+  out = static_cast<double>(units) / kPow10[Decimals];
+  if (negative) out = -out;
+  return true;
+}
+
+// Residue numbers are right-aligned integers: blanks, an optional minus, digits.
+bool parse_right_aligned(std::string_view field, std::int64_t& out) {
+  std::size_t i = 0;
+  while (i < field.size() && field[i] == ' ') ++i;
+  const bool negative = i < field.size() && field[i] == '-';
+  i += negative;
+  if (i == field.size() || field.size() > 18) return false;
+  std::int64_t value = 0;
+  for (; i < field.size(); ++i) {
+    const unsigned digit = static_cast<unsigned char>(field[i]) - unsigned{'0'};
+    if (digit > 9) return false;
+    value = value * 10 + digit;
+  }
+  out = negative ? -value : value;
+  return true;
 }
 
 Result<float> parse_coord(const std::string& path, std::string_view s) {
@@ -309,11 +390,11 @@ char lower_ascii(char32_t c) {
 std::string_view first_character_candidate(std::string_view name) {
   if (name.empty()) return {};
   std::size_t pos = 0;
-  next_code_point(name, pos);
+  next_char(name, pos);
   if (!is_digit(name[0])) return name.substr(0, pos);
   if (pos == name.size()) return {};
   std::size_t end = pos;
-  next_code_point(name, end);
+  next_char(name, end);
   return name.substr(pos, end - pos);
 }
 
@@ -332,23 +413,41 @@ std::string_view element_symbol(std::string_view element, std::string_view name,
   return is_known_element(candidate) ? candidate : "X";
 }
 
+// Three upper-case letters packed into one integer, so that a lookup compares integers.
+constexpr std::uint32_t residue_key(char a, char b, char c) {
+  return static_cast<unsigned char>(a) | static_cast<unsigned char>(b) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16;
+}
+
+// `heavy_atoms` (without the terminal OXT) only sizes a new residue's atom list,
+// so that it is not regrown atom by atom.
 struct ResidueCode {
-  std::string_view name;
+  std::uint32_t key;
   std::string_view code;
+  std::size_t heavy_atoms;
+  constexpr ResidueCode(std::string_view name, std::string_view one, std::size_t atoms)
+      : key(residue_key(name[0], name[1], name[2])), code(one), heavy_atoms(atoms) {}
 };
 constexpr ResidueCode kResidueCodes[] = {
-    {"ALA", "A"}, {"ARG", "R"}, {"ASN", "N"}, {"ASP", "D"}, {"ASX", "B"}, {"CME", "C"},
-    {"CYS", "C"}, {"GLN", "Q"}, {"GLU", "E"}, {"GLX", "Z"}, {"GLY", "G"}, {"HIS", "H"},
-    {"ILE", "I"}, {"LEU", "L"}, {"LYS", "K"}, {"MET", "M"}, {"MSE", "M"}, {"PHE", "F"},
-    {"PRO", "P"}, {"PYL", "O"}, {"SEC", "U"}, {"SER", "S"}, {"THR", "T"}, {"TRP", "W"},
-    {"TYR", "Y"}, {"VAL", "V"}, {"XLE", "J"}};
+    {"ALA", "A", 5},  {"ARG", "R", 11}, {"ASN", "N", 8},  {"ASP", "D", 8},  {"ASX", "B", 8},
+    {"CME", "C", 10}, {"CYS", "C", 6},  {"GLN", "Q", 9},  {"GLU", "E", 9},  {"GLX", "Z", 9},
+    {"GLY", "G", 4},  {"HIS", "H", 10}, {"ILE", "I", 8},  {"LEU", "L", 8},  {"LYS", "K", 9},
+    {"MET", "M", 8},  {"MSE", "M", 8},  {"PHE", "F", 11}, {"PRO", "P", 7},  {"PYL", "O", 17},
+    {"SEC", "U", 6},  {"SER", "S", 6},  {"THR", "T", 7},  {"TRP", "W", 14}, {"TYR", "Y", 12},
+    {"VAL", "V", 7},  {"XLE", "J", 8}};
+
+// The table entry of a residue name, case-insensitively; null when absent.
+const ResidueCode* find_residue_code(std::string_view name) {
+  if (name.size() != 3) return nullptr;  // three characters but not three bytes
+  const std::uint32_t key = residue_key(to_upper(name[0]), to_upper(name[1]), to_upper(name[2]));
+  for (const ResidueCode& entry : kResidueCodes)
+    if (entry.key == key) return &entry;
+  return nullptr;
+}
 
 std::string_view three_letter_code(std::string_view name) {
-  if (name.size() != 3) return "X";  // three characters but not three bytes
-  const char upper[3] = {to_upper(name[0]), to_upper(name[1]), to_upper(name[2])};
-  for (const ResidueCode& entry : kResidueCodes)
-    if (entry.name == std::string_view(upper, 3)) return entry.code;
-  return "X";
+  const ResidueCode* entry = find_residue_code(name);
+  return entry ? entry->code : "X";
 }
 
 // ---- The atom-name table of the open residue
@@ -359,7 +458,18 @@ std::uint64_t slot_value(std::uint32_t generation, std::size_t index) {
   return (std::uint64_t{generation} << 32) | index;
 }
 
-std::size_t name_hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
+// Atom names are short: up to eight bytes are packed into one word and mixed
+// (the finaliser of MurmurHash3), cheaper than hashing them as a byte string.
+std::size_t name_hash(std::string_view name) {
+  if (name.size() > 8) return std::hash<std::string_view>{}(name);
+  std::uint64_t h = name.size();
+  for (char c : name) h = (h << 8) | static_cast<unsigned char>(c);
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDULL;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ULL;
+  return h ^ (h >> 33);
+}
 
 void rebuild_name_slots(Builder& b, const Residue& residue, std::size_t capacity) {
   b.name_slots.assign(capacity, 0);
@@ -372,6 +482,12 @@ void rebuild_name_slots(Builder& b, const Residue& residue, std::size_t capacity
 }
 
 // ---- Reading
+
+// Grows `s` to `size` bytes without clearing the new ones, which are always
+// written (by read or inflate) before they are read.
+void grow_uninitialized(std::string& s, std::size_t size) {
+  s.resize_and_overwrite(size, [](char*, std::size_t n) { return n; });
+}
 
 Result<std::string> read_file(const std::string& path) {
   auto io_error = [&](int code) {
@@ -388,7 +504,7 @@ Result<std::string> read_file(const std::string& path) {
 
   struct stat info {};
   std::string data;
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) data.resize(static_cast<std::size_t>(info.st_size));
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) grow_uninitialized(data, static_cast<std::size_t>(info.st_size));
   std::size_t filled = 0;
   for (;;) {
     // Once the size reported by fstat is reached, probe with a small read before
@@ -404,13 +520,23 @@ Result<std::string> read_file(const std::string& path) {
     }
     if (got == 0) break;
     if (full) {
-      data.resize(std::max(data.size() * 2, data.size() + sizeof probe));
+      grow_uninitialized(data, std::max(data.size() * 2, data.size() + sizeof probe));
       std::memcpy(data.data() + filled, probe, static_cast<std::size_t>(got));
     }
     filled += static_cast<std::size_t>(got);
   }
   data.resize(filled);
   return data;
+}
+
+// The size footer of the last gzip member, as a first guess of the output size,
+// so that the text is inflated without regrowing. It is believed only up to 16
+// times the input (coordinate text compresses about 4 times): a lying footer
+// cannot make the first allocation large.
+std::size_t size_hint(std::string_view in) {
+  if (in.size() < 18) return 0;
+  const auto byte = [&](std::size_t i) { return std::size_t{static_cast<unsigned char>(in[in.size() - 4 + i])}; };
+  return std::min(byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24, in.size() * 16);
 }
 
 // Inflates the first gzip member of `in`; bytes after it are ignored. The size
@@ -429,11 +555,11 @@ std::expected<std::string, std::string> gunzip(std::string_view in) {
   std::string out;
   std::size_t produced = 0;
   try {
-    out.resize(std::max<std::size_t>(in.size() * 4, 1 << 16));
+    grow_uninitialized(out, std::max<std::size_t>({in.size() * 4, 1 << 16, size_hint(in) + 1}));
     for (;;) {
       std::size_t consumed = static_cast<std::size_t>(zs.next_in - base);
       if (zs.avail_in == 0) zs.avail_in = static_cast<uInt>(std::min(in.size() - consumed, kChunk));
-      if (produced == out.size()) out.resize(out.size() * 2);
+      if (produced == out.size()) grow_uninitialized(out, out.size() * 2);
       zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
       zs.avail_out = static_cast<uInt>(std::min(out.size() - produced, kChunk));
       const uInt room = zs.avail_out;
@@ -491,10 +617,11 @@ constexpr std::uint64_t kAtom = record_key("ATOM  "), kHetatm = record_key("HETA
 
 // The first six bytes padded with blanks; blank when they are not valid text.
 std::uint64_t record_name(std::string_view line) {
-  char name[6] = {' ', ' ', ' ', ' ', ' ', ' '};
   const std::string_view head = byte_range(line, 0, 6);
-  std::copy(head.begin(), head.end(), name);
-  return record_key(std::string_view(name, 6));
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < 6; ++i)
+    key |= std::uint64_t{i < head.size() ? static_cast<unsigned char>(head[i]) : unsigned{' '}} << (8 * i);
+  return key;
 }
 
 bool has_atom_record(Lines lines) {
@@ -513,13 +640,15 @@ bool same_residue(const Residue& r, char32_t het, std::int64_t number, char32_t 
 
 // Opens chain and residue as needed, then adds the atom.
 void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_name, char32_t het,
-              std::int64_t number, char32_t insertion_code, Atom atom, double occupancy) {
+              std::int64_t number, char32_t insertion_code, Atom&& atom, double occupancy) {
   if (!b.chain_cursor || b.chain().id != chain_id) {
     b.init_chain(chain_id);
   }
   if (!b.residue_cursor || !same_residue(b.residue(), het, number, insertion_code, residue_name)) {
     b.init_residue(residue_name, het, number, insertion_code);
     set_residue_sequence(b, het, residue_name);
+    if (const ResidueCode* entry = find_residue_code(residue_name))
+      b.residue().atoms.reserve(entry->heavy_atoms);
   }
   b.init_atom(std::move(atom), occupancy);
 }
@@ -547,39 +676,72 @@ struct PdbReader {
       model_open = true;
     }
     const unsigned char chain_byte = line.size() >= 22 ? static_cast<unsigned char>(line[21]) : ' ';
-    const std::string chain_id = utf8(chain_byte);
+    // The byte's character in UTF-8, on the stack: at most two bytes.
+    char chain_text[2];
+    std::size_t chain_size = 1;
+    if (chain_byte < 0x80) {
+      chain_text[0] = static_cast<char>(chain_byte);
+    } else {
+      chain_text[0] = static_cast<char>(0xC0 | chain_byte >> 6);
+      chain_text[1] = static_cast<char>(0x80 | (chain_byte & 0x3F));
+      chain_size = 2;
+    }
+    const std::string_view chain_id(chain_text, chain_size);
     if (!keep_chain(chain_byte, chain_id)) return {};
 
-    std::string element(trim(columns(line, 77, 78)));
-    for (char& c : element) c = to_upper(c);
+    // A record that is ASCII up to column 78 (nearly every one) is cut into
+    // columns without looking for split characters: none can be split.
+    const bool ascii = is_ascii(line.substr(0, 78));
+    auto cols = [&](std::size_t first, std::size_t last) {
+      if (!ascii) return columns(line, first, last);
+      if (first > line.size()) return std::string_view{};
+      return std::string_view(line.data() + first - 1, std::min(last, line.size()) - first + 1);
+    };
+
+    // Two columns, so at most two bytes once trimmed.
+    const std::string_view element_field = trim(cols(77, 78));
+    char element_text[2];
+    const std::size_t element_size = std::min<std::size_t>(element_field.size(), 2);
+    for (std::size_t i = 0; i < element_size; ++i) element_text[i] = to_upper(element_field[i]);
+    const std::string_view element(element_text, element_size);
     if (element == "H") return {};
 
-    const std::string_view raw_name = columns(line, 13, 16);
+    const std::string_view raw_name = cols(13, 16);
     std::string_view name = trim(raw_name);
     if (name.empty() || find_space(name) != std::string_view::npos) name = raw_name;
     const std::string_view symbol = element_symbol(element, name, raw_name);
     const char32_t alt_loc = column_char(line, 17);
-    const std::string_view residue_name = trim(columns(line, 18, 20));
+    const std::string_view residue_name = trim(cols(18, 20));
     const char32_t het = hetatm ? U'H' : U' ';
 
-    const std::string_view number_text = first_piece(columns(line, 23, 26));
-    if (number_text.empty())
-      return fail(err::Parse{path, "missing residue sequence number in line: " + quoted(line)});
     std::int64_t number;
-    if (!parse_i64(number_text, number))
-      return fail(err::Parse{path, "invalid residue sequence number " + quoted(number_text)});
+    if (!parse_right_aligned(cols(23, 26), number)) {
+      const std::string_view number_text = first_piece(cols(23, 26));
+      if (number_text.empty())
+        return fail(err::Parse{path, "missing residue sequence number in line: " + quoted(line)});
+      if (!parse_i64(number_text, number))
+        return fail(err::Parse{path, "invalid residue sequence number " + quoted(number_text)});
+    }
     const char32_t insertion_code = column_char(line, 27);
 
-    auto x = parse_coord(path, columns(line, 31, 38));
-    if (!x) return std::unexpected(std::move(x.error()));
-    auto y = parse_coord(path, columns(line, 39, 46));
-    if (!y) return std::unexpected(std::move(y.error()));
-    auto z = parse_coord(path, columns(line, 47, 54));
-    if (!z) return std::unexpected(std::move(z.error()));
-    const double occupancy = parse_occupancy(columns(line, 55, 60));
+    float xyz[3];
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const std::string_view field = cols(31 + 8 * axis, 38 + 8 * axis);
+      double value;
+      if (parse_fixed<8, 3>(field, value)) {
+        xyz[axis] = static_cast<float>(value);
+        continue;
+      }
+      auto coord = parse_coord(path, field);
+      if (!coord) return std::unexpected(std::move(coord.error()));
+      xyz[axis] = *coord;
+    }
+    const std::string_view occupancy_field = cols(55, 60);
+    double occupancy;
+    if (!parse_fixed<6, 2>(occupancy_field, occupancy)) occupancy = parse_occupancy(occupancy_field);
 
     add_atom(b, chain_id, residue_name, het, number, insertion_code,
-             Atom{std::string(name), std::string(symbol), alt_loc, *x, *y, *z}, occupancy);
+             Atom{std::string(name), std::string(symbol), alt_loc, xyz[0], xyz[1], xyz[2]}, occupancy);
     return {};
   }
 
@@ -854,7 +1016,7 @@ void Builder::init_residue(std::string_view name, char32_t het, std::int64_t num
   }
 }
 
-void Builder::init_atom(Atom atom, double occupancy) {
+void Builder::init_atom(Atom&& atom, double occupancy) {
   Residue& open = residue();
   // Keep the table at most half full.
   if (name_slots.size() < 2 * (open.atoms.size() + 1))
@@ -913,10 +1075,10 @@ Result<Structure> Builder::finish(std::size_t n_model) && {
 bool is_known_element(std::string_view text) {
   if (text.empty()) return false;
   std::size_t pos = 0;
-  const char first = upper_ascii(next_code_point(text, pos));
+  const char first = upper_ascii(next_char(text, pos));
   if (!first) return false;
   if (pos == text.size()) return kElementTable.known[first - 'A'][0];
-  const char second = lower_ascii(next_code_point(text, pos));
+  const char second = lower_ascii(next_char(text, pos));
   return second && pos == text.size() && kElementTable.known[first - 'A'][second - 'a' + 1];
 }
 
@@ -935,7 +1097,7 @@ void set_residue_sequence(Builder& builder, char32_t het, std::string_view name)
   }
   std::size_t count = 0;
   char32_t last = 0;
-  for (std::size_t pos = 0; pos < name.size() && count < 4; ++count) last = next_code_point(name, pos);
+  for (std::size_t pos = 0; pos < name.size() && count < 4; ++count) last = next_char(name, pos);
   if (count == 2)
     residue.code = utf8(last);
   else if (count == 3)

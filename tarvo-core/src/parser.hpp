@@ -57,7 +57,7 @@ struct Builder {
   void init_residue(std::string_view name, char32_t het, std::int64_t number, char32_t insertion_code);
   // Duplicate names: a later atom replaces the kept one only with a non-blank
   // alternate location and a strictly greater occupancy.
-  void init_atom(Atom atom, double occupancy);
+  void init_atom(Atom&& atom, double occupancy);
   // "ENDMDL": no chain and no residue open, models kept.
   void close_chain();
 

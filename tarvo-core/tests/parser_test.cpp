@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -410,6 +412,94 @@ INSTANTIATE_TEST_SUITE_P(
                     CoordCase{"    -inf", -INFINITY}, CoordCase{"infinity", INFINITY},
                     CoordCase{"     NaN", NAN}, CoordCase{"   1e400", INFINITY},
                     CoordCase{"  -1e400", -INFINITY}, CoordCase{"  1e-400", 0.0f}));
+
+// Right-aligned %8.3f fields are read without trimming; the same text padded
+// on the right takes the general parser. Both must give strtod's double
+// rounded to single precision, for every digit count, sign and rounding case.
+TEST(Records, FixedPointCoordinatesMatchTheGeneralParser) {
+  std::vector<std::string> texts = {"   0.000", "  -0.000", "9999.999", "-999.999", "   0.001", "  -0.001",
+                                    "  16.777", "1677.722", "   0.500", " 123.456", "4096.001"};
+  std::uint64_t state = 12345;
+  for (int i = 0; i < 4000; ++i) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    const long units = static_cast<long>(state >> 33) % 10'999'999 - 999'999;  // -999.999 to 9999.999
+    char text[16];
+    std::snprintf(text, sizeof text, "%8.3f", static_cast<double>(units) / 1000.0);
+    texts.push_back(text);
+  }
+  std::string file;
+  std::vector<std::string> used;
+  for (const std::string& text : texts) {
+    if (text.size() != 8) continue;
+    Rec r = atom('A', std::to_string(used.size() % 9000 + 1));
+    r.number.insert(0, 4 - r.number.size(), ' ');
+    r.x = text;
+    std::string left = text.substr(text.find_first_not_of(' '));
+    r.y = left + std::string(8 - left.size(), ' ');
+    file += r.line() + "\n";
+    used.push_back(text);
+  }
+  const Structure s = load_ok(file);
+  const std::vector<Residue>& residues = s.chain("A")->residues;
+  ASSERT_EQ(residues.size(), used.size());
+  for (std::size_t i = 0; i < used.size(); ++i) {
+    const Atom& a = residues[i].atoms[0];
+    const float expected = static_cast<float>(std::strtod(used[i].c_str(), nullptr));
+    EXPECT_EQ(a.x, expected) << used[i];
+    EXPECT_EQ(std::signbit(a.x), std::signbit(expected)) << used[i];
+    EXPECT_EQ(a.y, a.x) << used[i];
+    EXPECT_EQ(std::signbit(a.y), std::signbit(a.x)) << used[i];
+  }
+}
+
+TEST(Records, FixedPointFieldsFallBackOnOtherLayouts) {
+  for (const char* text : {"  1.2345", " 12.3456", "  +1.500", "   -.500", "  - 1.50", "  1.5e1 ", "1.000000",
+                           " 1,000.0", "  1 .000", "  1.00 0"}) {
+    const std::string trimmed = std::string(text).substr(std::string(text).find_first_not_of(' '));
+    double value;
+    const auto [end, ec] = std::from_chars(trimmed.data() + (trimmed[0] == '+'),
+                                           trimmed.data() + trimmed.find_last_not_of(' ') + 1, value);
+    const bool valid = ec == std::errc{} && end == trimmed.data() + trimmed.find_last_not_of(' ') + 1;
+    auto loaded = load(with(&Rec::x, text).line());
+    ASSERT_EQ(loaded.has_value(), valid) << text;
+    if (valid) EXPECT_EQ(loaded->chain("A")->residues[0].atoms[0].x, static_cast<float>(value)) << text;
+  }
+}
+
+TEST(Records, RightAlignedResidueNumbersMatchTheGeneralReader) {
+  for (auto [text, number] : {std::pair{"   0", 0}, std::pair{"  -0", 0}, std::pair{"9999", 9999},
+                              std::pair{"-999", -999}, std::pair{"  42", 42}, std::pair{" 42 ", 42},
+                              std::pair{"0042", 42}, std::pair{" -7x", 0}}) {
+    auto loaded = load(with(&Rec::number, text).line());
+    if (std::string_view(text).ends_with('x')) {
+      EXPECT_EQ(loaded.error().message(),
+                "failed to parse structure t.pdb: invalid residue sequence number \"-7x\"");
+      continue;
+    }
+    ASSERT_TRUE(loaded) << text;
+    EXPECT_EQ(loaded->chain("A")->residues[0].number, number) << text;
+  }
+}
+
+TEST(Records, FixedPointOccupancyComparesLikeTheGeneralReader) {
+  // "  0.50" is read by the fixed-point path, "0.5   " by the general one.
+  Rec first = atom('A', "   1");
+  first.alt = 'A';
+  first.occupancy = "  0.50";
+  Rec equal = first;
+  equal.alt = 'B';
+  equal.occupancy = "0.5   ";
+  equal.x = "   9.000";
+  EXPECT_EQ(load_ok(lines({first.line(), equal.line()})).chain("A")->residues[0].atoms[0].x, 1.0f);
+  Rec higher = equal;
+  higher.occupancy = "0.5001";
+  EXPECT_EQ(load_ok(lines({first.line(), higher.line()})).chain("A")->residues[0].atoms[0].x, 9.0f);
+  Rec negative = first;
+  negative.occupancy = " -0.10";
+  Rec zero = equal;
+  zero.occupancy = "0     ";
+  EXPECT_EQ(load_ok(lines({negative.line(), zero.line()})).chain("A")->residues[0].atoms[0].x, 9.0f);
+}
 
 TEST(Records, OccupancyBlankOrBadCountsAsZero) {
   // A later alternate location wins only with a strictly greater occupancy.
