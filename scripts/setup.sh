@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need; quiet and quick when all is present.
+#   scripts/setup.sh [EXTRA_DEBIAN_PACKAGE...]
 set -euo pipefail
 
-apt_packages=(g++ make libeigen3-dev libtbb-dev zlib1g-dev libgtest-dev libtsl-ordered-map-dev)
+apt_packages=(g++ make libeigen3-dev libtbb-dev zlib1g-dev libgtest-dev libtsl-ordered-map-dev "$@")
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
