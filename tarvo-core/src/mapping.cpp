@@ -30,13 +30,19 @@ constexpr const char* kAllUndefined =
     "No chain mapping produced a defined score: an interface has no backbone atoms in common "
     "between model and native (iRMSD or LRMSD undefined)";
 
-// The work a search may do before it gives up, in steps: one per partial
-// assignment looked at (about 1 µs for 24 chains), kTupleCost per interface
-// scored during the walk (about 1 ms of distance work for a 115-residue pair,
-// shared by two cores). A native-like 24-mer needs about a quarter of it; a
-// search that exhausts it ends after a few seconds on two cores.
-constexpr std::size_t kNodeBudget = 5'000'000;
-constexpr std::size_t kTupleCost = 500;
+// The work a walk may do before it gives up, in steps: one per partial
+// assignment looked at and one per entry read while bounding it (a few ns
+// each), kTupleCost per interface scored during the walk (about 40 µs for a
+// 115-residue pair). The walk runs on one core: a billion steps take about 5 s,
+// so with the tuples scored up front (under 1 s on two cores) a search that
+// exhausts the budget ends within 10 s. A native-like 24-mer needs under 1 %.
+constexpr std::size_t kStepBudget = 1'000'000'000;
+constexpr std::size_t kTupleCost = 8'000;
+
+// Up to this many interface tuples are all scored before the walk (a 24-mer has
+// 33 000): exact values make the tightest bounds. Beyond it, tuples are scored
+// as the walk reaches them.
+constexpr std::size_t kUpfrontTuples = 50'000;
 
 // Bounds are sums of a few hundred values of at most 1; their rounding error is
 // below 1e-12, so this margin keeps every pruning decision on the safe side.
@@ -139,11 +145,10 @@ Result<Setup> prepare(const Structure& model, const Structure& native, const Sco
   return setup;
 }
 
-// Scores items 0..count-1 on the pool. The first error recorded wins; once one
-// is recorded no task starts another item.
-template <class Score>
-Result<std::vector<std::optional<InterfaceResult>>> score_in_parallel(std::size_t count, Score score) {
-  std::vector<std::optional<InterfaceResult>> out(count);
+// Runs work(0..count-1) on the pool. The first error recorded wins; once one is
+// recorded no task starts another item.
+template <class Work>
+Result<void> run_in_parallel(std::size_t count, Work work) {
   std::mutex error_lock;
   std::optional<TarvoError> first_error;
   std::atomic<bool> stop{false};
@@ -151,17 +156,29 @@ Result<std::vector<std::optional<InterfaceResult>>> score_in_parallel(std::size_
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
                         if (stop.load(std::memory_order_relaxed)) return;
-                        auto result = score(i);
-                        if (!result) {
+                        Result<void> done = work(i, stop);
+                        if (!done) {
                           std::lock_guard lock(error_lock);
-                          if (!first_error) first_error = std::move(result.error());
+                          if (!first_error) first_error = std::move(done.error());
                           stop = true;
                           return;
                         }
-                        out[i] = std::move(*result);
                       }
                     });
   if (first_error) return std::unexpected(std::move(*first_error));
+  return {};
+}
+
+template <class Score>
+Result<std::vector<std::optional<InterfaceResult>>> score_in_parallel(std::size_t count, Score score) {
+  std::vector<std::optional<InterfaceResult>> out(count);
+  auto done = run_in_parallel(count, [&](std::size_t i, const std::atomic<bool>&) -> Result<void> {
+    auto result = score(i);
+    if (!result) return std::unexpected(std::move(result.error()));
+    out[i] = std::move(*result);
+    return {};
+  });
+  if (!done) return std::unexpected(done.error());
   return out;
 }
 
@@ -323,6 +340,24 @@ std::uint64_t tuple_key(Index m1, Index m2, Index n1, Index n2) {
   return (std::uint64_t{m1} << 48) | (std::uint64_t{m2} << 32) | (std::uint64_t{n1} << 16) | n2;
 }
 
+std::array<Index, 4> unpack_key(std::uint64_t key) {
+  return {Index(key >> 48), Index((key >> 32) & 0xFFFF), Index((key >> 16) & 0xFFFF), Index(key & 0xFFFF)};
+}
+
+// One model chain against one native chain, as every interface pairing them uses it.
+struct Side {
+  Alignment alignment;
+  std::optional<AlignedChain> chain;  // absent when the residues do not fit the alignment
+  bool whole = false;                 // every model residue aligned, in chain order
+};
+
+// A later anchor seen from an earlier one: per choice of the earlier anchor, the
+// later anchor's choices that score with it, by decreasing bound.
+struct LaterAnchor {
+  std::size_t anchor;
+  std::vector<std::vector<std::pair<double, Index>>> ranked;
+};
+
 // Bipartite matching of anchors to choices (augmenting paths), with some
 // anchors' choices forced: does the partial assignment extend to a full one?
 class Completion {
@@ -385,9 +420,9 @@ bool chain_is_unusual(const Chain& chain, bool is_native, bool capri_peptide) {
 class Search {
  public:
   Search(const Structure& model, const Structure& native, const ScoreOptions& options, Setup setup,
-         std::size_t node_budget)
+         std::size_t step_budget, std::size_t upfront_tuples)
       : model_(model), native_(native), options_(options), setup_(std::move(setup)),
-        budget_(node_budget) {}
+        budget_(step_budget), upfront_tuples_(upfront_tuples) {}
 
   Result<RunResult> run();
 
@@ -421,6 +456,8 @@ class Search {
   Result<std::vector<Index>> prepare_leaves(std::size_t depth);
   double leaf_total() const;
   Result<void> dive();
+  double quick_total(const std::vector<Index>& assignment) const;
+  void climb();
   bool over_budget() { return ++nodes_ > budget_; }
   TarvoError budget_error() const;
   Result<RunResult> best_run() const;
@@ -430,6 +467,7 @@ class Search {
   const ScoreOptions& options_;
   Setup setup_;
   std::size_t budget_;
+  std::size_t upfront_tuples_;
 
   ChainSet models_, natives_;
   std::vector<Position> positions_;
@@ -441,13 +479,14 @@ class Search {
   std::vector<char> native_contact_, model_contact_;
   std::unordered_map<std::uint32_t, DistanceMatrix> native_matrices_;
   std::unordered_map<std::uint32_t, DistanceMatrix> model_matrices_;  // pairs in contact
-  std::unordered_map<std::uint32_t, Alignment> alignments_;
+  std::unordered_map<std::uint32_t, Side> sides_;
   std::unordered_map<std::uint64_t, std::optional<InterfaceResult>> scored_;
   // Tuples whose model chains touch: the score once known, else a bound from fnat.
   std::unordered_map<std::uint64_t, double> values_;
+  bool all_scored_ = false;  // every tuple of every mapping scored before the walk
 
   std::vector<std::size_t> offsets_;       // of each anchor's choices in a flat row
-  std::vector<double> suffix_;             // bound on the pairs among anchors d..n-1
+  std::vector<std::vector<LaterAnchor>> later_;  // per anchor, the later anchors it may score with
   std::vector<double> known_;              // per depth: bound on the pairs already fixed
   std::vector<std::vector<double>> rows_;  // per depth: bound per (later anchor, choice)
   std::vector<Index> assignment_;
@@ -576,50 +615,86 @@ void Search::find_contacts() {
 // Upper bound on a tuple's score, or its score (NaN included) once known.
 double Search::bound(Index m1, Index m2, Index n1, Index n2) const {
   if (m1 == m2 || !native_contact(n1, n2)) return 0.0;
-  if (!model_contact(m1, m2)) return kNoModelContactBound;
   auto it = values_.find(tuple_key(m1, m2, n1, n2));
-  return it == values_.end() ? 1.0 : it->second;
+  if (it != values_.end()) return it->second;
+  return model_contact(m1, m2) ? 1.0 : kNoModelContactBound;
 }
 
 Result<void> Search::score_tuples(std::span<const std::uint64_t> keys) {
-  auto unpack = [](std::uint64_t key) {
-    return std::array<Index, 4>{Index(key >> 48), Index((key >> 32) & 0xFFFF),
-                                Index((key >> 16) & 0xFFFF), Index(key & 0xFFFF)};
-  };
   const std::uint32_t native_count = natives_.ids.size();
-  std::vector<std::uint32_t> sides;
+  const std::uint32_t model_count = models_.ids.size();
+  std::vector<std::uint32_t> missing_sides;
   std::unordered_set<std::uint32_t> listed;
-  for (std::uint64_t key : keys) {
-    auto t = unpack(key);
+  // Tuples grouped by model pair, which shares one whole-chain model matrix.
+  std::vector<std::vector<std::size_t>> groups;
+  std::unordered_map<std::uint32_t, std::size_t> group_of;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    auto t = unpack_key(keys[i]);
     for (std::uint32_t side : {t[0] * native_count + t[2], t[1] * native_count + t[3]})
-      if (!alignments_.contains(side) && listed.insert(side).second) sides.push_back(side);
+      if (!sides_.contains(side) && listed.insert(side).second) missing_sides.push_back(side);
+    auto [it, added] = group_of.emplace(t[0] * model_count + t[1], groups.size());
+    if (added) groups.emplace_back();
+    groups[it->second].push_back(i);
   }
-  std::vector<Alignment> aligned(sides.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, sides.size(), 1),
+  std::vector<Side> prepared(missing_sides.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, missing_sides.size(), 1),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        const Chain& m = *models_.chains[sides[i] / native_count];
-                        const Chain& n = *natives_.chains[sides[i] % native_count];
+                        const Chain& m = *models_.chains[missing_sides[i] / native_count];
+                        const Chain& n = *natives_.chains[missing_sides[i] % native_count];
                         auto shared = setup_.alignments.find({m.id, n.id});
-                        aligned[i] = shared != setup_.alignments.end()
-                                         ? shared->second
-                                         : align_chains(m, n, options_.no_align);
+                        Side& side = prepared[i];
+                        side.alignment = shared != setup_.alignments.end()
+                                             ? shared->second
+                                             : align_chains(m, n, options_.no_align);
+                        if (auto chain = align_chain_pair(m, n, side.alignment)) {
+                          side.whole = chain->residues.model.size() == m.residues.size();
+                          side.chain = std::move(*chain);
+                        }
                       }
                     });
-  for (std::size_t i = 0; i < sides.size(); ++i) alignments_.emplace(sides[i], std::move(aligned[i]));
+  for (std::size_t i = 0; i < missing_sides.size(); ++i)
+    sides_.emplace(missing_sides[i], std::move(prepared[i]));
 
-  auto results = score_in_parallel(keys.size(), [&](std::size_t i) {
-    auto t = unpack(keys[i]);
-    return calc_tarvo(*models_.chains[t[0]], *models_.chains[t[1]], *natives_.chains[t[2]],
-                      *natives_.chains[t[3]], alignments_.at(t[0] * native_count + t[2]),
-                      alignments_.at(t[1] * native_count + t[3]), options_.capri_peptide,
-                      native_matrices_.at(t[2] * native_count + t[3]));
+  std::vector<std::optional<InterfaceResult>> results(keys.size());
+  auto done = run_in_parallel(groups.size(), [&](std::size_t g, const std::atomic<bool>& stop) -> Result<void> {
+    DistanceMatrix whole_matrix;
+    for (std::size_t i : groups[g]) {
+      if (stop.load(std::memory_order_relaxed)) return {};
+      auto t = unpack_key(keys[i]);
+      const Chain& model1 = *models_.chains[t[0]];
+      const Chain& model2 = *models_.chains[t[1]];
+      const Chain& native1 = *natives_.chains[t[2]];
+      const Chain& native2 = *natives_.chains[t[3]];
+      const Side& side1 = sides_.at(t[0] * native_count + t[2]);
+      const Side& side2 = sides_.at(t[1] * native_count + t[3]);
+      const DistanceMatrix& native_matrix = native_matrices_.at(t[2] * native_count + t[3]);
+      Result<std::optional<InterfaceResult>> result;
+      if (!side1.chain || !side2.chain) {
+        // The residues do not fit the alignment: the plain scoring reports why.
+        result = calc_tarvo(model1, model2, native1, native2, side1.alignment, side2.alignment,
+                            options_.capri_peptide, native_matrix);
+      } else if (side1.whole && side2.whole) {
+        auto cached = model_matrices_.find(t[0] * model_count + t[1]);
+        if (cached == model_matrices_.end() && whole_matrix.values.empty())
+          whole_matrix = native_distances(model1, model2);
+        result = calc_tarvo(native1, native2, *side1.chain, *side2.chain, options_.capri_peptide, native_matrix,
+                            cached != model_matrices_.end() ? cached->second : whole_matrix);
+      } else {
+        DistanceMatrix model_matrix =
+            *residue_group_distances(side1.chain->residues.model, side2.chain->residues.model, true);
+        result = calc_tarvo(native1, native2, *side1.chain, *side2.chain, options_.capri_peptide, native_matrix,
+                            model_matrix);
+      }
+      if (!result) return std::unexpected(std::move(result.error()));
+      results[i] = std::move(*result);
+    }
+    return {};
   });
-  if (!results) return std::unexpected(results.error());
+  if (!done) return std::unexpected(done.error());
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    auto t = unpack(keys[i]);
-    if (model_contact(t[0], t[1])) values_[keys[i]] = (*results)[i] ? (*results)[i]->Tarvo : 0.0;
-    scored_[keys[i]] = std::move((*results)[i]);
+    values_[keys[i]] = results[i] ? results[i]->Tarvo : 0.0;
+    scored_[keys[i]] = std::move(results[i]);
   }
   return {};
 }
@@ -648,11 +723,12 @@ double Search::fnat_bound(Index m1, Index m2, Index n1, Index n2) const {
   return ((fnat + 1.0) + 1.0) / 3.0;
 }
 
-// Before the walk: a cheap bound for every tuple of some mapping whose chains
-// touch on both sides (the interfaces that can score well); the scores
-// themselves come when the walk reaches a branch that needs them. Tuples with a
-// chain whose residues and sequence disagree may fail to score, so those of
-// every mapping are scored now, as the plain enumeration would.
+// Before the walk: every tuple of some mapping scored, when there are few
+// enough; otherwise a cheap bound for those whose chains touch on both sides
+// (the interfaces that can score well), the scores coming when the walk reaches
+// a branch that needs them. Tuples with a chain whose residues and sequence
+// disagree may fail to score, so those of every mapping are scored now either
+// way, as the plain enumeration would.
 Result<void> Search::prepare_tuples() {
   std::vector<char> unusual_model(models_.ids.size(), 0), unusual_native(natives_.ids.size(), 0);
   for (std::size_t i = 0; i < models_.ids.size(); ++i)
@@ -665,7 +741,7 @@ Result<void> Search::prepare_tuples() {
                                 [&](const auto& list) { return list == choices_.front(); });
   Completion completion(choices_, choice_universe_);
   std::unordered_set<std::uint64_t> seen;
-  std::vector<std::uint64_t> unusual_keys, bound_keys;
+  std::vector<std::uint64_t> usual_keys, unusual_keys;
   auto options_at = [&](std::size_t p) {
     return p < fixed_count_ ? std::vector<Index>{0} : choices_[p - fixed_count_];
   };
@@ -679,9 +755,10 @@ Result<void> Search::prepare_tuples() {
           if (m1 == m2 || !native_contact(n1, n2)) continue;
           std::uint64_t key = tuple_key(m1, m2, n1, n2);
           if (!seen.insert(key).second) continue;
-          if (model_contact(m1, m2) && !model_matrices_.empty()) bound_keys.push_back(key);
-          if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2])
+          if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2]) {
+            usual_keys.push_back(key);
             continue;
+          }
           // With equal lists any two distinct choices complete to a mapping.
           if (!same_lists) {
             std::vector<std::pair<std::size_t, Index>> forced;
@@ -692,16 +769,23 @@ Result<void> Search::prepare_tuples() {
           unusual_keys.push_back(key);
         }
 
-  std::vector<double> bounds(bound_keys.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, bound_keys.size()),
+  if (usual_keys.size() + unusual_keys.size() <= upfront_tuples_) {
+    usual_keys.insert(usual_keys.end(), unusual_keys.begin(), unusual_keys.end());
+    all_scored_ = true;
+    return score_tuples(usual_keys);
+  }
+  std::erase_if(usual_keys, [&](std::uint64_t k) {
+    return model_matrices_.empty() || !model_contact(Index(k >> 48), Index((k >> 32) & 0xFFFF));
+  });
+  std::vector<double> bounds(usual_keys.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, usual_keys.size()),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        std::uint64_t k = bound_keys[i];
-                        bounds[i] = fnat_bound(Index(k >> 48), Index((k >> 32) & 0xFFFF),
-                                               Index((k >> 16) & 0xFFFF), Index(k & 0xFFFF));
+                        auto t = unpack_key(usual_keys[i]);
+                        bounds[i] = fnat_bound(t[0], t[1], t[2], t[3]);
                       }
                     });
-  for (std::size_t i = 0; i < bound_keys.size(); ++i) values_.emplace(bound_keys[i], bounds[i]);
+  for (std::size_t i = 0; i < usual_keys.size(); ++i) values_.emplace(usual_keys[i], bounds[i]);
   return score_tuples(unusual_keys);
 }
 
@@ -723,22 +807,26 @@ void Search::prepare_bounds() {
         sum += clean(bound(positions_[f].model, m2, positions_[f].native, n2));
       rows_[0][offsets_[k] + j] = sum;
     }
-  suffix_.assign(n + 1, 0.0);
-  for (std::size_t k = n; k-- > 0;) {
-    double sum = suffix_[k + 1];
+  later_.assign(n, {});
+  for (std::size_t k = 0; k < n; ++k)
     for (std::size_t l = k + 1; l < n; ++l) {
-      double best = 0.0;
-      for (Index c : choices_[k])
+      LaterAnchor pair{l, std::vector<std::vector<std::pair<double, Index>>>(choices_[k].size())};
+      bool scores = false;
+      for (std::size_t j = 0; j < choices_[k].size(); ++j) {
+        auto [m1, n1] = resolve(fixed_count_ + k, choices_[k][j]);
+        auto& ranked = pair.ranked[j];
         for (Index d : choices_[l]) {
-          if (c == d) continue;
-          auto [m1, n1] = resolve(fixed_count_ + k, c);
+          if (d == choices_[k][j]) continue;
           auto [m2, n2] = resolve(fixed_count_ + l, d);
-          best = std::max(best, clean(bound(m1, m2, n1, n2)));
+          double v = clean(bound(m1, m2, n1, n2));
+          if (v > 0.0) ranked.emplace_back(v, d);
         }
-      sum += best;
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        scores = scores || !ranked.empty();
+      }
+      if (scores) later_[k].push_back(std::move(pair));
     }
-    suffix_[k] = sum;
-  }
   assignment_.assign(n, kChosen);
   used_.assign(choice_universe_, 0);
 }
@@ -775,7 +863,7 @@ std::optional<double> Search::expand(std::size_t depth, Index choice) {
   auto [m1, n1] = resolve(fixed_count_ + depth, choice);
   const auto& row = rows_[depth];
   auto& next = rows_[depth + 1];
-  double upper = known + suffix_[depth + 1];
+  double upper = known;
   for (std::size_t l = depth + 1; l < choices_.size(); ++l) {
     double best = -1.0;
     for (std::size_t j = 0; j < choices_[l].size(); ++j) {
@@ -785,7 +873,17 @@ std::optional<double> Search::expand(std::size_t depth, Index choice) {
       auto [m2, n2] = resolve(fixed_count_ + l, d);
       double v = bound(m1, m2, n1, n2);
       next[at] = row[at] + (std::isnan(v) ? 0.0 : v);
-      best = std::max(best, next[at]);
+      // Each pair of open anchors counts at the earlier one, with the best
+      // partner still free.
+      double pairs = 0.0;
+      for (const LaterAnchor& later : later_[l])
+        for (auto [value, e] : later.ranked[j]) {
+          ++nodes_;
+          if (e == d || e == choice || used_[e]) continue;
+          pairs += value;
+          break;
+        }
+      best = std::max(best, next[at] + pairs);
     }
     if (best < 0.0) return std::nullopt;  // an anchor below has no choice left
     upper += best;
@@ -940,14 +1038,86 @@ Result<void> Search::dive() {
   if (depth + 1 == n) {
     auto leaves = prepare_leaves(depth);
     if (!leaves) return std::unexpected(leaves.error());
+    std::optional<Index> pick;
     for (Index c : *leaves) {
       assignment_[depth] = c;
       double total = leaf_total();
-      if (!std::isnan(total)) floor_ = std::max(floor_, total);
+      if (!std::isnan(total) && total > floor_) {
+        floor_ = total;
+        pick = c;
+      }
+    }
+    if (pick && all_scored_) {
+      assignment_[depth] = *pick;
+      climb();
     }
   }
   std::fill(used_.begin(), used_.end(), 0);
   return {};
+}
+
+// The sum of the scores of the complete assignment in any order, or NaN.
+double Search::quick_total(const std::vector<Index>& assignment) const {
+  double sum = 0.0;
+  for (std::size_t p = 0; p < positions_.size(); ++p) {
+    auto [m1, n1] = resolve(p, p < fixed_count_ ? 0 : assignment[p - fixed_count_]);
+    for (std::size_t q = p + 1; q < positions_.size(); ++q) {
+      auto [m2, n2] = resolve(q, q < fixed_count_ ? 0 : assignment[q - fixed_count_]);
+      sum += bound(m1, m2, n1, n2);
+    }
+  }
+  return sum;
+}
+
+// From the dive's mapping, exchanges of two anchors' choices and moves to a free
+// choice while they raise the total: a higher floor prunes more of the walk.
+// Needs every tuple scored, so that the totals compared are the true ones.
+void Search::climb() {
+  const std::size_t n = choices_.size();
+  std::vector<std::vector<char>> allowed(n, std::vector<char>(choice_universe_, 0));
+  for (std::size_t k = 0; k < n; ++k)
+    for (Index c : choices_[k]) allowed[k][c] = 1;
+  std::vector<Index> current = assignment_;
+  std::vector<char> used(choice_universe_, 0);
+  for (Index c : current) used[c] = 1;
+  double value = quick_total(current);
+  bool improved = true;
+  while (improved && !std::isnan(value)) {
+    improved = false;
+    for (std::size_t a = 0; a < n; ++a) {
+      for (std::size_t b = a + 1; b < n; ++b) {
+        nodes_ += n * n;
+        if (!allowed[a][current[b]] || !allowed[b][current[a]]) continue;
+        std::swap(current[a], current[b]);
+        double next = quick_total(current);
+        if (next > value) {
+          value = next;
+          improved = true;
+        } else {
+          std::swap(current[a], current[b]);
+        }
+      }
+      for (Index c : choices_[a]) {
+        nodes_ += n * n;
+        if (used[c]) continue;
+        Index old = current[a];
+        current[a] = c;
+        double next = quick_total(current);
+        if (next > value) {
+          value = next;
+          improved = true;
+          used[old] = 0;
+          used[c] = 1;
+        } else {
+          current[a] = old;
+        }
+      }
+    }
+  }
+  std::vector<Index> dived = std::exchange(assignment_, current);
+  double total = leaf_total();
+  if (!std::isnan(total)) floor_ = std::max(floor_, total);
+  assignment_ = std::move(dived);
 }
 
 TarvoError Search::budget_error() const {
@@ -1071,15 +1241,15 @@ Result<std::optional<InterfaceResult>> run_on_chains(const Chain& model1, const 
 
 Result<RunResult> score_structures(const Structure& model, const Structure& native,
                                    const ScoreOptions& options) {
-  return score_structures_with_budget(model, native, options, kNodeBudget);
+  return score_structures_with_budget(model, native, options, kStepBudget, kUpfrontTuples);
 }
 
 Result<RunResult> score_structures_with_budget(const Structure& model, const Structure& native,
-                                               const ScoreOptions& options,
-                                               std::size_t node_budget) {
+                                               const ScoreOptions& options, std::size_t step_budget,
+                                               std::size_t upfront_tuples) {
   auto setup = prepare(model, native, options);
   if (!setup) return std::unexpected(setup.error());
-  return Search(model, native, options, std::move(*setup), node_budget).run();
+  return Search(model, native, options, std::move(*setup), step_budget, upfront_tuples).run();
 }
 
 Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, const Structure& native,

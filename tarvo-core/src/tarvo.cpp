@@ -20,6 +20,17 @@ const Atom* find_atom(const Residue& residue, std::string_view name) {
   return it == residue.atoms.end() ? nullptr : &*it;
 }
 
+// The backbone atoms present in both residues, in the fixed name order.
+void add_backbone_pair(const Residue& a, const Residue& b, PointPairs& points) {
+  for (std::string_view name : kBackboneAtoms) {
+    const Atom* atom_a = find_atom(a, name);
+    const Atom* atom_b = find_atom(b, name);
+    if (atom_a == nullptr || atom_b == nullptr) continue;
+    points.a.push_back({atom_a->x, atom_a->y, atom_a->z});
+    points.b.push_back({atom_b->x, atom_b->y, atom_b->z});
+  }
+}
+
 std::vector<const Residue*> residue_refs(const Chain& chain) {
   std::vector<const Residue*> refs;
   refs.reserve(chain.residues.size());
@@ -71,10 +82,11 @@ float rmsd(std::span<const Point> reference, std::span<const Point> moved) {
   return std::sqrt(sum / static_cast<float>(reference.size()));
 }
 
-// Finds the motion taking fit.b onto fit.a, applies it to `measured` and
+// Finds the motion taking `mobile` onto `target`, applies it to `measured` and
 // measures the result against `reference`.
-float rmsd_after_fit(const PointPairs& fit, std::span<const Point> reference, std::span<const Point> measured) {
-  const Transform transform = kabsch(fit.a, fit.b);
+float rmsd_after_fit(std::span<const Point> target, std::span<const Point> mobile,
+                     std::span<const Point> reference, std::span<const Point> measured) {
+  const Transform transform = kabsch(target, mobile);
   std::vector<Point> moved;
   moved.reserve(measured.size());
   for (const Point& p : measured) moved.push_back(transform.apply(p));
@@ -98,22 +110,27 @@ std::pair<std::vector<std::size_t>, std::vector<std::size_t>> interface_sets(con
   return {indices(in_rows), indices(in_cols)};
 }
 
-float interface_rmsd(const AlignedResidues& aligned1, const AlignedResidues& aligned2,
+float interface_rmsd(const AlignedChain& side1, const AlignedChain& side2,
                      const DistanceMatrix& interface_matrix, bool capri_peptide) {
   const auto [set1, set2] = interface_sets(interface_matrix, interface_cutoff(capri_peptide));
-  PointPairs points = subset_atoms(aligned1.model, aligned1.native, std::span<const std::size_t>(set1));
-  PointPairs points2 = subset_atoms(aligned2.model, aligned2.native, std::span<const std::size_t>(set2));
-  points.a.insert(points.a.end(), points2.a.begin(), points2.a.end());
-  points.b.insert(points.b.end(), points2.b.begin(), points2.b.end());
+  std::vector<Point> model_points, native_points;
+  auto take = [&](const AlignedChain& side, const std::vector<std::size_t>& set) {
+    for (std::size_t k : set) {
+      auto first = static_cast<std::ptrdiff_t>(side.offsets[k]);
+      auto last = static_cast<std::ptrdiff_t>(side.offsets[k + 1]);
+      model_points.insert(model_points.end(), side.backbone.a.begin() + first, side.backbone.a.begin() + last);
+      native_points.insert(native_points.end(), side.backbone.b.begin() + first, side.backbone.b.begin() + last);
+    }
+  };
+  take(side1, set1);
+  take(side2, set2);
   // The native interface is moved onto the model's.
-  return rmsd_after_fit(points, points.a, points.b);
+  return rmsd_after_fit(model_points, native_points, model_points, native_points);
 }
 
-float ligand_rmsd(const AlignedResidues& receptor, const AlignedResidues& ligand) {
-  const PointPairs receptor_points = subset_atoms(receptor.native, receptor.model);
-  const PointPairs ligand_points = subset_atoms(ligand.native, ligand.model);
+float ligand_rmsd(const AlignedChain& receptor, const AlignedChain& ligand) {
   // The model is moved onto the native receptor; its ligand is measured there.
-  return rmsd_after_fit(receptor_points, ligand_points.a, ligand_points.b);
+  return rmsd_after_fit(receptor.backbone.b, receptor.backbone.a, ligand.backbone.b, ligand.backbone.a);
 }
 
 struct ContactCounts {
@@ -169,21 +186,26 @@ Result<AlignedResidues> get_aligned_residues(const Chain& model, const Chain& na
 PointPairs subset_atoms(std::span<const Residue* const> a, std::span<const Residue* const> b,
                         std::optional<std::span<const std::size_t>> indices) {
   PointPairs points;
-  auto add_pair = [&](std::size_t index) {
-    for (std::string_view name : kBackboneAtoms) {
-      const Atom* atom_a = find_atom(*a[index], name);
-      const Atom* atom_b = find_atom(*b[index], name);
-      if (atom_a == nullptr || atom_b == nullptr) continue;
-      points.a.push_back({atom_a->x, atom_a->y, atom_a->z});
-      points.b.push_back({atom_b->x, atom_b->y, atom_b->z});
-    }
-  };
   if (indices) {
-    for (std::size_t index : *indices) add_pair(index);
+    for (std::size_t index : *indices) add_backbone_pair(*a[index], *b[index], points);
   } else {
-    for (std::size_t index = 0; index < a.size(); ++index) add_pair(index);
+    for (std::size_t index = 0; index < a.size(); ++index) add_backbone_pair(*a[index], *b[index], points);
   }
   return points;
+}
+
+Result<AlignedChain> align_chain_pair(const Chain& model, const Chain& native, const Alignment& alignment) {
+  Result<AlignedResidues> residues = get_aligned_residues(model, native, alignment);
+  if (!residues) return std::unexpected(std::move(residues.error()));
+  AlignedChain side;
+  side.residues = std::move(*residues);
+  side.offsets.reserve(side.residues.model.size() + 1);
+  side.offsets.push_back(0);
+  for (std::size_t k = 0; k < side.residues.model.size(); ++k) {
+    add_backbone_pair(*side.residues.model[k], *side.residues.native[k], side.backbone);
+    side.offsets.push_back(side.backbone.a.size());
+  }
+  return side;
 }
 
 Result<DistanceMatrix> residue_group_distances(std::span<const Residue* const> a,
@@ -226,24 +248,32 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Cha
                                                   const Alignment& alignment1,
                                                   const Alignment& alignment2, bool capri_peptide,
                                                   const DistanceMatrix& native_matrix) {
+  if (count_below(native_matrix, contact_cutoff(capri_peptide)) == 0) return std::nullopt;
+  Result<AlignedChain> side1 = align_chain_pair(model1, native1, alignment1);
+  if (!side1) return std::unexpected(std::move(side1.error()));
+  Result<AlignedChain> side2 = align_chain_pair(model2, native2, alignment2);
+  if (!side2) return std::unexpected(std::move(side2.error()));
+  const DistanceMatrix model_matrix = *residue_group_distances(side1->residues.model, side2->residues.model, true);
+  return calc_tarvo(native1, native2, *side1, *side2, capri_peptide, native_matrix, model_matrix);
+}
+
+Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& native1, const Chain& native2,
+                                                  const AlignedChain& side1, const AlignedChain& side2,
+                                                  bool capri_peptide, const DistanceMatrix& native_matrix,
+                                                  const DistanceMatrix& model_matrix) {
   const float contact = contact_cutoff(capri_peptide);
   InterfaceResult result;
   result.nat_total = count_below(native_matrix, contact);
   if (result.nat_total == 0) return std::nullopt;  // also covers an empty matrix
-
-  Result<AlignedResidues> aligned1 = get_aligned_residues(model1, native1, alignment1);
-  if (!aligned1) return std::unexpected(std::move(aligned1.error()));
-  Result<AlignedResidues> aligned2 = get_aligned_residues(model2, native2, alignment2);
-  if (!aligned2) return std::unexpected(std::move(aligned2.error()));
-
-  const DistanceMatrix model_matrix = *residue_group_distances(aligned1->model, aligned2->model, true);
+  const AlignedResidues& aligned1 = side1.residues;
+  const AlignedResidues& aligned2 = side2.residues;
 
   // When the alignment covers every native residue the native matrix already is
   // the aligned one; only otherwise is it worth a second pass.
   DistanceMatrix recomputed;
   const DistanceMatrix* aligned_native = &native_matrix;
   if (model_matrix.rows != native_matrix.rows || model_matrix.cols != native_matrix.cols) {
-    recomputed = *residue_group_distances(aligned1->native, aligned2->native, true);
+    recomputed = *residue_group_distances(aligned1.native, aligned2.native, true);
     aligned_native = &recomputed;
   }
   if (model_matrix.rows != aligned_native->rows || model_matrix.cols != aligned_native->cols)
@@ -261,18 +291,18 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Cha
   DistanceMatrix peptide_interface;
   const DistanceMatrix* interface_matrix = aligned_native;
   if (capri_peptide) {
-    Result<DistanceMatrix> representatives = residue_group_distances(aligned1->native, aligned2->native, false);
+    Result<DistanceMatrix> representatives = residue_group_distances(aligned1.native, aligned2.native, false);
     if (!representatives) return std::unexpected(std::move(representatives.error()));
     peptide_interface = std::move(*representatives);
     interface_matrix = &peptide_interface;
   }
-  const float irmsd = interface_rmsd(*aligned1, *aligned2, *interface_matrix, capri_peptide);
+  const float irmsd = interface_rmsd(side1, side2, *interface_matrix, capri_peptide);
 
   // The larger native chain is the receptor; on a tie chain 2 is.
   const bool chain1_receptor = native1.residues.size() > native2.residues.size();
   result.class1 = chain1_receptor ? "receptor" : "ligand";
   result.class2 = chain1_receptor ? "ligand" : "receptor";
-  const float lrmsd = chain1_receptor ? ligand_rmsd(*aligned1, *aligned2) : ligand_rmsd(*aligned2, *aligned1);
+  const float lrmsd = chain1_receptor ? ligand_rmsd(side1, side2) : ligand_rmsd(side2, side1);
 
   result.clashes = count_below(model_matrix, kClashCutoff);
 

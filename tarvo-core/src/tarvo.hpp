@@ -85,4 +85,24 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Cha
                                                   const Alignment& alignment2, bool capri_peptide,
                                                   const DistanceMatrix& native_matrix);
 
+// One model chain aligned to one native chain, with the backbone points that
+// calc_tarvo takes from it: a caller scoring the pair in many interfaces
+// prepares it once.
+struct AlignedChain {
+  AlignedResidues residues;
+  PointPairs backbone;               // subset_atoms(residues.model, residues.native)
+  std::vector<std::size_t> offsets;  // aligned pair k owns backbone points offsets[k]..offsets[k + 1]
+};
+
+// Fails as get_aligned_residues does.
+Result<AlignedChain> align_chain_pair(const Chain& model, const Chain& native, const Alignment& alignment);
+
+// The same score from prepared sides, side1 = align_chain_pair(model1, native1,
+// alignment1) and likewise side2, and model_matrix = the all-atom matrix of
+// side1.residues.model against side2.residues.model.
+Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& native1, const Chain& native2,
+                                                  const AlignedChain& side1, const AlignedChain& side2,
+                                                  bool capri_peptide, const DistanceMatrix& native_matrix,
+                                                  const DistanceMatrix& model_matrix);
+
 }  // namespace tarvo

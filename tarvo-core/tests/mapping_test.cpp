@@ -335,11 +335,13 @@ TEST(ScoreStructures, SeveralFailingInterfacesGiveOneError) {
 TEST(ScoreStructures, SearchBudgetEndsWithAClearError) {
   Structure native = oligomer::thinned(oligomer::homo_native(6));
   Structure model = oligomer::make_model(native, oligomer::ModelKind::Random, 1);
-  auto result = score_structures_with_budget(model, native, {}, 50);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
-  EXPECT_NE(result.error().message().find("6 chains were interchangeable"), std::string::npos);
-  EXPECT_NE(result.error().message().find("--mapping"), std::string::npos);
+  for (std::size_t upfront : {0, 1'000'000}) {
+    auto result = score_structures_with_budget(model, native, {}, 50, upfront);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
+    EXPECT_NE(result.error().message().find("6 chains were interchangeable"), std::string::npos);
+    EXPECT_NE(result.error().message().find("--mapping"), std::string::npos);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // The branch-and-bound mapping search against the plain enumeration: on
-// homo-oligomers of 2 to 8 chains both must give the same RunResult, bit for bit.
+// homo-oligomers of 2 to 8 chains both must give the same RunResult, bit for
+// bit, whether every tuple is scored before the walk or during it.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -65,6 +66,13 @@ void expect_same_run(const Result<RunResult>& search, const Result<RunResult>& p
   }
 }
 
+// Drops the first two residues of a chain: its alignments have gaps.
+void trim_start(Structure& structure, const std::string& chain_id) {
+  Chain& chain = structure.chains.at(chain_id);
+  chain.residues.erase(chain.residues.begin(), chain.residues.begin() + 2);
+  chain.sequence.erase(0, 2);
+}
+
 // Removes every backbone atom of a chain: its interfaces get no LRMSD and a NaN score.
 void strip_backbone(Structure& structure, const std::string& chain_id) {
   Chain& chain = structure.chains.at(chain_id);
@@ -79,6 +87,7 @@ struct Case {
   std::uint32_t seed;
   std::optional<std::string> mapping;
   bool strip_first_model_chain;
+  bool trim_first_chains = false;
 };
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
@@ -87,6 +96,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
                      oligomer::kind_name(c.kind) + std::to_string(c.seed);
   if (c.mapping) name += "Fixed";
   if (c.strip_first_model_chain) name += "NoBackbone";
+  if (c.trim_first_chains) name += "Trimmed";
   return name;
 }
 
@@ -99,10 +109,21 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
   Structure model =
       oligomer::make_model(oligomer::thinned(oligomer::homo_native(c.model_chains)), c.kind, c.seed);
   if (c.strip_first_model_chain) strip_backbone(model, model.chains.begin()->first);
+  if (c.trim_first_chains) {
+    trim_start(model, model.chains.begin()->first);
+    trim_start(native, native.chains.begin()->first);
+  }
   ScoreOptions options;
   options.mapping = c.mapping;
-  expect_same_run(score_structures(model, native, options),
-                  score_structures_exhaustive(model, native, options));
+  auto plain = score_structures_exhaustive(model, native, options);
+  {
+    SCOPED_TRACE("every tuple scored before the walk");
+    expect_same_run(score_structures(model, native, options), plain);
+  }
+  {
+    SCOPED_TRACE("tuples scored during the walk");
+    expect_same_run(score_structures_with_budget(model, native, options, 1'000'000'000, 0), plain);
+  }
 }
 
 std::vector<Case> cases() {
@@ -125,11 +146,47 @@ std::vector<Case> cases() {
   out.push_back({5, 4, ModelKind::PartlyWrong, 9, std::nullopt, true});
   // Every mapping holds the NaN chain: nothing can be selected.
   out.push_back({4, 4, ModelKind::NativeLike, 9, std::nullopt, true});
+  // A model chain and a native chain shorter than their partners: gapped
+  // alignments, on the model side and on the native side.
+  out.push_back({5, 5, ModelKind::PartlyWrong, 13, std::nullopt, false, true});
   return out;
 }
 
 INSTANTIATE_TEST_SUITE_P(HomoOligomers, SearchMatchesEnumeration, ::testing::ValuesIn(cases()),
                          case_name);
+
+// The search scores tuples from sides prepared once; the plain call prepares
+// them itself. Both must agree, with whole and with gapped alignments.
+TEST(PreparedSides, ScoreAsThePlainCall) {
+  Structure native = oligomer::thinned(oligomer::homo_native(4));
+  Structure model = oligomer::make_model(native, ModelKind::PartlyWrong, 3);
+  trim_start(model, model.chains.begin()->first);
+  trim_start(native, "B");
+  std::size_t scored = 0;
+  for (const auto& [m1_id, model1] : model.chains)
+    for (const auto& [m2_id, model2] : model.chains)
+      for (const auto& [n1_id, native1] : native.chains)
+        for (const auto& [n2_id, native2] : native.chains) {
+          if (m1_id == m2_id || n1_id == n2_id) continue;
+          SCOPED_TRACE(m1_id + m2_id + n1_id + n2_id);
+          Alignment alignment1 = align_chains(model1, native1, false);
+          Alignment alignment2 = align_chains(model2, native2, false);
+          auto plain = calc_tarvo(model1, model2, native1, native2, alignment1, alignment2, false);
+          auto side1 = align_chain_pair(model1, native1, alignment1);
+          auto side2 = align_chain_pair(model2, native2, alignment2);
+          ASSERT_TRUE(plain && side1 && side2);
+          DistanceMatrix model_matrix =
+              *residue_group_distances(side1->residues.model, side2->residues.model, true);
+          auto prepared = calc_tarvo(native1, native2, *side1, *side2, false,
+                                     native_distances(native1, native2), model_matrix);
+          ASSERT_TRUE(prepared);
+          ASSERT_EQ(plain->has_value(), prepared->has_value());
+          if (!*plain) continue;
+          expect_same_interface(**prepared, **plain);
+          ++scored;
+        }
+  EXPECT_GT(scored, 0u);
+}
 
 }  // namespace
 }  // namespace tarvo
