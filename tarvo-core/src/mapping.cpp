@@ -436,6 +436,10 @@ class Search {
 
   // Tuples and their values.
   std::pair<Index, Index> resolve(std::size_t position, Index choice) const;
+  // Calls visit(p, c, q, d, m1, n1, m2, n2) for every pair of positions p < q
+  // and every two choices c, d that one mapping could hold together.
+  template <class Visit>
+  void for_each_possible_pair(Visit visit) const;
   bool native_contact(Index n1, Index n2) const { return native_contact_[n1 * natives_.ids.size() + n2]; }
   bool model_contact(Index m1, Index m2) const { return model_contact_[m1 * models_.ids.size() + m2]; }
   double bound(Index m1, Index m2, Index n1, Index n2) const;
@@ -532,6 +536,24 @@ std::pair<Index, Index> Search::resolve(std::size_t position, Index choice) cons
   return {p.model == kChosen ? choice : p.model, p.native == kChosen ? choice : p.native};
 }
 
+template <class Visit>
+void Search::for_each_possible_pair(Visit visit) const {
+  static constexpr std::array<Index, 1> kFixed{0};  // a fixed position has one "choice"
+  auto choices_at = [&](std::size_t p) -> std::span<const Index> {
+    if (p < fixed_count_) return kFixed;
+    return choices_[p - fixed_count_];
+  };
+  for (std::size_t p = 0; p < positions_.size(); ++p)
+    for (std::size_t q = p + 1; q < positions_.size(); ++q)
+      for (Index c : choices_at(p))
+        for (Index d : choices_at(q)) {
+          if (p >= fixed_count_ && c == d) continue;
+          auto [m1, n1] = resolve(p, c);
+          auto [m2, n2] = resolve(q, d);
+          visit(p, c, q, d, m1, n1, m2, n2);
+        }
+}
+
 // The lookups and the small-molecule test of the tuples of the first mapping, in
 // their order. Every other mapping holds the same fixed chains, and anchors and
 // candidates were all found while building the table; a native candidate has a
@@ -563,20 +585,11 @@ void Search::find_contacts() {
   const std::size_t model_count = models_.ids.size(), native_count = natives_.ids.size();
   std::vector<char> wanted_native(native_count * native_count, 0);
   std::vector<char> wanted_model(model_count * model_count, 0);
-  auto options_at = [&](std::size_t p) {
-    return p < fixed_count_ ? std::vector<Index>{0} : choices_[p - fixed_count_];
-  };
-  for (std::size_t p = 0; p < positions_.size(); ++p)
-    for (std::size_t q = p + 1; q < positions_.size(); ++q)
-      for (Index c : options_at(p))
-        for (Index d : options_at(q)) {
-          if (p >= fixed_count_ && c == d) continue;
-          auto [m1, n1] = resolve(p, c);
-          auto [m2, n2] = resolve(q, d);
-          if (m1 == m2) continue;
-          wanted_native[n1 * native_count + n2] = 1;
-          wanted_model[m1 * model_count + m2] = 1;
-        }
+  for_each_possible_pair([&](std::size_t, Index, std::size_t, Index, Index m1, Index n1, Index m2, Index n2) {
+    if (m1 == m2) return;
+    wanted_native[n1 * native_count + n2] = 1;
+    wanted_model[m1 * model_count + m2] = 1;
+  });
 
   // With one choice per anchor there is only one mapping: every tuple of it is
   // scored, so the model side needs no test.
@@ -742,32 +755,24 @@ Result<void> Search::prepare_tuples() {
   Completion completion(choices_, choice_universe_);
   std::unordered_set<std::uint64_t> seen;
   std::vector<std::uint64_t> usual_keys, unusual_keys;
-  auto options_at = [&](std::size_t p) {
-    return p < fixed_count_ ? std::vector<Index>{0} : choices_[p - fixed_count_];
-  };
-  for (std::size_t p = 0; p < positions_.size(); ++p)
-    for (std::size_t q = p + 1; q < positions_.size(); ++q)
-      for (Index c : options_at(p))
-        for (Index d : options_at(q)) {
-          if (p >= fixed_count_ && c == d) continue;
-          auto [m1, n1] = resolve(p, c);
-          auto [m2, n2] = resolve(q, d);
-          if (m1 == m2 || !native_contact(n1, n2)) continue;
-          std::uint64_t key = tuple_key(m1, m2, n1, n2);
-          if (!seen.insert(key).second) continue;
-          if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2]) {
-            usual_keys.push_back(key);
-            continue;
-          }
-          // With equal lists any two distinct choices complete to a mapping.
-          if (!same_lists) {
-            std::vector<std::pair<std::size_t, Index>> forced;
-            if (p >= fixed_count_) forced.emplace_back(p - fixed_count_, c);
-            if (q >= fixed_count_) forced.emplace_back(q - fixed_count_, d);
-            if (!completion.possible(forced)) continue;
-          }
-          unusual_keys.push_back(key);
-        }
+  for_each_possible_pair([&](std::size_t p, Index c, std::size_t q, Index d, Index m1, Index n1,
+                             Index m2, Index n2) {
+    if (m1 == m2 || !native_contact(n1, n2)) return;
+    std::uint64_t key = tuple_key(m1, m2, n1, n2);
+    if (!seen.insert(key).second) return;
+    if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2]) {
+      usual_keys.push_back(key);
+      return;
+    }
+    // With equal lists any two distinct choices complete to a mapping.
+    if (!same_lists) {
+      std::vector<std::pair<std::size_t, Index>> forced;
+      if (p >= fixed_count_) forced.emplace_back(p - fixed_count_, c);
+      if (q >= fixed_count_) forced.emplace_back(q - fixed_count_, d);
+      if (!completion.possible(forced)) return;
+    }
+    unusual_keys.push_back(key);
+  });
 
   if (usual_keys.size() + unusual_keys.size() <= upfront_tuples_) {
     usual_keys.insert(usual_keys.end(), unusual_keys.begin(), unusual_keys.end());
