@@ -114,7 +114,7 @@ def test_output_option_writes_to_file(tmp_path, fmt):
     [
         (["missing.pdb", NATIVE], 2, "missing.pdb: no such file"),
         ([MODEL, EXAMPLES], 2, "is a directory"),
-        ([MODEL, NATIVE, "--mapping", "AB"], 2, "--mapping: 'AB' names no native chains"),
+        ([MODEL, NATIVE, "--mapping", "AB"], 2, "--mapping: When using --mapping, native chains must be set"),
         ([MODEL, NATIVE, "--allowed_mismatches", "-1"], 2, "'-1' is not a whole number"),
         ([MODEL, NATIVE, "--json", "--csv"], 2, "not allowed with argument"),
         ([MODEL], 2, "required: NATIVE"),

@@ -15,6 +15,7 @@ import os
 import sys
 
 from . import score, score_one_vs_many, version
+from ._options import check_options
 
 # Lower bounds of the quality classes of GlobalTarvo, best first.
 QUALITY_CLASSES = ((0.80, "High"), (0.49, "Medium"), (0.23, "Acceptable"))
@@ -147,7 +148,7 @@ def rank_parser():
 def add_scoring_options(parser):
     group = parser.add_argument_group("scoring options")
     group.add_argument(
-        "--mapping", metavar="TEXT", type=mapping_text,
+        "--mapping", metavar="TEXT",
         help="fix the chain mapping: model chains, ':', native chains, one character per chain, "
              "'*' as wildcard; e.g. BA:AB maps native A to model B and native B to model A, "
              "AB*:AB* fixes A and B and searches the rest, :AB scores native chains A and B only",
@@ -187,16 +188,6 @@ def add_output_options(parser, json_what, csv_rows):
     )
 
 
-def mapping_text(text):
-    # Catch the common slip of leaving out the native part before any file is read.
-    if not text.partition(":")[2]:
-        raise argparse.ArgumentTypeError(
-            f"{text!r} names no native chains; write MODEL:NATIVE chains, "
-            "e.g. ABC:ABC or :ABC"
-        )
-    return text
-
-
 def non_negative_int(text):
     return bounded_int(text, 0, "a whole number of 0 or more")
 
@@ -216,13 +207,19 @@ def bounded_int(text, lowest, wanted):
 
 
 def scoring_options(args):
-    return {
+    """The module's options; a bad mapping text is a usage error, found before any file is read."""
+    options = {
         "no_align": args.no_align,
         "capri_peptide": args.capri_peptide,
         "small_molecule": args.small_molecule,
         "mapping": args.mapping,
         "allowed_mismatches": args.allowed_mismatches,
     }
+    try:
+        check_options(**options)
+    except RuntimeError as error:
+        raise CliError(f"--mapping: {error}", 2) from None
+    return options
 
 
 def require_file(path):
@@ -234,10 +231,11 @@ def require_file(path):
 # ---------------------------------------------------------------- one model
 
 def run_pair(args):
+    options = scoring_options(args)
     require_file(args.model)
     require_file(args.native)
     try:
-        result = score(args.model, args.native, **scoring_options(args))
+        result = score(args.model, args.native, **options)
     except (RuntimeError, ValueError) as error:
         raise CliError(str(error), 1) from None
     if args.json:
@@ -299,9 +297,9 @@ def pair_csv(result):
 # ---------------------------------------------------------------- many models
 
 def run_rank(args):
+    options = scoring_options(args)
     require_file(args.native)
     models = collect_models(args.models)
-    options = scoring_options(args)
     with ProgressBar(len(models), sys.stderr) as bar:
         if args.scheduler or args.workers:
             outcomes = score_on_dask(args, models, options, bar)

@@ -13,6 +13,8 @@ import functools
 
 import _tarvo_rs
 
+from ._options import check_options
+
 try:
     from distributed import as_completed, get_client
 except ImportError as exc:
@@ -21,9 +23,6 @@ except ImportError as exc:
     ) from exc
 
 __all__ = ["iter_score_one_vs_many", "iter_score_pairs", "score_one_vs_many", "score_pairs"]
-
-# A path that no file can have: the empty text.
-_NO_FILE = ""
 
 
 def score_pairs(pairs, client=None, chunk_size=64, **options):
@@ -71,12 +70,7 @@ class _Probe:
 
 
 def _check_arguments(batch, items, options):
-    """Raises what the module would raise for these arguments, in the module's order.
-
-    The module parses the mapping text per item, before opening any file, so a
-    run on two paths that cannot exist fails with the mapping error if there is
-    one, and with the same I/O error as a run without options if there is not.
-    """
+    """Raises what the module would raise for these arguments, in the module's order."""
     try:
         batch(items, **{**options, "allowed_mismatches": _Probe()})
     except _ConversionDone:
@@ -84,18 +78,7 @@ def _check_arguments(batch, items, options):
     else:
         raise AssertionError("the module scored without converting allowed_mismatches")
     batch([], **options)
-    try:
-        _tarvo_rs.score(_NO_FILE, _NO_FILE, **options)
-    except RuntimeError as exc:
-        if str(exc) != _missing_file_error():
-            raise
-
-
-def _missing_file_error():
-    try:
-        _tarvo_rs.score(_NO_FILE, _NO_FILE)
-    except RuntimeError as exc:
-        return str(exc)
+    check_options(**options)
 
 
 def _chunks(items, chunk_size):
