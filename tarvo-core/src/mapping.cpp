@@ -33,7 +33,7 @@ constexpr const char* kAllUndefined =
 // The work a walk may do before it gives up, in steps: one per partial
 // assignment looked at and one per entry read while bounding it (a few ns
 // each), kTupleCost per interface scored during the walk (about 40 µs for a
-// 115-residue pair). The walk runs on one core: a billion steps take about 5 s,
+// 115-residue pair). The walk runs on one core: a billion steps take 5 to 7 s,
 // so with the tuples scored up front (under 1 s on two cores) a search that
 // exhausts the budget ends within 10 s. A native-like 24-mer needs under 1 %.
 constexpr std::size_t kStepBudget = 1'000'000'000;
@@ -51,6 +51,10 @@ constexpr double kMargin = 1e-6;
 // Tarvo of an interface whose model chains touch nowhere: fnat is 0, so the score
 // is at most (0 + 1 + 1) / 3, computed here exactly as the score itself rounds.
 const double kNoModelContactBound = (0.0 + 1.0 + 1.0) / 3.0;
+
+// Weight of an anchor-choice pair no completion can hold, in the assignment
+// bound: low enough that the best assignment avoids it whenever it can.
+constexpr double kUnreachable = -1e6;
 
 // One character (Unicode scalar) per entry, each kept as its original bytes.
 std::vector<std::string> split_chars(std::string_view text) {
@@ -351,9 +355,9 @@ struct Side {
   bool whole = false;                 // every model residue aligned, in chain order
 };
 
-// A later anchor seen from an earlier one: per choice of the earlier anchor, the
-// later anchor's choices that score with it, by decreasing bound.
-struct LaterAnchor {
+// Another anchor seen from one anchor: per choice of the one, the other's
+// choices that score with it, by decreasing bound.
+struct OtherAnchor {
   std::size_t anchor;
   std::vector<std::vector<std::pair<double, Index>>> ranked;
 };
@@ -454,6 +458,7 @@ class Search {
   // The walk.
   double known_increment(std::size_t depth, Index choice, bool& undefined) const;
   std::optional<double> expand(std::size_t depth, Index choice);
+  std::optional<double> best_assignment(std::span<const double> weights, std::size_t rows, std::size_t cols);
   bool prunable(double upper) const;
   Result<void> refine(std::size_t depth);
   Result<void> visit(std::size_t depth);
@@ -490,11 +495,15 @@ class Search {
   bool all_scored_ = false;  // every tuple of every mapping scored before the walk
 
   std::vector<std::size_t> offsets_;       // of each anchor's choices in a flat row
-  std::vector<std::vector<LaterAnchor>> later_;  // per anchor, the later anchors it may score with
+  std::vector<std::vector<OtherAnchor>> others_;  // per anchor, the other anchors it may score with
   std::vector<double> known_;              // per depth: bound on the pairs already fixed
   std::vector<std::vector<double>> rows_;  // per depth: bound per (later anchor, choice)
   std::vector<Index> assignment_;
   std::vector<char> used_;
+  std::vector<Index> columns_;     // the free choices, in order
+  std::vector<std::size_t> column_of_;  // per choice: its place among the free ones
+  std::vector<std::vector<double>> pair_caps_;  // per (anchor, choice), per closed neighbours
+  std::vector<double> weights_;    // per open anchor and free choice: its bound, for the assignment
 
   double best_ = -1.0;
   double floor_ = -std::numeric_limits<double>::infinity();
@@ -812,10 +821,11 @@ void Search::prepare_bounds() {
         sum += clean(bound(positions_[f].model, m2, positions_[f].native, n2));
       rows_[0][offsets_[k] + j] = sum;
     }
-  later_.assign(n, {});
+  others_.assign(n, {});
   for (std::size_t k = 0; k < n; ++k)
-    for (std::size_t l = k + 1; l < n; ++l) {
-      LaterAnchor pair{l, std::vector<std::vector<std::pair<double, Index>>>(choices_[k].size())};
+    for (std::size_t l = 0; l < n; ++l) {
+      if (l == k) continue;
+      OtherAnchor pair{l, std::vector<std::vector<std::pair<double, Index>>>(choices_[k].size())};
       bool scores = false;
       for (std::size_t j = 0; j < choices_[k].size(); ++j) {
         auto [m1, n1] = resolve(fixed_count_ + k, choices_[k][j]);
@@ -823,17 +833,41 @@ void Search::prepare_bounds() {
         for (Index d : choices_[l]) {
           if (d == choices_[k][j]) continue;
           auto [m2, n2] = resolve(fixed_count_ + l, d);
-          double v = clean(bound(m1, m2, n1, n2));
+          // The interface holds the earlier position first.
+          double v = clean(k < l ? bound(m1, m2, n1, n2) : bound(m2, m1, n2, n1));
           if (v > 0.0) ranked.emplace_back(v, d);
         }
         std::stable_sort(ranked.begin(), ranked.end(),
                          [](const auto& a, const auto& b) { return a.first > b.first; });
         scores = scores || !ranked.empty();
       }
-      if (scores) later_[k].push_back(std::move(pair));
+      if (scores) others_[k].push_back(std::move(pair));
     }
   assignment_.assign(n, kChosen);
   used_.assign(choice_universe_, 0);
+  column_of_.assign(choice_universe_, 0);
+  if (!all_scored_) return;
+  // Per anchor, choice and set of open neighbours (those after a depth, a
+  // suffix of others_): the best their pairs with it can give when the
+  // neighbours take distinct choices, whichever are still free.
+  pair_caps_.assign(offsets_[n], {});
+  std::vector<double> weights;
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto& others = others_[k];
+    std::size_t earlier = 0;
+    while (earlier < others.size() && others[earlier].anchor < k) ++earlier;
+    for (std::size_t j = 0; j < choices_[k].size(); ++j) {
+      auto& caps = pair_caps_[offsets_[k] + j];
+      caps.assign(earlier + 1, 0.0);
+      for (std::size_t from = 0; from <= earlier; ++from) {
+        std::size_t rows = others.size() - from;
+        weights.assign(rows * choice_universe_, 0.0);
+        for (std::size_t r = 0; r < rows; ++r)
+          for (auto [value, e] : others[from + r].ranked[j]) weights[r * choice_universe_ + e] = value;
+        caps[from] = *best_assignment(weights, rows, choice_universe_);
+      }
+    }
+  }
 }
 
 // The pairs that choosing `choice` at `depth` fixes: with every fixed position
@@ -869,6 +903,17 @@ std::optional<double> Search::expand(std::size_t depth, Index choice) {
   const auto& row = rows_[depth];
   auto& next = rows_[depth + 1];
   double upper = known;
+  const std::size_t open = choices_.size() - depth - 1;
+  const bool assignment = all_scored_ && open > 1;
+  if (assignment) {
+    columns_.clear();
+    for (Index c = 0; c < choice_universe_; ++c)
+      if (!used_[c] && c != choice) {
+        column_of_[c] = columns_.size();
+        columns_.push_back(c);
+      }
+    weights_.assign(open * columns_.size(), kUnreachable);
+  }
   for (std::size_t l = depth + 1; l < choices_.size(); ++l) {
     double best = -1.0;
     for (std::size_t j = 0; j < choices_[l].size(); ++j) {
@@ -879,21 +924,95 @@ std::optional<double> Search::expand(std::size_t depth, Index choice) {
       double v = bound(m1, m2, n1, n2);
       next[at] = row[at] + (std::isnan(v) ? 0.0 : v);
       // Each pair of open anchors counts at the earlier one, with the best
-      // partner still free.
-      double pairs = 0.0;
-      for (const LaterAnchor& later : later_[l])
-        for (auto [value, e] : later.ranked[j]) {
+      // partner still free; for the assignment, half at each end, and no more
+      // than what distinct partners can give.
+      double pairs = 0.0, halves = 0.0;
+      std::size_t closed = 0;
+      for (const OtherAnchor& other : others_[l]) {
+        if (other.anchor <= depth) {
+          ++closed;
+          continue;
+        }
+        if (!assignment && other.anchor < l) continue;
+        for (auto [value, e] : other.ranked[j]) {
           ++nodes_;
           if (e == d || e == choice || used_[e]) continue;
-          pairs += value;
+          if (other.anchor > l) pairs += value;
+          halves += value;
           break;
         }
+      }
       best = std::max(best, next[at] + pairs);
+      if (assignment)
+        weights_[(l - depth - 1) * columns_.size() + column_of_[d]] =
+            next[at] + 0.5 * std::min(halves, pair_caps_[at][closed]);
     }
     if (best < 0.0) return std::nullopt;  // an anchor below has no choice left
     upper += best;
   }
-  return upper;
+  if (!assignment || prunable(upper)) return upper;
+  // The open anchors take distinct choices: the best assignment of choices to
+  // them, each counted at its per-choice bound, bounds every completion too.
+  auto assigned = best_assignment(weights_, open, columns_.size());
+  return assigned ? std::min(upper, known + *assigned) : upper;
+}
+
+// Maximum-weight assignment of the rows of a rows x cols matrix (rows <= cols)
+// to distinct columns (Hungarian method with potentials, O(rows^2 * cols));
+// nothing when the best one holds an unreachable entry.
+std::optional<double> Search::best_assignment(std::span<const double> weights, std::size_t rows,
+                                              std::size_t cols) {
+  const double inf = std::numeric_limits<double>::infinity();
+  auto cost = [&](std::size_t i, std::size_t j) { return -weights[(i - 1) * cols + (j - 1)]; };
+  std::vector<double> u(rows + 1, 0.0), v(cols + 1, 0.0), slack(cols + 1);
+  std::vector<std::size_t> owner(cols + 1, 0), way(cols + 1, 0);
+  std::vector<char> done(cols + 1);
+  for (std::size_t i = 1; i <= rows; ++i) {
+    owner[0] = i;
+    std::size_t j0 = 0;
+    std::fill(slack.begin(), slack.end(), inf);
+    std::fill(done.begin(), done.end(), 0);
+    do {
+      done[j0] = 1;
+      std::size_t i0 = owner[j0], j1 = 0;
+      double delta = inf;
+      nodes_ += cols;
+      for (std::size_t j = 1; j <= cols; ++j) {
+        if (done[j]) continue;
+        double reduced = cost(i0, j) - u[i0] - v[j];
+        if (reduced < slack[j]) {
+          slack[j] = reduced;
+          way[j] = j0;
+        }
+        if (slack[j] < delta) {
+          delta = slack[j];
+          j1 = j;
+        }
+      }
+      for (std::size_t j = 0; j <= cols; ++j) {
+        if (done[j]) {
+          u[owner[j]] += delta;
+          v[j] -= delta;
+        } else {
+          slack[j] -= delta;
+        }
+      }
+      j0 = j1;
+    } while (owner[j0] != 0);
+    do {
+      std::size_t j1 = way[j0];
+      owner[j0] = owner[j1];
+      j0 = j1;
+    } while (j0 != 0);
+  }
+  double total = 0.0;
+  for (std::size_t j = 1; j <= cols; ++j) {
+    if (owner[j] == 0) continue;
+    double w = weights[(owner[j] - 1) * cols + (j - 1)];
+    if (w == kUnreachable) return std::nullopt;
+    total += w;
+  }
+  return total;
 }
 
 bool Search::prunable(double upper) const {
@@ -931,6 +1050,7 @@ void Search::collect_fixed_by(std::size_t depth, Index choice, bool every_tuple,
 // Scores the tuples, fixed at this depth, of the choices that the cheap bounds
 // keep, all in one parallel step; each costs the budget as much as many nodes.
 Result<void> Search::refine(std::size_t depth) {
+  if (all_scored_) return {};
   std::vector<std::uint64_t> missing;
   std::unordered_set<std::uint64_t> listed;
   for (Index c : choices_[depth]) {
