@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "utf8.hpp"  // next_code_point
 
 namespace tarvo {
 namespace {

@@ -1,55 +1,10 @@
 #include "error.hpp"
 
-#include <cstdint>
 #include <cstdio>
 
+#include "utf8.hpp"  // next_code_point, append_utf8
+
 namespace tarvo {
-
-char32_t next_code_point(std::string_view text, std::size_t& pos) {
-  auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-  std::uint8_t lead = byte(pos++);
-  if (lead < 0x80) return lead;
-  int length;
-  std::uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return U'\uFFFD';
-  }
-  char32_t cp = lead & (0x7F >> length);
-  // A truncated sequence is replaced as a whole (its maximal valid prefix).
-  for (int k = 1; k < length; ++k, low = 0x80, high = 0xBF) {
-    if (pos >= text.size() || byte(pos) < low || byte(pos) > high) return U'\uFFFD';
-    cp = (cp << 6) | (byte(pos++) & 0x3F);
-  }
-  return cp;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 namespace {
 

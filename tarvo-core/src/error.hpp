@@ -62,13 +62,6 @@ struct InternalError : std::logic_error {
   using std::logic_error::logic_error;
 };
 
-// UTF-8 helpers shared by the reader and the quoted form.
-// Decodes the scalar at `pos` and advances past it; a malformed sequence gives
-// U+FFFD and consumes its longest valid prefix (at least one byte), so decoding
-// always makes progress.
-char32_t next_code_point(std::string_view text, std::size_t& pos);
-void append_utf8(std::string& out, char32_t code_point);
-
 // "text" with quotes, backslashes and control characters escaped (\", \\, \t, \r, \n,
 // \0, \u{hex}); invalid UTF-8 bytes are shown as U+FFFD.
 std::string quoted(std::string_view text);

@@ -15,6 +15,7 @@
 #include <tbb/parallel_for.h>
 
 #include "mapping_exhaustive.hpp"
+#include "utf8.hpp"  // next_code_point
 
 namespace tarvo {
 

@@ -15,6 +15,8 @@
 #include <new>
 #include <system_error>
 
+#include "utf8.hpp"
+
 namespace tarvo {
 
 namespace {
@@ -30,18 +32,9 @@ bool is_space(char32_t c) {
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 char to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-// next_code_point with the ASCII case inline.
-char32_t next_char(std::string_view s, std::size_t& pos) {
-  const unsigned char c = static_cast<unsigned char>(s[pos]);
-  if (c >= 0x80) return next_code_point(s, pos);
-  ++pos;
-  return c;
-}
 
 std::string_view trim_start(std::string_view s) {
   while (!s.empty()) {
@@ -149,55 +142,6 @@ std::string utf8(char32_t c) {
   std::string out;
   append_utf8(out, c);
   return out;
-}
-
-// Position of the first byte that starts an invalid sequence; the size when the
-// whole text is valid. ASCII is skipped 32 bytes at a time.
-std::size_t first_invalid_utf8(std::string_view text) {
-  std::size_t pos = 0;
-  const std::size_t n = text.size();
-  while (pos < n) {
-    if (pos + 32 <= n) {
-      std::uint64_t words[4];
-      std::memcpy(words, text.data() + pos, 32);
-      if (((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) == 0) {
-        pos += 32;
-        continue;
-      }
-    }
-    if (static_cast<unsigned char>(text[pos]) < 0x80) {
-      ++pos;
-      continue;
-    }
-    std::size_t start = pos;
-    if (next_code_point(text, pos) == U'\uFFFD' &&
-        text.substr(start, pos - start) != "\xEF\xBF\xBD")
-      return start;
-  }
-  return n;
-}
-
-// Valid text is returned as is; otherwise every maximal invalid subsequence
-// becomes U+FFFD in `storage`, which the result then views.
-std::string_view decode_utf8_lossy(std::string_view bytes, std::string& storage) {
-  std::size_t bad = first_invalid_utf8(bytes);
-  if (bad == bytes.size()) return bytes;
-  storage.reserve(bytes.size() + bytes.size() / 8 + 16);
-  storage.assign(bytes.substr(0, bad));
-  for (std::size_t pos = bad; pos < bytes.size();) {
-    if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
-      storage += bytes[pos++];
-      continue;
-    }
-    append_utf8(storage, next_code_point(bytes, pos));
-  }
-  return storage;
-}
-
-std::string lossy_string(std::string_view bytes) {
-  std::string storage;
-  std::string_view text = decode_utf8_lossy(bytes, storage);
-  return storage.empty() ? std::string(text) : std::move(storage);
 }
 
 // ---- Numbers

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "utf8.hpp"  // next_code_point, append_utf8
 
 namespace tarvo {
 namespace {

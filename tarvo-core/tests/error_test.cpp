@@ -5,6 +5,7 @@
 
 #include "error.hpp"
 #include "model.hpp"
+#include "utf8.hpp"  // next_code_point, append_utf8
 
 namespace tarvo {
 namespace {
