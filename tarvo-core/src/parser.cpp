@@ -2,63 +2,19 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
 #include <iterator>
-#include <limits>
 
 #include "input.hpp"  // read_file, gunzip, Lines
+#include "numbers.hpp"
+#include "text.hpp"
 #include "utf8.hpp"
 
 namespace tarvo {
 
 namespace {
 
-// ---- Text helpers. Every text handed to the readers is valid UTF-8; the
-// ---- white-space test is Unicode's White_Space, independent of the locale.
-
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-bool is_space(char32_t c) {
-  if (c < 0x80) return is_ascii_space(static_cast<unsigned char>(c));
-  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-std::string_view trim_start(std::string_view s) {
-  while (!s.empty()) {
-    if (static_cast<unsigned char>(s[0]) < 0x80) {
-      if (!is_ascii_space(s[0])) break;
-      s.remove_prefix(1);
-      continue;
-    }
-    std::size_t pos = 0;
-    if (!is_space(next_code_point(s, pos))) break;
-    s.remove_prefix(pos);
-  }
-  return s;
-}
-
-std::string_view trim_end(std::string_view s) {
-  while (!s.empty()) {
-    if (static_cast<unsigned char>(s.back()) < 0x80) {
-      if (!is_ascii_space(s.back())) break;
-      s.remove_suffix(1);
-      continue;
-    }
-    std::size_t start = s.size() - 1;
-    while (start > 0 && s.size() - start < 4 && is_continuation(s[start])) --start;
-    std::size_t pos = start;
-    char32_t cp = next_code_point(s, pos);
-    if (pos != s.size() || !is_space(cp)) break;
-    s.remove_suffix(s.size() - start);
-  }
-  return s;
-}
 
 // Whether every byte is ASCII, tested eight bytes at a time.
 bool is_ascii(std::string_view s) {
@@ -77,29 +33,6 @@ bool is_ascii(std::string_view s) {
     for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
   }
   return (bits & 0x8080808080808080ULL) == 0;
-}
-
-// ASCII white space is removed inline; the general loops run only when a
-// non-ASCII byte is left at either end.
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_ascii_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_ascii_space(s.back())) s.remove_suffix(1);
-  if (!s.empty() && (static_cast<unsigned char>(s.front()) >= 0x80 || static_cast<unsigned char>(s.back()) >= 0x80))
-    return trim_end(trim_start(s));
-  return s;
-}
-
-// Position of the first white-space character, or npos.
-std::size_t find_space(std::string_view s) {
-  for (std::size_t pos = 0; pos < s.size();) {
-    std::size_t start = pos;
-    if (static_cast<unsigned char>(s[pos]) < 0x80) {
-      if (is_ascii_space(s[pos++])) return start;
-    } else if (is_space(next_code_point(s, pos))) {
-      return start;
-    }
-  }
-  return std::string_view::npos;
 }
 
 std::string_view first_piece(std::string_view s) {
@@ -135,102 +68,6 @@ std::string utf8(char32_t c) {
   std::string out;
   append_utf8(out, c);
   return out;
-}
-
-// ---- Numbers
-
-// Optional sign, then decimal digits only; false on anything else or overflow.
-bool parse_i64(std::string_view s, std::int64_t& out) {
-  if (!s.empty() && s[0] == '+') {
-    s.remove_prefix(1);
-    if (!s.empty() && s[0] == '-') return false;
-  }
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-  return ec == std::errc{} && end == s.data() + s.size();
-}
-
-// When the value is out of double range, overflow or underflow follows from the
-// decimal order of magnitude: leading digits before the point plus the exponent.
-double out_of_range_value(std::string_view s) {
-  bool negative = s[0] == '-';
-  std::size_t i = (s[0] == '-' || s[0] == '+') ? 1 : 0;
-  std::int64_t order = 0;
-  bool seen_nonzero = false;
-  for (; i < s.size() && is_digit(s[i]); ++i) {
-    seen_nonzero = seen_nonzero || s[i] != '0';
-    if (seen_nonzero) ++order;
-  }
-  if (i < s.size() && s[i] == '.') {
-    for (++i; i < s.size() && is_digit(s[i]); ++i) {
-      if (seen_nonzero) continue;
-      if (s[i] != '0') seen_nonzero = true;
-      else --order;
-    }
-  }
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    std::int64_t exponent = 0;
-    std::string_view digits = s.substr(i + 1);
-    bool minus = !digits.empty() && digits[0] == '-';
-    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
-    for (char c : digits) exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), 1'000'000'000);
-    order += minus ? -exponent : exponent;
-  }
-  double magnitude = order > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-  return negative ? -magnitude : magnitude;
-}
-
-constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-// Coordinates are almost always plain decimals such as "-12.345". With at most
-// 15 digits the digits and the power of ten are exact doubles, so one division
-// gives the correctly rounded value, as the general parser would.
-bool parse_plain_decimal(std::string_view s, double& out) {
-  std::size_t i = 0;
-  const bool negative = !s.empty() && s[0] == '-';
-  if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++i;
-  std::uint64_t digits = 0;
-  int count = 0, fraction = 0;
-  bool point = false;
-  for (; i < s.size(); ++i) {
-    if (is_digit(s[i])) {
-      if (++count > 15) return false;
-      digits = digits * 10 + static_cast<std::uint64_t>(s[i] - '0');
-      fraction += point;
-    } else if (s[i] == '.' && !point) {
-      point = true;
-    } else {
-      return false;
-    }
-  }
-  if (count == 0) return false;
-  out = static_cast<double>(digits) / kPow10[fraction];
-  if (negative) out = -out;
-  return true;
-}
-
-// Standard floating-point text: optional sign, digits with optional point and
-// exponent, or the words for infinity and not-a-number. No hex, no "nan(...)".
-bool parse_double(std::string_view s, double& out) {
-  if (parse_plain_decimal(s, out)) return true;
-  std::string_view body = s;
-  if (!body.empty() && body[0] == '+') {
-    body.remove_prefix(1);
-    if (!body.empty() && body[0] == '-') return false;
-  }
-  if (body.find('(') != std::string_view::npos) return false;
-  auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), out);
-  if (end != body.data() + body.size()) return false;
-  if (ec == std::errc::result_out_of_range) {
-    out = out_of_range_value(s);
-    return true;
-  }
-  return ec == std::errc{};
-}
-
-double parse_occupancy(std::string_view s) {
-  double value;
-  return parse_double(trim(s), value) ? value : 0.0;
 }
 
 // PDB columns hold right-aligned fixed-point numbers (coordinates %8.3f,
@@ -276,13 +113,6 @@ bool parse_right_aligned(std::string_view field, std::int64_t& out) {
   }
   out = negative ? -value : value;
   return true;
-}
-
-Result<float> parse_coord(const std::string& path, std::string_view s) {
-  s = trim(s);
-  double value;
-  if (!parse_double(s, value)) return fail(err::Parse{path, "invalid coordinate " + quoted(s)});
-  return static_cast<float>(value);
 }
 
 // ---- Elements and residue codes
