@@ -7,14 +7,13 @@
 
 #include "input.hpp"  // read_file, gunzip, Lines
 #include "numbers.hpp"
+#include "residue_tables.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
 
 namespace tarvo {
 
 namespace {
-
-bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // Whether every byte is ASCII, tested eight bytes at a time.
 bool is_ascii(std::string_view s) {
@@ -113,108 +112,6 @@ bool parse_right_aligned(std::string_view field, std::int64_t& out) {
   }
   out = negative ? -value : value;
   return true;
-}
-
-// ---- Elements and residue codes
-
-constexpr std::string_view kElements[] = {
-    "Ac", "Ag", "Al", "Am", "Ar", "As", "At", "Au", "B",  "Ba", "Be", "Bh", "Bi", "Bk", "Br", "C",
-    "Ca", "Cd", "Ce", "Cf", "Cl", "Cm", "Co", "Cr", "Cs", "Cu", "D",  "Db", "Dy", "Er", "Es", "Eu",
-    "F",  "Fe", "Fm", "Fr", "Ga", "Gd", "Ge", "H",  "He", "Hf", "Hg", "Ho", "Hs", "I",  "In", "Ir",
-    "K",  "Kr", "La", "Li", "Lr", "Lu", "Md", "Mg", "Mn", "Mo", "Mt", "N",  "Na", "Nb", "Nd", "Ne",
-    "Ni", "No", "Np", "O",  "Os", "P",  "Pa", "Pb", "Pd", "Pm", "Po", "Pr", "Pt", "Pu", "Ra", "Rb",
-    "Re", "Rf", "Rh", "Rn", "Ru", "S",  "Sb", "Sc", "Se", "Sg", "Si", "Sm", "Sn", "Sr", "Ta", "Tb",
-    "Tc", "Te", "Th", "Ti", "Tl", "Tm", "U",  "V",  "W",  "Xe", "Y",  "Yb", "Zn", "Zr"};
-
-// known[first letter][0 for none, else 1 + second letter]
-struct ElementTable {
-  bool known[26][27] = {};
-  constexpr ElementTable() {
-    for (std::string_view symbol : kElements)
-      known[symbol[0] - 'A'][symbol.size() == 1 ? 0 : symbol[1] - 'a' + 1] = true;
-  }
-};
-constexpr ElementTable kElementTable;
-
-// Upper case of a first character when it is a single ASCII letter (the dotless
-// i and the long s map onto I and S), else 0.
-char upper_ascii(char32_t c) {
-  if (c < 0x80 && is_ascii_letter(static_cast<char>(c))) return to_upper(static_cast<char>(c));
-  if (c == 0x131) return 'I';
-  if (c == 0x17F) return 'S';
-  return 0;
-}
-
-// Lower case of a following character when it is a single ASCII letter (the
-// Kelvin sign maps onto k), else 0.
-char lower_ascii(char32_t c) {
-  if (c < 0x80 && is_ascii_letter(static_cast<char>(c))) return static_cast<char>(c | 0x20);
-  if (c == 0x212A) return 'k';
-  return 0;
-}
-
-// The name's first character, or the one after a leading digit.
-std::string_view first_character_candidate(std::string_view name) {
-  if (name.empty()) return {};
-  std::size_t pos = 0;
-  next_char(name, pos);
-  if (!is_digit(name[0])) return name.substr(0, pos);
-  if (pos == name.size()) return {};
-  std::size_t end = pos;
-  next_char(name, end);
-  return name.substr(pos, end - pos);
-}
-
-bool digits_from_third(std::string_view raw) {
-  return raw.size() >= 3 && std::all_of(raw.begin() + 2, raw.end(), is_digit);
-}
-
-std::string_view element_symbol(std::string_view element, std::string_view name,
-                                std::string_view raw_name) {
-  if (!element.empty() && is_known_element(element)) return element;
-  std::string_view candidate;
-  if (!raw_name.empty() && !digits_from_third(raw_name) && is_ascii_letter(raw_name[0]))
-    candidate = trim(name);  // two-letter elements (CA calcium, FE) start in the first column
-  else
-    candidate = first_character_candidate(name);
-  return is_known_element(candidate) ? candidate : "X";
-}
-
-// Three upper-case letters packed into one integer, so that a lookup compares integers.
-constexpr std::uint32_t residue_key(char a, char b, char c) {
-  return static_cast<unsigned char>(a) | static_cast<unsigned char>(b) << 8 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16;
-}
-
-// `heavy_atoms` (without the terminal OXT) only sizes a new residue's atom list,
-// so that it is not regrown atom by atom.
-struct ResidueCode {
-  std::uint32_t key;
-  std::string_view code;
-  std::size_t heavy_atoms;
-  constexpr ResidueCode(std::string_view name, std::string_view one, std::size_t atoms)
-      : key(residue_key(name[0], name[1], name[2])), code(one), heavy_atoms(atoms) {}
-};
-constexpr ResidueCode kResidueCodes[] = {
-    {"ALA", "A", 5},  {"ARG", "R", 11}, {"ASN", "N", 8},  {"ASP", "D", 8},  {"ASX", "B", 8},
-    {"CME", "C", 10}, {"CYS", "C", 6},  {"GLN", "Q", 9},  {"GLU", "E", 9},  {"GLX", "Z", 9},
-    {"GLY", "G", 4},  {"HIS", "H", 10}, {"ILE", "I", 8},  {"LEU", "L", 8},  {"LYS", "K", 9},
-    {"MET", "M", 8},  {"MSE", "M", 8},  {"PHE", "F", 11}, {"PRO", "P", 7},  {"PYL", "O", 17},
-    {"SEC", "U", 6},  {"SER", "S", 6},  {"THR", "T", 7},  {"TRP", "W", 14}, {"TYR", "Y", 12},
-    {"VAL", "V", 7},  {"XLE", "J", 8}};
-
-// The table entry of a residue name, case-insensitively; null when absent.
-const ResidueCode* find_residue_code(std::string_view name) {
-  if (name.size() != 3) return nullptr;  // three characters but not three bytes
-  const std::uint32_t key = residue_key(to_upper(name[0]), to_upper(name[1]), to_upper(name[2]));
-  for (const ResidueCode& entry : kResidueCodes)
-    if (entry.key == key) return &entry;
-  return nullptr;
-}
-
-std::string_view three_letter_code(std::string_view name) {
-  const ResidueCode* entry = find_residue_code(name);
-  return entry ? entry->code : "X";
 }
 
 // ---- The atom-name table of the open residue
@@ -714,21 +611,7 @@ Result<Structure> Builder::finish(std::size_t n_model) && {
   return structure;
 }
 
-// ---- Elements and sequences
-
-bool is_known_element(std::string_view text) {
-  if (text.empty()) return false;
-  std::size_t pos = 0;
-  const char first = upper_ascii(next_char(text, pos));
-  if (!first) return false;
-  if (pos == text.size()) return kElementTable.known[first - 'A'][0];
-  const char second = lower_ascii(next_char(text, pos));
-  return second && pos == text.size() && kElementTable.known[first - 'A'][second - 'a' + 1];
-}
-
-std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name) {
-  return std::string(element_symbol(element, name, raw_name));
-}
+// ---- Sequences
 
 void set_residue_sequence(Builder& builder, char32_t het, std::string_view name) {
   Chain& chain = builder.chain();

@@ -26,8 +26,6 @@ Result<Structure> load_structure_from_bytes(const std::string& path, std::string
                                             std::span<const std::string> chains,
                                             bool small_molecule, std::size_t n_model);
 
-bool is_known_element(std::string_view text);
-std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name);
 std::vector<std::string> tokenize_cif_line(std::string_view line);
 
 // Groups the atoms handed in by a reader into models, chains and residues.

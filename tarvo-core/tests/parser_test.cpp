@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "parser.hpp"
+#include "residue_tables.hpp"  // is_known_element, assign_element
 
 namespace tarvo {
 namespace {
