@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "builder.hpp"
 #include "input.hpp"  // read_file, gunzip, Lines
 #include "numbers.hpp"
 #include "residue_tables.hpp"
@@ -63,12 +64,6 @@ char32_t first_char(std::string_view s) {
   return s.empty() ? U' ' : next_char(s, pos);
 }
 
-std::string utf8(char32_t c) {
-  std::string out;
-  append_utf8(out, c);
-  return out;
-}
-
 // PDB columns hold right-aligned fixed-point numbers (coordinates %8.3f,
 // occupancy %6.2f): blanks, an optional minus, digits, a point, `Decimals`
 // digits, filling `Width` bytes. Read without trimming, with the same exact
@@ -114,37 +109,6 @@ bool parse_right_aligned(std::string_view field, std::int64_t& out) {
   return true;
 }
 
-// ---- The atom-name table of the open residue
-
-constexpr std::uint64_t kSlotIndexMask = 0xFFFFFFFFULL;
-
-std::uint64_t slot_value(std::uint32_t generation, std::size_t index) {
-  return (std::uint64_t{generation} << 32) | index;
-}
-
-// Atom names are short: up to eight bytes are packed into one word and mixed
-// (the finaliser of MurmurHash3), cheaper than hashing them as a byte string.
-std::size_t name_hash(std::string_view name) {
-  if (name.size() > 8) return std::hash<std::string_view>{}(name);
-  std::uint64_t h = name.size();
-  for (char c : name) h = (h << 8) | static_cast<unsigned char>(c);
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDULL;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53ULL;
-  return h ^ (h >> 33);
-}
-
-void rebuild_name_slots(Builder& b, const Residue& residue, std::size_t capacity) {
-  b.name_slots.assign(capacity, 0);
-  const std::size_t mask = capacity - 1;
-  for (std::size_t index = 0; index < residue.atoms.size(); ++index) {
-    std::size_t slot = name_hash(residue.atoms[index].name) & mask;
-    while (b.name_slots[slot] >> 32 == b.name_generation) slot = (slot + 1) & mask;
-    b.name_slots[slot] = slot_value(b.name_generation, index);
-  }
-}
-
 // Record names packed into integers, so that telling records apart is one comparison.
 constexpr std::uint64_t record_key(std::string_view six) {
   std::uint64_t key = 0;
@@ -172,30 +136,6 @@ bool has_atom_record(Lines lines) {
     if (name == kAtom || name == kHetatm) return true;
   }
   return false;
-}
-
-bool same_residue(const Residue& r, char32_t het, std::int64_t number, char32_t insertion_code,
-                  std::string_view name) {
-  return r.het == het && r.number == number && r.insertion_code == insertion_code && r.name == name;
-}
-
-// Opens chain and residue as needed, then adds the atom.
-void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_name, char32_t het,
-              std::int64_t number, char32_t insertion_code, Atom&& atom, double occupancy) {
-  if (!b.chain_cursor || b.chain().id != chain_id) {
-    b.init_chain(chain_id);
-  }
-  if (!b.residue_cursor || !same_residue(b.residue(), het, number, insertion_code, residue_name)) {
-    b.init_residue(residue_name, het, number, insertion_code);
-    set_residue_sequence(b, het, residue_name);
-    if (const ResidueCode* entry = find_residue_code(residue_name))
-      b.residue().atoms.reserve(entry->heavy_atoms);
-  }
-  b.init_atom(std::move(atom), occupancy);
-}
-
-bool listed(std::span<const std::string> chains, std::string_view id) {
-  return chains.empty() || std::find(chains.begin(), chains.end(), id) != chains.end();
 }
 
 struct PdbReader {
@@ -526,113 +466,6 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
 }
 
 }  // namespace
-
-// ---- Builder
-
-void Builder::init_model() {
-  models.emplace_back();
-  model_cursor = models.size() - 1;
-  chain_cursor.reset();
-  residue_cursor.reset();
-}
-
-void Builder::init_chain(std::string_view chain_id) {
-  if (!model_cursor) throw InternalError("model open");
-  Model& model = models[*model_cursor];
-  auto [it, inserted] = model.chain_index.try_emplace(std::string(chain_id), model.chains.size());
-  if (inserted) model.chains.push_back(Chain{std::string(chain_id), {}, {}, std::nullopt});
-  chain_cursor = it->second;
-  residue_cursor.reset();
-}
-
-void Builder::init_residue(std::string_view name, char32_t het, std::int64_t number,
-                           char32_t insertion_code) {
-  Chain& open = chain();
-  open.residues.push_back(Residue{std::string(name), {}, {}, number, het, insertion_code});
-  residue_cursor = open.residues.size() - 1;
-  occupancies.clear();
-  if (++name_generation == 0) {  // stamps wrapped: forget every old slot
-    std::fill(name_slots.begin(), name_slots.end(), 0);
-    name_generation = 1;
-  }
-}
-
-void Builder::init_atom(Atom&& atom, double occupancy) {
-  Residue& open = residue();
-  // Keep the table at most half full.
-  if (name_slots.size() < 2 * (open.atoms.size() + 1))
-    rebuild_name_slots(*this, open, std::max<std::size_t>(64, 2 * name_slots.size()));
-  const std::size_t mask = name_slots.size() - 1;
-  for (std::size_t slot = name_hash(atom.name) & mask;; slot = (slot + 1) & mask) {
-    const std::uint64_t value = name_slots[slot];
-    if (value >> 32 != name_generation) {
-      name_slots[slot] = slot_value(name_generation, open.atoms.size());
-      open.atoms.push_back(std::move(atom));
-      occupancies.push_back(occupancy);
-      return;
-    }
-    const std::size_t index = value & kSlotIndexMask;
-    if (open.atoms[index].name == atom.name) {
-      if (atom.alt_loc != U' ' && occupancy > occupancies[index]) {
-        open.atoms[index] = std::move(atom);
-        occupancies[index] = occupancy;
-      }
-      return;
-    }
-  }
-}
-
-void Builder::close_chain() {
-  chain_cursor.reset();
-  residue_cursor.reset();
-}
-
-Chain& Builder::chain() {
-  if (!model_cursor) throw InternalError("model open");
-  if (!chain_cursor) throw InternalError("chain open");
-  return models[*model_cursor].chains[*chain_cursor];
-}
-
-Residue& Builder::residue() {
-  Chain& open = chain();
-  if (!residue_cursor) throw InternalError("residue open");
-  return open.residues[*residue_cursor];
-}
-
-Result<Structure> Builder::finish(std::size_t n_model) && {
-  if (n_model >= models.size()) return fail(err::ModelIndexOutOfRange{n_model, models.size()});
-  Structure structure;
-  std::vector<Chain>& chains = models[n_model].chains;
-  structure.chains.reserve(chains.size());
-  for (Chain& c : chains) {
-    std::string key = c.id;
-    structure.chains.insert_or_assign(std::move(key), std::move(c));
-  }
-  return structure;
-}
-
-// ---- Sequences
-
-void set_residue_sequence(Builder& builder, char32_t het, std::string_view name) {
-  Chain& chain = builder.chain();
-  Residue& residue = builder.residue();
-  if (het != U' ') {
-    residue.code.clear();
-    chain.sequence = name;
-    chain.het_name = std::string(name);
-    return;
-  }
-  std::size_t count = 0;
-  char32_t last = 0;
-  for (std::size_t pos = 0; pos < name.size() && count < 4; ++count) last = next_char(name, pos);
-  if (count == 2)
-    residue.code = utf8(last);
-  else if (count == 3)
-    residue.code = three_letter_code(name);
-  else
-    residue.code = name;
-  chain.sequence += residue.code;
-}
 
 std::vector<std::string> tokenize_cif_line(std::string_view line) {
   std::vector<std::string_view> views;

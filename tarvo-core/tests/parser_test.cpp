@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "parser.hpp"
+#include "builder.hpp"  // Builder, set_residue_sequence
 #include "residue_tables.hpp"  // is_known_element, assign_element
 
 namespace tarvo {

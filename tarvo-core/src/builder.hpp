@@ -1,0 +1,67 @@
+// The builder the readers hand atoms to. Internal to the reader: the public
+// reader header does not include it; tests use it directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error.hpp"
+#include "model.hpp"
+
+namespace tarvo {
+
+// Groups the atoms handed in by a reader into models, chains and residues.
+// Chains and residues are kept in their final form so that `finish` only moves
+// them; occupancies and the atom-name index matter only while a residue is
+// open (a residue is never reopened), so they live here, not in every residue.
+struct Builder {
+  struct Model {
+    std::vector<Chain> chains;
+    std::unordered_map<std::string, std::size_t> chain_index;
+  };
+
+  std::vector<Model> models;
+  std::optional<std::size_t> model_cursor;
+  std::optional<std::size_t> chain_cursor;
+  std::optional<std::size_t> residue_cursor;
+
+  // Open residue only: occupancy per atom, and an open-addressing table of
+  // atom positions whose slots are stamped with `name_generation` so that
+  // starting a residue empties it in constant time.
+  std::vector<double> occupancies;
+  std::vector<std::uint64_t> name_slots;
+  std::uint32_t name_generation = 0;
+
+  void init_model();
+  void init_chain(std::string_view chain_id);
+  void init_residue(std::string_view name, char32_t het, std::int64_t number, char32_t insertion_code);
+  // Duplicate names: a later atom replaces the kept one only with a non-blank
+  // alternate location and a strictly greater occupancy.
+  void init_atom(Atom&& atom, double occupancy);
+  // "ENDMDL": no chain and no residue open, models kept.
+  void close_chain();
+
+  Chain& chain();
+  Residue& residue();
+
+  Result<Structure> finish(std::size_t n_model) &&;
+};
+
+// Gives the open residue its one-letter code and extends the open chain's
+// sequence; a hetero residue instead names the chain (sequence and het_name).
+void set_residue_sequence(Builder& builder, char32_t het, std::string_view name);
+
+// Opens chain and residue as needed, then adds the atom.
+void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_name, char32_t het,
+              std::int64_t number, char32_t insertion_code, Atom&& atom, double occupancy);
+
+// Whether chain `id` is read: `chains` lists the ones to read, all when empty.
+bool listed(std::span<const std::string> chains, std::string_view id);
+
+}  // namespace tarvo
