@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "cif.hpp"  // tokenize_cif_line
 #include "parser.hpp"
 
 namespace {

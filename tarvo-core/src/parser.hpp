@@ -26,6 +26,4 @@ Result<Structure> load_structure_from_bytes(const std::string& path, std::string
                                             std::span<const std::string> chains,
                                             bool small_molecule, std::size_t n_model);
 
-std::vector<std::string> tokenize_cif_line(std::string_view line);
-
 }  // namespace tarvo

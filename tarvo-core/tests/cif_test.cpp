@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cif.hpp"  // tokenize_cif_line
 #include "parser.hpp"
 
 namespace tarvo {

@@ -1,0 +1,20 @@
+// PDB fixed-column records into the builder.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace tarvo {
+
+struct Builder;
+
+// Reads the ATOM records (and HETATM with `small_molecule`) of the chains in
+// `chains` (all when empty) into `b`, one model per MODEL record. The result
+// says whether the text has an ATOM/HETATM line at all (which makes it PDB).
+Result<bool> read_pdb(const std::string& path, std::string_view text, std::span<const std::string> chains,
+                      bool small_molecule, Builder& b);
+
+}  // namespace tarvo
