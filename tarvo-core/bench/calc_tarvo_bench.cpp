@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "align.hpp"
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure
 #include "tarvo.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <tbb/global_control.h>
 
 #include "geometry.hpp"
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure
 
 namespace {
 

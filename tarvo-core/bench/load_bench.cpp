@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "cif.hpp"  // tokenize_cif_line
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure_from_bytes
 
 namespace {
 

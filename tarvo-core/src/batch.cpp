@@ -3,7 +3,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure
 
 namespace tarvo {
 

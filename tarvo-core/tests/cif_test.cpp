@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cif.hpp"  // tokenize_cif_line
-#include "parser.hpp"
+#include "reader.hpp"
 
 namespace tarvo {
 namespace {

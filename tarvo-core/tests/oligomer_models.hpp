@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure
 
 namespace tarvo::oligomer {
 

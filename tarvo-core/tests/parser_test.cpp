@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "parser.hpp"
 #include "builder.hpp"  // Builder, set_residue_sequence
+#include "reader.hpp"
 #include "residue_tables.hpp"  // is_known_element, assign_element
 
 namespace tarvo {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "align.hpp"
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure
 
 namespace tarvo {
 namespace {

@@ -11,7 +11,7 @@
 #include "batch.hpp"
 #include "convert.hpp"
 #include "mapping.hpp"
-#include "parser.hpp"
+#include "reader.hpp"  // load_structure
 #include "results.hpp"
 #include "structure.hpp"
 

@@ -2,13 +2,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "error.hpp"
 #include "model.hpp"

@@ -1,4 +1,4 @@
-#include "parser.hpp"
+#include "reader.hpp"
 
 #include <utility>
 
