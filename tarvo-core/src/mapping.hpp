@@ -1,4 +1,4 @@
-// The user's mapping text, the best chain-mapping search and runs over a given mapping.
+// The best chain-mapping search and runs over a given mapping.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "mapping_text.hpp"
 #include "model.hpp"
 #include "tarvo.hpp"
 
@@ -19,18 +20,6 @@ struct ScoreOptions {
   bool capri_peptide = false;
   bool small_molecule = false;
 };
-
-// Native chain id -> model chain id, in insertion order.
-using ChainMapping = OrderedMap<std::string, std::string>;
-
-struct MappingSpec {
-  ChainMapping fixed;
-  std::optional<std::vector<std::string>> model_chains;
-  std::optional<std::vector<std::string>> native_chains;
-};
-
-Result<MappingSpec> format_mapping(const std::optional<std::string>& text);
-std::string format_mapping_string(const ChainMapping& mapping);
 
 struct RunResult {
   std::string model;
