@@ -79,17 +79,17 @@ struct Setup {
 
 Result<Setup> prepare(const Structure& model, const Structure& native, const ScoreOptions& options) {
   if (options.small_molecule) return fail(err::SmallMoleculeUnsupported{});
-  auto spec = format_mapping(options.mapping);
-  if (!spec) return std::unexpected(spec.error());
-  auto model_list = spec->model_chains ? *spec->model_chains : model.chain_ids();
-  auto native_list = spec->native_chains ? *spec->native_chains : native.chain_ids();
+  if (!options.mapping) return std::unexpected(options.mapping.error());
+  const MappingSpec& spec = *options.mapping;
+  auto model_list = spec.model_chains ? *spec.model_chains : model.chain_ids();
+  auto native_list = spec.native_chains ? *spec.native_chains : native.chain_ids();
   if (model_list.size() < 2 || native_list.size() < 2) return fail(err::Mapping{kNeedTwoChains});
   // A repeated id would be one anchor with two places in the assignment.
   model_list = without_repeats(model_list);
   native_list = without_repeats(native_list);
 
   Setup setup;
-  setup.fixed = spec->fixed;
+  setup.fixed = spec.fixed;
   std::unordered_set<std::string> fixed_models;
   for (const auto& [native_id, model_id] : setup.fixed) fixed_models.insert(model_id);
   std::vector<std::string> free_models, free_natives;

@@ -14,7 +14,9 @@
 namespace tarvo {
 
 struct ScoreOptions {
-  std::optional<std::string> mapping;
+  // The mapping text as the caller parsed it once (format_mapping), or its error:
+  // the error is the first thing a scoring call reports.
+  Result<MappingSpec> mapping = MappingSpec{};
   std::uint64_t allowed_mismatches = 0;
   bool no_align = false;
   bool capri_peptide = false;
