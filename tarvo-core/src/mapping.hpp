@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "interfaces.hpp"
 #include "mapping_text.hpp"
 #include "model.hpp"
 #include "tarvo.hpp"
@@ -33,28 +34,7 @@ struct RunResult {
   double GlobalTarvo = 0;
 };
 
-Result<std::optional<InterfaceResult>> run_on_chains(const Chain& model1, const Chain& model2,
-                                                     const Chain& native1, const Chain& native2,
-                                                     bool no_align, bool capri_peptide,
-                                                     bool small_molecule);
-
 Result<RunResult> score_structures(const Structure& model, const Structure& native,
                                    const ScoreOptions& options);
-
-// One interface of a caller-given mapping, with the two native chain ids it joins.
-struct NativeInterface {
-  std::string native1;
-  std::string native2;
-  InterfaceResult result;
-};
-
-struct NativeInterfacesRun {
-  OrderedMap<std::string, NativeInterface> interfaces;  // by interface name
-  double total = -0.0;
-};
-
-Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, const Structure& native,
-                                                     const ChainMapping& chain_map, bool no_align,
-                                                     bool capri_peptide);
 
 }  // namespace tarvo
