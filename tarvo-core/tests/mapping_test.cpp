@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "mapping_exhaustive.hpp"
+#include "interfaces.hpp"          // run_on_native_interfaces
+#include "mapping_exhaustive.hpp"  // score_structures_exhaustive
+#include "mapping_text.hpp"        // format_mapping, format_mapping_string, ChainMapping
 #include "oligomer_models.hpp"
+#include "search_budget.hpp"       // score_structures_with_budget
 
 namespace tarvo {
 namespace {

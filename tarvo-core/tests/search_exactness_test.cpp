@@ -8,8 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "mapping_exhaustive.hpp"
+#include "mapping_exhaustive.hpp"  // score_structures_exhaustive
 #include "oligomer_models.hpp"
+#include "search_budget.hpp"       // score_structures_with_budget
 
 namespace tarvo {
 namespace {

@@ -1,16 +1,14 @@
-// The best chain-mapping search and runs over a given mapping.
+// Scoring a model against a native under the best chain mapping: an exact
+// branch-and-bound search over the mappings the options allow.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "error.hpp"
-#include "interfaces.hpp"
-#include "mapping_text.hpp"
-#include "model.hpp"
-#include "tarvo.hpp"
+#include "error.hpp"         // Result
+#include "mapping_text.hpp"  // MappingSpec, ChainMapping
+#include "model.hpp"         // Structure, OrderedMap
+#include "tarvo.hpp"         // InterfaceResult
 
 namespace tarvo {
 
