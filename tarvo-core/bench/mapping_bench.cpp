@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "../tests/oligomer_models.hpp"
-#include "mapping.hpp"
+#include "search.hpp"  // score_structures
 
 namespace {
 

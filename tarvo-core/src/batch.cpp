@@ -24,13 +24,12 @@ std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
 
 Result<RunResult> score_pair(const std::string& model_path, const std::string& native_path,
                              const ScoreOptions& options) {
-  auto spec = format_mapping(options.mapping);
-  if (!spec) return std::unexpected(spec.error());
+  if (!options.mapping) return std::unexpected(options.mapping.error());
   const std::vector<std::string> everything;
-  auto model = load_structure(model_path, spec->model_chains.value_or(everything),
+  auto model = load_structure(model_path, options.mapping->model_chains.value_or(everything),
                               options.small_molecule, 0);
   if (!model) return std::unexpected(model.error());
-  auto native = load_structure(native_path, spec->native_chains.value_or(everything),
+  auto native = load_structure(native_path, options.mapping->native_chains.value_or(everything),
                                options.small_molecule, 0);
   if (!native) return std::unexpected(native.error());
   model->id = model_path;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "error.hpp"
-#include "mapping.hpp"
+#include "search.hpp"  // ScoreOptions, RunResult
 
 namespace tarvo {
 

@@ -28,7 +28,7 @@ TEST(ScorePair, ScoresATwoChainComplexAndKeepsThePathsAsIds) {
 
 TEST(ScorePair, MappingTextIsCheckedBeforeAnyFileIsOpened) {
   ScoreOptions options;
-  options.mapping = "AB";
+  options.mapping = format_mapping("AB");
   auto result = score_pair(kMissing, kMissing, options);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
@@ -52,7 +52,7 @@ TEST(ScorePair, MappingTextChainsRestrictTheRun) {
   // Only chains A and B of the 24-chain assembly are read and paired.
   const std::string homo = kExamples + "/homo24_native.pdb.gz";
   ScoreOptions options;
-  options.mapping = "BA:AB";
+  options.mapping = format_mapping("BA:AB");
   auto result = score_pair(homo, homo, options);
   ASSERT_TRUE(result) << result.error().message();
   EXPECT_EQ(result->best_mapping_str, "BA:AB");

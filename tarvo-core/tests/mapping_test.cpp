@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "mapping_exhaustive.hpp"
+#include "interfaces.hpp"          // run_on_native_interfaces
+#include "mapping_exhaustive.hpp"  // score_structures_exhaustive
+#include "mapping_text.hpp"        // format_mapping, format_mapping_string, ChainMapping
 #include "oligomer_models.hpp"
+#include "search_budget.hpp"       // score_structures_with_budget
 
 namespace tarvo {
 namespace {
@@ -142,7 +145,7 @@ void expect_error(const Result<RunResult>& result, ErrorKind kind, const std::st
 TEST(ScoreStructures, SmallMoleculeFailsBeforeTheMappingTextIsRead) {
   ScoreOptions options;
   options.small_molecule = true;
-  options.mapping = "AB";
+  options.mapping = format_mapping("AB");
   auto result = score_structures(native_of({"A", "B"}), native_of({"A", "B"}), options);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::SmallMoleculeUnsupported);
@@ -152,19 +155,19 @@ TEST(ScoreStructures, NeedsTwoChainsOnEachSide) {
   const char* text = "Need at least two chains in the two inputs";
   expect_error(search(native_of({"A"}), native_of({"A", "B"})), ErrorKind::Mapping, text);
   ScoreOptions one_native;
-  one_native.mapping = ":A";
+  one_native.mapping = format_mapping(":A");
   expect_error(search(native_of({"A", "B"}), native_of({"A", "B"}), one_native), ErrorKind::Mapping,
                text);
 }
 
 TEST(ScoreStructures, RepeatedIdsInTheMappingTextCountOnce) {
   ScoreOptions options;
-  options.mapping = ":AAB";
+  options.mapping = format_mapping(":AAB");
   auto result = search(native_of({"A", "B"}), native_of({"A", "B"}), options);
   ASSERT_TRUE(result) << result.error().message();
   EXPECT_EQ(result->best_mapping_str, "AB:AB");
   // The check for two chains counts the list as written; one chain is left.
-  options.mapping = ":AA";
+  options.mapping = format_mapping(":AA");
   expect_error(search(native_of({"A", "B"}), native_of({"A", "B"}), options), ErrorKind::Mapping,
                "Could not find interfaces in the native. Check the inputs or select chains with "
                "--mapping.");
@@ -172,7 +175,7 @@ TEST(ScoreStructures, RepeatedIdsInTheMappingTextCountOnce) {
 
 TEST(ScoreStructures, MissingChainOfTheMappingText) {
   ScoreOptions options;
-  options.mapping = ":AZ";
+  options.mapping = format_mapping(":AZ");
   auto result = search(native_of({"A", "B"}), native_of({"A", "B"}), options);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::ChainNotFound);
@@ -263,13 +266,13 @@ TEST(ScoreStructures, AnchorSideFollowsTheFreeChainCounts) {
 
 TEST(ScoreStructures, FixedPairsAreKeptEvenWhenWorse) {
   ScoreOptions options;
-  options.mapping = "BA:AB";
+  options.mapping = format_mapping("BA:AB");
   auto result = search(native_of({"A", "B"}), native_of({"A", "B"}), options);
   ASSERT_TRUE(result) << result.error().message();
   EXPECT_EQ(result->best_mapping_str, "BA:AB");
   EXPECT_EQ(result->best_result.at("AB").chain1, "B");
   // A wildcard tail fixes A and leaves B and M to the search.
-  options.mapping = "A**:A**";
+  options.mapping = format_mapping("A**:A**");
   auto partly = search(pick(homo(), {{"M", "B"}, {"A", "A"}, {"B", "M"}}, "model"),
                        native_of({"A", "B", "M"}), options);
   ASSERT_TRUE(partly) << partly.error().message();
@@ -278,7 +281,7 @@ TEST(ScoreStructures, FixedPairsAreKeptEvenWhenWorse) {
 
 TEST(ScoreStructures, TwoNativeChainsFixedToOneModelChainAreNotPaired) {
   ScoreOptions options;
-  options.mapping = "AA:AB";
+  options.mapping = format_mapping("AA:AB");
   expect_error(search(native_of({"A", "B"}), native_of({"A", "B"}), options), ErrorKind::Mapping,
                "Could not find interfaces in the native. Check the inputs or select chains with "
                "--mapping.");

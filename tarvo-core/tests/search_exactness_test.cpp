@@ -8,8 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "mapping_exhaustive.hpp"
+#include "mapping_exhaustive.hpp"  // score_structures_exhaustive
 #include "oligomer_models.hpp"
+#include "search_budget.hpp"       // score_structures_with_budget
 
 namespace tarvo {
 namespace {
@@ -114,7 +115,7 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
     trim_start(native, native.chains.begin()->first);
   }
   ScoreOptions options;
-  options.mapping = c.mapping;
+  options.mapping = format_mapping(c.mapping);
   auto plain = score_structures_exhaustive(model, native, options);
   {
     SCOPED_TRACE("every tuple scored before the walk");

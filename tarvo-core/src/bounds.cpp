@@ -1,0 +1,179 @@
+#include "bounds.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "assignment.hpp"  // best_assignment, kUnreachable
+
+namespace tarvo {
+
+// Bounds that do not depend on the walk: for each anchor and choice, the pairs
+// with the fixed positions; for each pair of anchors, the best any two choices
+// can give, summed over the anchors from depth d on.
+void Bounds::prepare_bounds(std::size_t& nodes) {
+  const std::size_t n = layout_.choices.size();
+  offsets_.assign(n + 1, 0);
+  for (std::size_t k = 0; k < n; ++k) offsets_[k + 1] = offsets_[k] + layout_.choices[k].size();
+  rows_.assign(n + 1, std::vector<double>(offsets_[n], 0.0));
+  known_.assign(n + 1, 0.0);
+  auto clean = [](double v) { return std::isnan(v) ? 0.0 : v; };
+  for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t j = 0; j < layout_.choices[k].size(); ++j) {
+      auto [m2, n2] = layout_.resolve(layout_.fixed_count + k, layout_.choices[k][j]);
+      double sum = 0.0;
+      for (std::size_t f = 0; f < layout_.fixed_count; ++f)
+        sum += clean(tuples_.bound(layout_.positions[f].model, m2, layout_.positions[f].native, n2));
+      rows_[0][offsets_[k] + j] = sum;
+    }
+  others_.assign(n, {});
+  for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t l = 0; l < n; ++l) {
+      if (l == k) continue;
+      OtherAnchor pair{l, std::vector<std::vector<std::pair<double, Index>>>(layout_.choices[k].size())};
+      bool scores = false;
+      for (std::size_t j = 0; j < layout_.choices[k].size(); ++j) {
+        auto [m1, n1] = layout_.resolve(layout_.fixed_count + k, layout_.choices[k][j]);
+        auto& ranked = pair.ranked[j];
+        for (Index d : layout_.choices[l]) {
+          if (d == layout_.choices[k][j]) continue;
+          auto [m2, n2] = layout_.resolve(layout_.fixed_count + l, d);
+          // The interface holds the earlier position first.
+          double v = clean(k < l ? tuples_.bound(m1, m2, n1, n2) : tuples_.bound(m2, m1, n2, n1));
+          if (v > 0.0) ranked.emplace_back(v, d);
+        }
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        scores = scores || !ranked.empty();
+      }
+      if (scores) others_[k].push_back(std::move(pair));
+    }
+  column_of_.assign(layout_.choice_universe, 0);
+  if (!tuples_.all_scored()) return;
+  // Per anchor, choice and set of open neighbours (those after a depth, a
+  // suffix of others_): the best their pairs with it can give when the
+  // neighbours take distinct choices, whichever are still free.
+  pair_caps_.assign(offsets_[n], {});
+  std::vector<double> weights;
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto& others = others_[k];
+    std::size_t earlier = 0;
+    while (earlier < others.size() && others[earlier].anchor < k) ++earlier;
+    for (std::size_t j = 0; j < layout_.choices[k].size(); ++j) {
+      auto& caps = pair_caps_[offsets_[k] + j];
+      caps.assign(earlier + 1, 0.0);
+      for (std::size_t from = 0; from <= earlier; ++from) {
+        std::size_t rows = others.size() - from;
+        weights.assign(rows * layout_.choice_universe, 0.0);
+        for (std::size_t r = 0; r < rows; ++r)
+          for (auto [value, e] : others[from + r].ranked[j]) weights[r * layout_.choice_universe + e] = value;
+        caps[from] = *best_assignment(weights, rows, layout_.choice_universe, nodes);
+      }
+    }
+  }
+}
+
+// The pairs between fixed positions, into the bound of depth 0. False when one
+// of them is NaN with unique names: then every total is NaN.
+bool Bounds::add_fixed_pairs() {
+  bool undefined = false;
+  for (std::size_t f = 0; f < layout_.fixed_count && !undefined; ++f)
+    for (std::size_t g = f + 1; g < layout_.fixed_count; ++g) {
+      const Position& a = layout_.positions[f];
+      const Position& b = layout_.positions[g];
+      double v = tuples_.bound(a.model, b.model, a.native, b.native);
+      if (std::isnan(v) && layout_.names_unique) undefined = true;
+      known_[0] += std::isnan(v) ? 0.0 : v;
+    }
+  return !undefined;
+}
+
+// The pairs that choosing `choice` at `depth` fixes: with every fixed position
+// and with every anchor chosen before.
+double Bounds::known_increment(std::size_t depth, Index choice, std::span<const Index> assignment,
+                               bool& undefined) const {
+  auto [m2, n2] = layout_.resolve(layout_.fixed_count + depth, choice);
+  double sum = 0.0;
+  auto add = [&](Index m1, Index n1) {
+    double v = tuples_.bound(m1, m2, n1, n2);
+    if (std::isnan(v)) {
+      // With unique names a NaN entry stays in the result map and the total is NaN.
+      if (layout_.names_unique) undefined = true;
+      return;
+    }
+    sum += v;
+  };
+  for (std::size_t f = 0; f < layout_.fixed_count; ++f)
+    add(layout_.positions[f].model, layout_.positions[f].native);
+  for (std::size_t k = 0; k < depth; ++k) {
+    auto [m1, n1] = layout_.resolve(layout_.fixed_count + k, assignment[k]);
+    add(m1, n1);
+  }
+  return sum;
+}
+
+// Fills the state of depth + 1 for `choice` at `depth`; returns the upper bound
+// on every total below, or nothing when no mapping below can be selected.
+std::optional<double> Bounds::expand(std::size_t depth, Index choice, WalkState& state) {
+  bool undefined = false;
+  double known = known_[depth] + known_increment(depth, choice, state.assignment, undefined);
+  if (undefined) return std::nullopt;
+  known_[depth + 1] = known;
+  auto [m1, n1] = layout_.resolve(layout_.fixed_count + depth, choice);
+  const auto& row = rows_[depth];
+  auto& next = rows_[depth + 1];
+  double upper = known;
+  const std::size_t open = layout_.choices.size() - depth - 1;
+  const bool assignment = tuples_.all_scored() && open > 1;
+  if (assignment) {
+    columns_.clear();
+    for (Index c = 0; c < layout_.choice_universe; ++c)
+      if (!state.used[c] && c != choice) {
+        column_of_[c] = columns_.size();
+        columns_.push_back(c);
+      }
+    weights_.assign(open * columns_.size(), kUnreachable);
+  }
+  for (std::size_t l = depth + 1; l < layout_.choices.size(); ++l) {
+    double best = -1.0;
+    for (std::size_t j = 0; j < layout_.choices[l].size(); ++j) {
+      Index d = layout_.choices[l][j];
+      std::size_t at = offsets_[l] + j;
+      if (d == choice || state.used[d]) continue;
+      auto [m2, n2] = layout_.resolve(layout_.fixed_count + l, d);
+      double v = tuples_.bound(m1, m2, n1, n2);
+      next[at] = row[at] + (std::isnan(v) ? 0.0 : v);
+      // Each pair of open anchors counts at the earlier one, with the best
+      // partner still free; for the assignment, half at each end, and no more
+      // than what distinct partners can give.
+      double pairs = 0.0, halves = 0.0;
+      std::size_t closed = 0;
+      for (const OtherAnchor& other : others_[l]) {
+        if (other.anchor <= depth) {
+          ++closed;
+          continue;
+        }
+        if (!assignment && other.anchor < l) continue;
+        for (auto [value, e] : other.ranked[j]) {
+          ++state.nodes;
+          if (e == d || e == choice || state.used[e]) continue;
+          if (other.anchor > l) pairs += value;
+          halves += value;
+          break;
+        }
+      }
+      best = std::max(best, next[at] + pairs);
+      if (assignment)
+        weights_[(l - depth - 1) * columns_.size() + column_of_[d]] =
+            next[at] + 0.5 * std::min(halves, pair_caps_[at][closed]);
+    }
+    if (best < 0.0) return std::nullopt;  // an anchor below has no choice left
+    upper += best;
+  }
+  if (!assignment || state.prunable(upper)) return upper;
+  // The open anchors take distinct choices: the best assignment of choices to
+  // them, each counted at its per-choice bound, bounds every completion too.
+  auto assigned = best_assignment(weights_, open, columns_.size(), state.nodes);
+  return assigned ? std::min(upper, known + *assigned) : upper;
+}
+
+}  // namespace tarvo

@@ -1,0 +1,37 @@
+// Runs over a given pairing: one interface of two chain pairs, and every
+// interface of a caller-given mapping.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "error.hpp"         // Result
+#include "mapping_text.hpp"  // ChainMapping
+#include "model.hpp"         // Chain, Structure, OrderedMap
+#include "tarvo.hpp"         // InterfaceResult
+
+namespace tarvo {
+
+Result<std::optional<InterfaceResult>> run_on_chains(const Chain& model1, const Chain& model2,
+                                                     const Chain& native1, const Chain& native2,
+                                                     bool no_align, bool capri_peptide,
+                                                     bool small_molecule);
+
+// One interface of a caller-given mapping, with the two native chain ids it joins.
+struct NativeInterface {
+  std::string native1;
+  std::string native2;
+  InterfaceResult result;
+};
+
+struct NativeInterfacesRun {
+  OrderedMap<std::string, NativeInterface> interfaces;  // by interface name
+  double total = -0.0;
+};
+
+Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, const Structure& native,
+                                                     const ChainMapping& chain_map, bool no_align,
+                                                     bool capri_peptide);
+
+
+}  // namespace tarvo

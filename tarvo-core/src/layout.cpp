@@ -1,0 +1,60 @@
+#include "layout.hpp"
+
+namespace tarvo {
+
+Layout number_chains(const Structure& model, const Structure& native, const Setup& setup) {
+  Layout layout;
+  for (const auto& [native_id, model_id] : setup.fixed) {
+    Position p;
+    p.model = layout.models.add(model_id, model);
+    p.native = layout.natives.add(native_id, native);
+    layout.positions.push_back(p);
+  }
+  layout.fixed_count = layout.positions.size();
+  ChainSet& anchor_set = setup.native_anchors ? layout.natives : layout.models;
+  ChainSet& choice_set = setup.native_anchors ? layout.models : layout.natives;
+  const Structure& anchor_side = setup.native_anchors ? native : model;
+  const Structure& choice_side = setup.native_anchors ? model : native;
+  for (std::size_t k = 0; k < setup.anchors.size(); ++k) {
+    Position p;
+    Index anchor = anchor_set.add(setup.anchors[k], anchor_side);
+    (setup.native_anchors ? p.native : p.model) = anchor;
+    layout.positions.push_back(p);
+    std::vector<Index> list;
+    for (std::size_t c : setup.lists[k]) list.push_back(choice_set.add(setup.candidates[c], choice_side));
+    layout.choices.push_back(std::move(list));
+  }
+  layout.choice_universe = choice_set.ids.size();
+  if (layout.models.ids.size() > 0xFFFF || layout.natives.ids.size() > 0xFFFF)
+    throw InternalError("more than 65535 chains in a chain mapping search");
+  // Names are concatenations of two ids: ids of one length never collide.
+  for (const auto& id : layout.natives.ids)
+    if (id.size() != layout.natives.ids.front().size()) layout.names_unique = false;
+  return layout;
+}
+
+// The lookups and the small-molecule test of the tuples of the first mapping, in
+// their order. Every other mapping holds the same fixed chains, and anchors and
+// candidates were all found while building the table; a native candidate has a
+// het_name exactly when its model anchor has one.
+std::optional<TarvoError> Layout::first_lookup_error() const {
+  auto missing = [](const ChainSet& set, Index i) { return i != kChosen && !set.chains[i]; };
+  auto native_het = [&](const Position& p) {
+    const Chain* chain = p.native != kChosen ? natives.chains[p.native] : models.chains[p.model];
+    return chain->het_name.has_value();
+  };
+  for (std::size_t p = 0; p < positions.size(); ++p) {
+    for (std::size_t q = p + 1; q < positions.size(); ++q) {
+      const Position& a = positions[p];
+      const Position& b = positions[q];
+      if (a.model != kChosen && a.model == b.model) continue;
+      for (auto [set, i] : {std::pair{&models, a.model}, std::pair{&models, b.model},
+                            std::pair{&natives, a.native}, std::pair{&natives, b.native}})
+        if (missing(*set, i)) return TarvoError{err::ChainNotFound{set->ids[i]}};
+      if (native_het(a) || native_het(b)) return TarvoError{err::SmallMoleculeUnsupported{}};
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace tarvo

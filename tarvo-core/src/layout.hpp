@@ -1,0 +1,103 @@
+// The positions of a chain mapping and the numbering of the chains they hold.
+//
+// A mapping is a list of positions: the fixed pairs, then one position per
+// anchor whose model or native chain is the anchor's choice. Chain ids are
+// numbered (one numbering per structure) so that an interface tuple packs into
+// one 64-bit key.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "candidates.hpp"  // Setup
+#include "error.hpp"       // TarvoError
+#include "model.hpp"       // Chain, Structure
+
+namespace tarvo {
+
+using Index = std::uint32_t;
+inline constexpr Index kChosen = std::numeric_limits<Index>::max();
+
+struct ChainSet {
+  std::vector<std::string> ids;
+  std::vector<const Chain*> chains;  // nullptr when the structure lacks the id
+  std::unordered_map<std::string, Index> index;
+
+  Index add(const std::string& id, const Structure& structure) {
+    auto [it, inserted] = index.emplace(id, static_cast<Index>(ids.size()));
+    if (inserted) {
+      ids.push_back(id);
+      chains.push_back(structure.chain(id));
+    }
+    return it->second;
+  }
+};
+
+struct Position {
+  Index model = kChosen;
+  Index native = kChosen;
+};
+
+inline std::uint64_t tuple_key(Index m1, Index m2, Index n1, Index n2) {
+  return (std::uint64_t{m1} << 48) | (std::uint64_t{m2} << 32) | (std::uint64_t{n1} << 16) | n2;
+}
+
+inline std::array<Index, 4> unpack_key(std::uint64_t key) {
+  return {Index(key >> 48), Index((key >> 32) & 0xFFFF), Index((key >> 16) & 0xFFFF), Index(key & 0xFFFF)};
+}
+
+struct Layout {
+  ChainSet models, natives;
+  std::vector<Position> positions;
+  std::size_t fixed_count = 0;
+  std::vector<std::vector<Index>> choices;  // per anchor, in candidate order
+  std::size_t choice_universe = 0;
+  bool names_unique = true;
+
+  // The model and native chains of a position when it holds `choice`.
+  std::pair<Index, Index> resolve(std::size_t position, Index choice) const {
+    const Position& p = positions[position];
+    return {p.model == kChosen ? choice : p.model, p.native == kChosen ? choice : p.native};
+  }
+  // The chains of a position when the anchors hold `assignment`.
+  std::pair<Index, Index> resolve_in(std::size_t position, std::span<const Index> assignment) const {
+    return resolve(position, position < fixed_count ? 0 : assignment[position - fixed_count]);
+  }
+
+  // Calls visit(p, c, q, d, m1, n1, m2, n2) for every pair of positions p < q
+  // and every two choices c, d that one mapping could hold together.
+  template <class Visit>
+  void for_each_possible_pair(Visit visit) const {
+    static constexpr std::array<Index, 1> kFixed{0};  // a fixed position has one "choice"
+    auto choices_at = [&](std::size_t p) -> std::span<const Index> {
+      if (p < fixed_count) return kFixed;
+      return choices[p - fixed_count];
+    };
+    for (std::size_t p = 0; p < positions.size(); ++p)
+      for (std::size_t q = p + 1; q < positions.size(); ++q)
+        for (Index c : choices_at(p))
+          for (Index d : choices_at(q)) {
+            if (p >= fixed_count && c == d) continue;
+            auto [m1, n1] = resolve(p, c);
+            auto [m2, n2] = resolve(q, d);
+            visit(p, c, q, d, m1, n1, m2, n2);
+          }
+  }
+
+  // The error that scoring the first mapping would meet first, if any.
+  std::optional<TarvoError> first_lookup_error() const;
+};
+
+// Numbers the chains of the fixed pairs, then each anchor and its choices in
+// table order.
+Layout number_chains(const Structure& model, const Structure& native, const Setup& setup);
+
+}  // namespace tarvo

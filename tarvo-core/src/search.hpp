@@ -1,0 +1,38 @@
+// Scoring a model against a native under the best chain mapping: an exact
+// branch-and-bound search over the mappings the options allow.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "error.hpp"         // Result
+#include "mapping_text.hpp"  // MappingSpec, ChainMapping
+#include "model.hpp"         // Structure, OrderedMap
+#include "tarvo.hpp"         // InterfaceResult
+
+namespace tarvo {
+
+struct ScoreOptions {
+  // The mapping text as the caller parsed it once (format_mapping), or its error:
+  // the error is the first thing a scoring call reports.
+  Result<MappingSpec> mapping = MappingSpec{};
+  std::uint64_t allowed_mismatches = 0;
+  bool no_align = false;
+  bool capri_peptide = false;
+  bool small_molecule = false;
+};
+
+struct RunResult {
+  std::string model;
+  std::string native;
+  std::string best_mapping_str;
+  OrderedMap<std::string, InterfaceResult> best_result;  // by interface name, e.g. "AB"
+  ChainMapping best_mapping;
+  double best_tarvo = 0;
+  double GlobalTarvo = 0;
+};
+
+Result<RunResult> score_structures(const Structure& model, const Structure& native,
+                                   const ScoreOptions& options);
+
+}  // namespace tarvo

@@ -1,0 +1,273 @@
+#include "tuples.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "assignment.hpp"  // Completion
+#include "pool.hpp"        // run_in_parallel
+#include "utf8.hpp"        // next_code_point
+
+namespace tarvo {
+
+namespace {
+
+// Before the search, the checks that every scored tuple of every mapping would make.
+bool chain_is_unusual(const Chain& chain, bool is_native, bool capri_peptide) {
+  std::size_t symbols = 0;
+  for (std::size_t pos = 0; pos < chain.sequence.size(); ++symbols) {
+    if (next_code_point(chain.sequence, pos) == U'-') return true;
+  }
+  if (symbols != chain.residues.size()) return true;
+  if (!is_native || !capri_peptide) return false;
+  return std::any_of(chain.residues.begin(), chain.residues.end(), [](const Residue& r) {
+    return std::none_of(r.atoms.begin(), r.atoms.end(),
+                        [](const Atom& a) { return a.name == "CB" || a.name == "CA"; });
+  });
+}
+
+}  // namespace
+
+// Contact between every ordered pair of chains that some mapping may pair, on
+// both sides. A native pair without contact has no interface whatever the model;
+// its matrix is kept for scoring when there is contact.
+void TupleStore::find_contacts() {
+  const std::size_t model_count = layout_.models.ids.size(), native_count = layout_.natives.ids.size();
+  std::vector<char> wanted_native(native_count * native_count, 0);
+  std::vector<char> wanted_model(model_count * model_count, 0);
+  layout_.for_each_possible_pair([&](std::size_t, Index, std::size_t, Index, Index m1, Index n1, Index m2,
+                                     Index n2) {
+    if (m1 == m2) return;
+    wanted_native[n1 * native_count + n2] = 1;
+    wanted_model[m1 * model_count + m2] = 1;
+  });
+
+  // With one choice per anchor there is only one mapping: every tuple of it is
+  // scored, so the model side needs no test.
+  bool one_mapping = std::all_of(layout_.choices.begin(), layout_.choices.end(),
+                                 [](const auto& list) { return list.size() == 1; });
+  native_contact_.assign(native_count * native_count, 0);
+  model_contact_.assign(model_count * model_count, one_mapping ? 1 : 0);
+
+  std::vector<std::pair<bool, std::uint32_t>> jobs;  // (is native, flat pair index)
+  for (std::uint32_t i = 0; i < wanted_native.size(); ++i)
+    if (wanted_native[i]) jobs.emplace_back(true, i);
+  if (!one_mapping)
+    for (std::uint32_t i = 0; i < wanted_model.size(); ++i)
+      if (wanted_model[i]) jobs.emplace_back(false, i);
+
+  std::vector<DistanceMatrix> matrices(jobs.size());
+  std::vector<char> contact(jobs.size(), 0);
+  const float cutoff = contact_cutoff(options_.capri_peptide);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size(), 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        auto [is_native, flat] = jobs[i];
+                        const ChainSet& set = is_native ? layout_.natives : layout_.models;
+                        std::size_t count = set.ids.size();
+                        matrices[i] = native_distances(*set.chains[flat / count], *set.chains[flat % count]);
+                        contact[i] = count_below(matrices[i], cutoff) > 0;
+                      }
+                    });
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    auto [is_native, flat] = jobs[i];
+    (is_native ? native_contact_ : model_contact_)[flat] = contact[i];
+    if (contact[i]) (is_native ? native_matrices_ : model_matrices_).emplace(flat, std::move(matrices[i]));
+  }
+}
+
+Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
+  const std::uint32_t native_count = layout_.natives.ids.size();
+  const std::uint32_t model_count = layout_.models.ids.size();
+  std::vector<std::uint32_t> missing_sides;
+  std::unordered_set<std::uint32_t> listed;
+  // Tuples grouped by model pair, which shares one whole-chain model matrix.
+  std::vector<std::vector<std::size_t>> groups;
+  std::unordered_map<std::uint32_t, std::size_t> group_of;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    auto t = unpack_key(keys[i]);
+    for (std::uint32_t side : {t[0] * native_count + t[2], t[1] * native_count + t[3]})
+      if (!sides_.contains(side) && listed.insert(side).second) missing_sides.push_back(side);
+    auto [it, added] = group_of.emplace(t[0] * model_count + t[1], groups.size());
+    if (added) groups.emplace_back();
+    groups[it->second].push_back(i);
+  }
+  std::vector<Side> prepared(missing_sides.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, missing_sides.size(), 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        const Chain& m = *layout_.models.chains[missing_sides[i] / native_count];
+                        const Chain& n = *layout_.natives.chains[missing_sides[i] % native_count];
+                        auto shared = setup_.alignments.find({m.id, n.id});
+                        Side& side = prepared[i];
+                        side.alignment = shared != setup_.alignments.end()
+                                             ? shared->second
+                                             : align_chains(m, n, options_.no_align);
+                        if (auto chain = align_chain_pair(m, n, side.alignment)) {
+                          side.whole = chain->residues.model.size() == m.residues.size();
+                          side.chain = std::move(*chain);
+                        }
+                      }
+                    });
+  for (std::size_t i = 0; i < missing_sides.size(); ++i)
+    sides_.emplace(missing_sides[i], std::move(prepared[i]));
+
+  std::vector<std::optional<InterfaceResult>> results(keys.size());
+  auto done = run_in_parallel(groups.size(), [&](std::size_t g, const std::atomic<bool>& stop) -> Result<void> {
+    DistanceMatrix whole_matrix;
+    for (std::size_t i : groups[g]) {
+      if (stop.load(std::memory_order_relaxed)) return {};
+      auto t = unpack_key(keys[i]);
+      const Chain& model1 = *layout_.models.chains[t[0]];
+      const Chain& model2 = *layout_.models.chains[t[1]];
+      const Chain& native1 = *layout_.natives.chains[t[2]];
+      const Chain& native2 = *layout_.natives.chains[t[3]];
+      const Side& side1 = sides_.at(t[0] * native_count + t[2]);
+      const Side& side2 = sides_.at(t[1] * native_count + t[3]);
+      const DistanceMatrix& native_matrix = native_matrices_.at(t[2] * native_count + t[3]);
+      Result<std::optional<InterfaceResult>> result;
+      if (!side1.chain || !side2.chain) {
+        // The residues do not fit the alignment: the plain scoring reports why.
+        result = calc_tarvo(model1, model2, native1, native2, side1.alignment, side2.alignment,
+                            options_.capri_peptide, native_matrix);
+      } else if (side1.whole && side2.whole) {
+        auto cached = model_matrices_.find(t[0] * model_count + t[1]);
+        if (cached == model_matrices_.end() && whole_matrix.values.empty())
+          whole_matrix = native_distances(model1, model2);
+        result = calc_tarvo(native1, native2, *side1.chain, *side2.chain, options_.capri_peptide, native_matrix,
+                            cached != model_matrices_.end() ? cached->second : whole_matrix);
+      } else {
+        DistanceMatrix model_matrix =
+            *residue_group_distances(side1.chain->residues.model, side2.chain->residues.model, true);
+        result = calc_tarvo(native1, native2, *side1.chain, *side2.chain, options_.capri_peptide, native_matrix,
+                            model_matrix);
+      }
+      if (!result) return std::unexpected(std::move(result.error()));
+      results[i] = std::move(*result);
+    }
+    return {};
+  });
+  if (!done) return std::unexpected(done.error());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    values_[keys[i]] = results[i] ? results[i]->Tarvo : 0.0;
+    scored_[keys[i]] = std::move(results[i]);
+  }
+  return {};
+}
+
+// A bound on the score from the contacts alone. When both sides pair identical
+// sequences every residue is aligned, so fnat is exactly the share of native
+// contacts that the whole-chain model matrix reproduces; the two RMSD terms are
+// at most 1 each, and the score is summed as the score itself is.
+double TupleStore::fnat_bound(Index m1, Index m2, Index n1, Index n2) const {
+  const Chain& model1 = *layout_.models.chains[m1];
+  const Chain& model2 = *layout_.models.chains[m2];
+  if (options_.no_align || model1.sequence != layout_.natives.chains[n1]->sequence ||
+      model2.sequence != layout_.natives.chains[n2]->sequence)
+    return 1.0;
+  const DistanceMatrix& model = model_matrices_.at(m1 * layout_.models.ids.size() + m2);
+  const DistanceMatrix& native = native_matrices_.at(n1 * layout_.natives.ids.size() + n2);
+  if (model.rows != native.rows || model.cols != native.cols) return 1.0;
+  const float cutoff = contact_cutoff(options_.capri_peptide);
+  std::uint32_t correct = 0, total = 0;
+  for (std::size_t i = 0; i < native.values.size(); ++i) {
+    bool in_native = native.values[i] < cutoff;
+    total += in_native;
+    correct += in_native && model.values[i] < cutoff;
+  }
+  double fnat = static_cast<double>(correct) / static_cast<double>(total);
+  return ((fnat + 1.0) + 1.0) / 3.0;
+}
+
+// Before the walk: every tuple of some mapping scored, when there are few
+// enough; otherwise a cheap bound for those whose chains touch on both sides
+// (the interfaces that can score well), the scores coming when the walk reaches
+// a branch that needs them. Tuples with a chain whose residues and sequence
+// disagree may fail to score, so those of every mapping are scored now either
+// way, as the plain enumeration would.
+Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
+  std::vector<char> unusual_model(layout_.models.ids.size(), 0);
+  std::vector<char> unusual_native(layout_.natives.ids.size(), 0);
+  for (std::size_t i = 0; i < layout_.models.ids.size(); ++i)
+    unusual_model[i] = layout_.models.chains[i] && chain_is_unusual(*layout_.models.chains[i], false, false);
+  for (std::size_t i = 0; i < layout_.natives.ids.size(); ++i)
+    unusual_native[i] = layout_.natives.chains[i] &&
+                        chain_is_unusual(*layout_.natives.chains[i], true, options_.capri_peptide);
+
+  bool same_lists = std::all_of(layout_.choices.begin(), layout_.choices.end(),
+                                [&](const auto& list) { return list == layout_.choices.front(); });
+  Completion completion(layout_.choices, layout_.choice_universe);
+  std::unordered_set<std::uint64_t> seen;
+  std::vector<std::uint64_t> usual_keys, unusual_keys;
+  layout_.for_each_possible_pair([&](std::size_t p, Index c, std::size_t q, Index d, Index m1, Index n1,
+                             Index m2, Index n2) {
+    if (m1 == m2 || !native_contact(n1, n2)) return;
+    std::uint64_t key = tuple_key(m1, m2, n1, n2);
+    if (!seen.insert(key).second) return;
+    if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2]) {
+      usual_keys.push_back(key);
+      return;
+    }
+    // With equal lists any two distinct choices complete to a mapping.
+    if (!same_lists) {
+      std::vector<std::pair<std::size_t, Index>> forced;
+      if (p >= layout_.fixed_count) forced.emplace_back(p - layout_.fixed_count, c);
+      if (q >= layout_.fixed_count) forced.emplace_back(q - layout_.fixed_count, d);
+      if (!completion.possible(forced)) return;
+    }
+    unusual_keys.push_back(key);
+  });
+
+  if (usual_keys.size() + unusual_keys.size() <= upfront_tuples) {
+    usual_keys.insert(usual_keys.end(), unusual_keys.begin(), unusual_keys.end());
+    all_scored_ = true;
+    return score_tuples(usual_keys);
+  }
+  std::erase_if(usual_keys, [&](std::uint64_t k) {
+    return model_matrices_.empty() || !model_contact(Index(k >> 48), Index((k >> 32) & 0xFFFF));
+  });
+  std::vector<double> bounds(usual_keys.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, usual_keys.size()),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        auto t = unpack_key(usual_keys[i]);
+                        bounds[i] = fnat_bound(t[0], t[1], t[2], t[3]);
+                      }
+                    });
+  for (std::size_t i = 0; i < usual_keys.size(); ++i) values_.emplace(usual_keys[i], bounds[i]);
+  return score_tuples(unusual_keys);
+}
+
+// The unscored tuples between fixed positions, with contact on the native side.
+void TupleStore::collect_between_fixed(std::vector<std::uint64_t>& missing,
+                                       std::unordered_set<std::uint64_t>& listed) const {
+  for (std::size_t q = 1; q < layout_.fixed_count; ++q)
+    for (std::size_t p = 0; p < q; ++p) {
+      const Position& a = layout_.positions[p];
+      const Position& b = layout_.positions[q];
+      std::uint64_t key = tuple_key(a.model, b.model, a.native, b.native);
+      if (a.model != b.model && native_contact(a.native, b.native) && !scored_.contains(key) &&
+          listed.insert(key).second)
+        missing.push_back(key);
+    }
+}
+
+// The unscored tuples that choosing `choice` at `depth` fixes, with contact on
+// the native side, and also on the model side unless `every_tuple`.
+void TupleStore::collect_fixed_by(std::size_t depth, Index choice, std::span<const Index> assignment,
+                                  bool every_tuple, std::vector<std::uint64_t>& missing,
+                                  std::unordered_set<std::uint64_t>& listed) const {
+  auto [m2, n2] = layout_.resolve(layout_.fixed_count + depth, choice);
+  for (std::size_t p = 0; p < layout_.fixed_count + depth; ++p) {
+    auto [m1, n1] = layout_.resolve_in(p, assignment);
+    std::uint64_t key = tuple_key(m1, m2, n1, n2);
+    if (m1 == m2 || !native_contact(n1, n2) || scored_.contains(key)) continue;
+    if (!every_tuple && !model_contact(m1, m2)) continue;
+    if (listed.insert(key).second) missing.push_back(key);
+  }
+}
+
+}  // namespace tarvo

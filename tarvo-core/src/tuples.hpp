@@ -1,0 +1,84 @@
+// The interface tuples of a chain-mapping search (model i, model j, native i,
+// native j, packed by tuple_key): which chain pairs touch, their distance
+// matrices and prepared sides, and per tuple its score once known, else a bound.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "align.hpp"       // Alignment
+#include "candidates.hpp"  // Setup
+#include "error.hpp"       // Result
+#include "geometry.hpp"    // DistanceMatrix
+#include "layout.hpp"      // Layout, Index, tuple_key
+#include "search.hpp"      // ScoreOptions
+#include "tarvo.hpp"       // InterfaceResult, AlignedChain
+
+namespace tarvo {
+
+// Tarvo of an interface whose model chains touch nowhere: fnat is 0, so the score
+// is at most (0 + 1 + 1) / 3, computed here exactly as the score itself rounds.
+inline const double kNoModelContactBound = (0.0 + 1.0 + 1.0) / 3.0;
+
+// One model chain against one native chain, as every interface pairing them uses it.
+struct Side {
+  Alignment alignment;
+  std::optional<AlignedChain> chain;  // absent when the residues do not fit the alignment
+  bool whole = false;                 // every model residue aligned, in chain order
+};
+
+class TupleStore {
+ public:
+  TupleStore(const Layout& layout, const Setup& setup, const ScoreOptions& options)
+      : layout_(layout), setup_(setup), options_(options) {}
+
+  void find_contacts();
+  Result<void> prepare_tuples(std::size_t upfront_tuples);
+  Result<void> score_tuples(std::span<const std::uint64_t> keys);
+
+  bool native_contact(Index n1, Index n2) const {
+    return native_contact_[n1 * layout_.natives.ids.size() + n2];
+  }
+  bool model_contact(Index m1, Index m2) const {
+    return model_contact_[m1 * layout_.models.ids.size() + m2];
+  }
+  // Upper bound on a tuple's score, or its score (NaN included) once known.
+  double bound(Index m1, Index m2, Index n1, Index n2) const {
+    if (m1 == m2 || !native_contact(n1, n2)) return 0.0;
+    auto it = values_.find(tuple_key(m1, m2, n1, n2));
+    if (it != values_.end()) return it->second;
+    return model_contact(m1, m2) ? 1.0 : kNoModelContactBound;
+  }
+  // Every tuple of every mapping scored before the walk.
+  bool all_scored() const { return all_scored_; }
+  const std::optional<InterfaceResult>& outcome(std::uint64_t key) const { return scored_.at(key); }
+
+  void collect_between_fixed(std::vector<std::uint64_t>& missing,
+                             std::unordered_set<std::uint64_t>& listed) const;
+  void collect_fixed_by(std::size_t depth, Index choice, std::span<const Index> assignment,
+                        bool every_tuple, std::vector<std::uint64_t>& missing,
+                        std::unordered_set<std::uint64_t>& listed) const;
+
+ private:
+  double fnat_bound(Index m1, Index m2, Index n1, Index n2) const;
+
+  const Layout& layout_;
+  const Setup& setup_;
+  const ScoreOptions& options_;
+
+  std::vector<char> native_contact_, model_contact_;
+  std::unordered_map<std::uint32_t, DistanceMatrix> native_matrices_;
+  std::unordered_map<std::uint32_t, DistanceMatrix> model_matrices_;  // pairs in contact
+  std::unordered_map<std::uint32_t, Side> sides_;
+  std::unordered_map<std::uint64_t, std::optional<InterfaceResult>> scored_;
+  // Tuples whose model chains touch: the score once known, else a bound from fnat.
+  std::unordered_map<std::uint64_t, double> values_;
+  bool all_scored_ = false;  // every tuple of every mapping scored before the walk
+};
+
+}  // namespace tarvo

@@ -1,0 +1,291 @@
+#include "walk.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "run_result.hpp"  // for_each_pair, finish, kAllUndefined
+
+namespace tarvo {
+
+namespace {
+
+// Steps charged per interface scored during the walk: about 40 µs for a
+// 115-residue pair, where a step takes a few ns (see kStepBudget).
+constexpr std::size_t kTupleCost = 8'000;
+
+}  // namespace
+
+Walk::Walk(const Structure& model, const Structure& native, const Setup& setup, const Layout& layout,
+           TupleStore& tuples, std::size_t step_budget)
+    : model_(model), native_(native), setup_(setup), layout_(layout), tuples_(tuples),
+      bounds_(layout, tuples) {
+  state_.assignment.assign(layout.choices.size(), kChosen);
+  state_.used.assign(layout.choice_universe, 0);
+  state_.budget = step_budget;
+}
+
+// Scores the tuples, fixed at this depth, of the choices that the cheap bounds
+// keep, all in one parallel step; each costs the budget as much as many nodes.
+Result<void> Walk::refine(std::size_t depth) {
+  if (tuples_.all_scored()) return {};
+  std::vector<std::uint64_t> missing;
+  std::unordered_set<std::uint64_t> listed;
+  for (Index c : layout_.choices[depth]) {
+    if (state_.used[c]) continue;
+    auto upper = bounds_.expand(depth, c, state_);
+    if (upper && !state_.prunable(*upper))
+      tuples_.collect_fixed_by(depth, c, state_.assignment, false, missing, listed);
+  }
+  state_.nodes += kTupleCost * missing.size();
+  return tuples_.score_tuples(missing);
+}
+
+// The last anchor's choices that may still beat the best total, with every
+// tuple of their mappings scored.
+Result<std::vector<Index>> Walk::prepare_leaves(std::size_t depth) {
+  std::vector<Index> leaves;
+  std::vector<std::uint64_t> missing;
+  std::unordered_set<std::uint64_t> listed;
+  tuples_.collect_between_fixed(missing, listed);
+  for (std::size_t d = 0; d < depth; ++d)
+    tuples_.collect_fixed_by(d, state_.assignment[d], state_.assignment, true, missing, listed);
+  for (Index c : layout_.choices[depth]) {
+    if (state_.used[c]) continue;
+    if (state_.over_budget()) return std::vector<Index>{};
+    bool undefined = false;
+    double upper = bounds_.known(depth) + bounds_.known_increment(depth, c, state_.assignment, undefined);
+    if (undefined || state_.prunable(upper)) continue;
+    leaves.push_back(c);
+    tuples_.collect_fixed_by(depth, c, state_.assignment, true, missing, listed);
+  }
+  if (leaves.empty()) return leaves;
+  state_.nodes += kTupleCost * missing.size();
+  if (auto done = tuples_.score_tuples(missing); !done) return std::unexpected(done.error());
+  return leaves;
+}
+
+// The total of the complete assignment, summed as the result map sums it.
+double Walk::leaf_total() const {
+  std::vector<std::pair<Index, Index>> chains;
+  for (std::size_t p = 0; p < layout_.positions.size(); ++p)
+    chains.push_back(layout_.resolve_in(p, state_.assignment));
+  double total = 0.0;
+  OrderedMap<std::string, double> by_name;
+  for (std::size_t p = 0; p < chains.size(); ++p)
+    for (std::size_t q = p + 1; q < chains.size(); ++q) {
+      auto [m1, n1] = chains[p];
+      auto [m2, n2] = chains[q];
+      if (m1 == m2 || !tuples_.native_contact(n1, n2)) continue;
+      const auto& outcome = tuples_.outcome(tuple_key(m1, m2, n1, n2));
+      if (!outcome) continue;
+      if (layout_.names_unique)
+        total += outcome->Tarvo;
+      else
+        by_name.insert_or_assign(layout_.natives.ids[n1] + layout_.natives.ids[n2], outcome->Tarvo);
+    }
+  for (const auto& [name, value] : by_name) total += value;
+  return total;
+}
+
+Result<void> Walk::visit(std::size_t depth) {
+  if (depth + 1 == layout_.choices.size()) {
+    auto leaves = prepare_leaves(depth);
+    if (!leaves) return std::unexpected(leaves.error());
+    for (Index c : *leaves) {
+      state_.assignment[depth] = c;
+      double total = leaf_total();
+      if (total > state_.best) {
+        state_.best = total;
+        selected_ = state_.assignment;
+      }
+    }
+    return {};
+  }
+  if (auto done = refine(depth); !done) return done;
+  for (Index c : layout_.choices[depth]) {
+    if (state_.used[c]) continue;
+    if (state_.over_budget()) return {};
+    auto upper = bounds_.expand(depth, c, state_);
+    if (!upper || state_.prunable(*upper)) continue;
+    state_.assignment[depth] = c;
+    state_.used[c] = 1;
+    auto done = visit(depth + 1);
+    state_.used[c] = 0;
+    if (!done) return done;
+  }
+  return {};
+}
+
+// A first mapping found greedily (at each depth the choice with the highest
+// bound). Its total is reached by some mapping, so any branch whose bound stays
+// below it cannot hold the selected mapping; the walk prunes with it from the start.
+Result<void> Walk::dive() {
+  const std::size_t n = layout_.choices.size();
+  std::size_t depth = 0;
+  for (; depth + 1 < n; ++depth) {
+    if (auto done = refine(depth); !done) return done;
+    std::optional<Index> pick;
+    double pick_upper = 0.0;
+    for (Index c : layout_.choices[depth]) {
+      if (state_.used[c] || state_.over_budget()) continue;
+      auto upper = bounds_.expand(depth, c, state_);
+      if (upper && (!pick || *upper > pick_upper)) {
+        pick = c;
+        pick_upper = *upper;
+      }
+    }
+    if (!pick) break;
+    bounds_.expand(depth, *pick, state_);
+    state_.assignment[depth] = *pick;
+    state_.used[*pick] = 1;
+  }
+  if (depth + 1 == n) {
+    auto leaves = prepare_leaves(depth);
+    if (!leaves) return std::unexpected(leaves.error());
+    std::optional<Index> pick;
+    for (Index c : *leaves) {
+      state_.assignment[depth] = c;
+      double total = leaf_total();
+      if (!std::isnan(total) && total > state_.floor) {
+        state_.floor = total;
+        pick = c;
+      }
+    }
+    if (pick && tuples_.all_scored()) {
+      state_.assignment[depth] = *pick;
+      climb();
+    }
+  }
+  std::fill(state_.used.begin(), state_.used.end(), 0);
+  return {};
+}
+
+// The sum of the scores of the complete assignment in any order, or NaN.
+double Walk::quick_total(const std::vector<Index>& assignment) const {
+  double sum = 0.0;
+  for (std::size_t p = 0; p < layout_.positions.size(); ++p) {
+    auto [m1, n1] = layout_.resolve_in(p, assignment);
+    for (std::size_t q = p + 1; q < layout_.positions.size(); ++q) {
+      auto [m2, n2] = layout_.resolve_in(q, assignment);
+      sum += tuples_.bound(m1, m2, n1, n2);
+    }
+  }
+  return sum;
+}
+
+// From the dive's mapping, exchanges of two anchors' choices and moves to a free
+// choice while they raise the total: a higher floor prunes more of the walk.
+// Needs every tuple scored, so that the totals compared are the true ones.
+void Walk::climb() {
+  const std::size_t n = layout_.choices.size();
+  std::vector<std::vector<char>> allowed(n, std::vector<char>(layout_.choice_universe, 0));
+  for (std::size_t k = 0; k < n; ++k)
+    for (Index c : layout_.choices[k]) allowed[k][c] = 1;
+  std::vector<Index> current = state_.assignment;
+  std::vector<char> used(layout_.choice_universe, 0);
+  for (Index c : current) used[c] = 1;
+  double value = quick_total(current);
+  bool improved = true;
+  while (improved && !std::isnan(value)) {
+    improved = false;
+    for (std::size_t a = 0; a < n; ++a) {
+      for (std::size_t b = a + 1; b < n; ++b) {
+        state_.nodes += n * n;
+        if (!allowed[a][current[b]] || !allowed[b][current[a]]) continue;
+        std::swap(current[a], current[b]);
+        double next = quick_total(current);
+        if (next > value) {
+          value = next;
+          improved = true;
+        } else {
+          std::swap(current[a], current[b]);
+        }
+      }
+      for (Index c : layout_.choices[a]) {
+        state_.nodes += n * n;
+        if (used[c]) continue;
+        Index old = current[a];
+        current[a] = c;
+        double next = quick_total(current);
+        if (next > value) {
+          value = next;
+          improved = true;
+          used[old] = 0;
+          used[c] = 1;
+        } else {
+          current[a] = old;
+        }
+      }
+    }
+  }
+  std::vector<Index> dived = std::exchange(state_.assignment, current);
+  double total = leaf_total();
+  if (!std::isnan(total)) state_.floor = std::max(state_.floor, total);
+  state_.assignment = std::move(dived);
+}
+
+TarvoError Walk::budget_error() const {
+  std::size_t interchangeable = 0;
+  for (const auto& list : layout_.choices)
+    if (list.size() > 1) ++interchangeable;
+  return TarvoError{err::Mapping{
+      "The chain mapping search stopped after " + std::to_string(state_.budget) + " steps: " +
+      std::to_string(interchangeable) +
+      " chains were interchangeable, too many to find the best mapping exactly. Fix part of "
+      "the mapping with a mapping text (e.g. --mapping AB*:AB*) to narrow the search."}};
+}
+
+Result<RunResult> Walk::best_run() const {
+  ChainMapping mapping = setup_.fixed;
+  for (std::size_t k = 0; k < layout_.choices.size(); ++k) {
+    const std::string& anchor = setup_.anchors[k];
+    const std::string& chosen =
+        (setup_.native_anchors ? layout_.models : layout_.natives).ids[(*selected_)[k]];
+    if (setup_.native_anchors)
+      mapping.insert_or_assign(anchor, chosen);
+    else
+      mapping.insert_or_assign(chosen, anchor);
+  }
+  OrderedMap<std::string, InterfaceResult> results;
+  for_each_pair(mapping, [&](const Tuple& t) {
+    Index m1 = layout_.models.index.at(t[0]), m2 = layout_.models.index.at(t[1]);
+    Index n1 = layout_.natives.index.at(t[2]), n2 = layout_.natives.index.at(t[3]);
+    if (!tuples_.native_contact(n1, n2)) return;
+    const auto& outcome = tuples_.outcome(tuple_key(m1, m2, n1, n2));
+    if (!outcome) return;
+    InterfaceResult copy = *outcome;
+    copy.chain1 = t[0];
+    copy.chain2 = t[1];
+    results.insert_or_assign(t[2] + t[3], std::move(copy));
+  });
+  return finish(model_, native_, std::move(mapping), std::move(results), state_.best);
+}
+
+Result<RunResult> Walk::run() {
+  bounds_.prepare_bounds(state_.nodes);
+
+  if (layout_.choices.empty()) {
+    // Only the fixed pairs: one mapping, unless one of its interfaces is NaN.
+    std::vector<std::uint64_t> missing;
+    std::unordered_set<std::uint64_t> listed;
+    tuples_.collect_between_fixed(missing, listed);
+    if (auto done = tuples_.score_tuples(missing); !done) return std::unexpected(done.error());
+    selected_ = std::vector<Index>{};
+    state_.best = leaf_total();
+    if (std::isnan(state_.best)) selected_.reset();
+  } else {
+    if (bounds_.add_fixed_pairs()) {
+      if (auto done = dive(); !done) return std::unexpected(done.error());
+      if (auto done = visit(0); !done) return std::unexpected(done.error());
+    }
+    if (state_.nodes > state_.budget) return std::unexpected(budget_error());
+  }
+  if (!selected_) return fail(err::Mapping{kAllUndefined});
+  return best_run();
+}
+
+}  // namespace tarvo

@@ -1,0 +1,51 @@
+// The walk of the chain-mapping search: assignments depth first in enumeration
+// order, a branch dropped when an upper bound on every total below it cannot
+// beat the best total so far.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "bounds.hpp"      // Bounds
+#include "candidates.hpp"  // Setup
+#include "error.hpp"       // Result, TarvoError
+#include "layout.hpp"      // Layout, Index
+#include "model.hpp"       // Structure
+#include "search.hpp"      // RunResult
+#include "tuples.hpp"      // TupleStore
+#include "walk_state.hpp"  // WalkState
+
+namespace tarvo {
+
+// Reads the table and the numbering, scores into the tuple store the tuples a
+// branch needs, and owns the bounds and the walk's state.
+class Walk {
+ public:
+  Walk(const Structure& model, const Structure& native, const Setup& setup, const Layout& layout,
+       TupleStore& tuples, std::size_t step_budget);
+
+  Result<RunResult> run();
+
+ private:
+  Result<void> refine(std::size_t depth);
+  Result<void> visit(std::size_t depth);
+  Result<std::vector<Index>> prepare_leaves(std::size_t depth);
+  double leaf_total() const;
+  Result<void> dive();
+  double quick_total(const std::vector<Index>& assignment) const;
+  void climb();
+  TarvoError budget_error() const;
+  Result<RunResult> best_run() const;
+
+  const Structure& model_;
+  const Structure& native_;
+  const Setup& setup_;
+  const Layout& layout_;
+  TupleStore& tuples_;
+  Bounds bounds_;
+  WalkState state_;
+  std::optional<std::vector<Index>> selected_;
+};
+
+}  // namespace tarvo

@@ -1,0 +1,29 @@
+// Where the walk of a chain-mapping search stands: the choices made down to the
+// current depth, the totals a bound must beat, and the steps spent.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+#include "layout.hpp"  // Index
+
+namespace tarvo {
+
+// Bounds are sums of a few hundred values of at most 1; their rounding error is
+// below 1e-12, so this margin keeps every pruning decision on the safe side.
+inline constexpr double kMargin = 1e-6;
+
+struct WalkState {
+  std::vector<Index> assignment;  // per anchor, its choice
+  std::vector<char> used;         // per choice: held by an anchor above the current depth
+  double best = -1.0;
+  double floor = -std::numeric_limits<double>::infinity();
+  std::size_t nodes = 0;  // steps spent, counted against `budget`
+  std::size_t budget = 0;
+
+  bool prunable(double upper) const { return upper + kMargin <= best || upper + kMargin < floor; }
+  bool over_budget() { return ++nodes > budget; }
+};
+
+}  // namespace tarvo
