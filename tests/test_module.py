@@ -1,5 +1,6 @@
 """The module's contents, argument rules, result dictionaries and exceptions."""
 
+import builtins
 import math
 import sys
 import threading
@@ -33,8 +34,8 @@ def test_all_lists_the_contents_in_order():
     assert all(hasattr(t, name) for name in t.__all__)
 
 
-def test_module_docstring_is_empty_text():
-    assert t.__doc__ == ""
+def test_module_has_a_docstring():
+    assert t.__doc__.startswith("Interface quality scores")
 
 
 def test_internal_error_class_is_not_part_of_the_contents():
@@ -260,6 +261,74 @@ def test_malformed_mapping_is_a_runtime_error(pair):
     with pytest.raises(RuntimeError) as info:
         t.score(*pair, mapping="AB")
     assert str(info.value) == "When using --mapping, native chains must be set (e.g. ABC:ABC or :ABC)"
+
+
+ERROR_CLASSES = [
+    ("IoError", RuntimeError), ("ParseError", RuntimeError), ("UnknownFormatError", RuntimeError),
+    ("ChainNotFoundError", RuntimeError), ("ModelIndexOutOfRangeError", RuntimeError),
+    ("GeometryError", RuntimeError), ("InterfaceSizeMismatchError", RuntimeError),
+    ("NoIdenticalNativeChainError", RuntimeError), ("SmallMoleculeUnsupportedError", ValueError),
+    ("MappingError", RuntimeError),
+]
+
+
+@pytest.mark.parametrize("name, builtin", ERROR_CLASSES)
+def test_each_error_kind_has_its_class_under_the_builtin_callers_catch(name, builtin):
+    error_class = getattr(t, name)
+    assert issubclass(error_class, t.TarvoError) and issubclass(error_class, builtin)
+    assert error_class.__module__ == "_tarvo_rs" and name not in t.__all__
+
+
+@pytest.mark.parametrize(
+    "call, error_class",
+    [
+        (lambda p: t.score(p[0] + ".missing", p[1]), "IoError"),
+        (lambda p: t.load_PDB(p[1], n_model=5), "ModelIndexOutOfRangeError"),
+        (lambda p: t.score(*p, mapping="AB"), "MappingError"),
+        (lambda p: t.score(*p, small_molecule=True), "SmallMoleculeUnsupportedError"),
+    ],
+)
+def test_errors_are_raised_as_their_kind(pair, call, error_class):
+    with pytest.raises(getattr(t, error_class)):
+        call(pair)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, raised, message",
+    [
+        (("score", "m.pdb", "n.pdb"), {"mapping": "AB"}, "MappingError", "When using --mapping"),
+        (("score_pairs", [("m", "n")]), {"mapping": "BA:AB", "no_align": 1}, "TypeError", "'int' object"),
+        (("score_pairs", "mn"), {}, "TypeError", "Can't extract `str` to `Vec`"),
+        (("score_one_vs_many", "n"), {}, "TypeError",
+         "score_one_vs_many() missing 1 required positional argument: 'models'"),
+        (("score_one_vs_many", "n", ["m"]), {"allowed_mismatches": -1}, "OverflowError", ""),
+        (("score_pairs", []), {"colour": 1}, "TypeError", "score_pairs() got an unexpected keyword"),
+        (("rank", []), {}, "ValueError", "check_arguments: function must be"),
+    ],
+)
+def test_check_arguments_raises_what_the_call_would_without_reading(args, kwargs, raised, message):
+    error_class = getattr(t, raised, None) or getattr(builtins, raised)
+    with pytest.raises(error_class) as info:
+        t.check_arguments(*args, **kwargs)
+    assert str(info.value).startswith(message)
+
+
+def test_check_arguments_accepts_good_arguments_without_touching_files():
+    assert t.check_arguments("score", "no/such/model.pdb", "no/such/native.pdb", mapping="BA:AB") is None
+    assert t.check_arguments("score_pairs", [], mapping=None, allowed_mismatches=3) is None
+
+
+def test_each_module_object_has_its_own_classes(pair):
+    import importlib.util
+
+    other = importlib.util.module_from_spec(importlib.util.find_spec("_tarvo_rs"))
+    other.__spec__.loader.exec_module(other)
+    assert other.Structure is not t.Structure and other.MappingError is not t.MappingError
+    structure = other.load_PDB(pair[1])
+    del other
+    assert repr(structure).startswith("<tarvo_rs.Structure")  # keeps its module alive
+    with pytest.raises(TypeError, match="is not an instance of 'Structure'"):
+        t.run_on_all_native_interfaces(structure, structure, {})
 
 
 # --- result dictionaries ------------------------------------------------------

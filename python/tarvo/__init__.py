@@ -1,7 +1,19 @@
 """Interface scores of predicted complexes: the functions of the extension module _tarvo_rs."""
 
 from _tarvo_rs import (
+    ChainNotFoundError,
+    GeometryError,
+    InterfaceSizeMismatchError,
+    IoError,
+    MappingError,
+    ModelIndexOutOfRangeError,
+    NoIdenticalNativeChainError,
+    ParseError,
+    SmallMoleculeUnsupportedError,
     Structure,
+    TarvoError,
+    UnknownFormatError,
+    check_arguments,
     load_PDB,
     run_on_all_native_interfaces,
     score,
@@ -20,3 +32,5 @@ __all__ = [
     "version",
 ]
 __version__ = version()
+# The error classes are importable from here too; every one derives from
+# TarvoError and from RuntimeError (ValueError for the small-molecule refusal).

@@ -14,8 +14,7 @@ import math
 import os
 import sys
 
-from . import score, score_one_vs_many, version
-from ._options import check_options
+from . import MappingError, TarvoError, check_arguments, score, score_one_vs_many, version
 
 # Lower bounds of the quality classes of GlobalTarvo, best first.
 QUALITY_CLASSES = ((0.80, "High"), (0.49, "Medium"), (0.23, "Acceptable"))
@@ -216,8 +215,8 @@ def scoring_options(args):
         "allowed_mismatches": args.allowed_mismatches,
     }
     try:
-        check_options(**options)
-    except RuntimeError as error:
+        check_arguments("score_pairs", [], **options)
+    except MappingError as error:
         raise CliError(f"--mapping: {error}", 2) from None
     return options
 
@@ -236,7 +235,7 @@ def run_pair(args):
     require_file(args.native)
     try:
         result = score(args.model, args.native, **options)
-    except (RuntimeError, ValueError) as error:
+    except TarvoError as error:
         raise CliError(str(error), 1) from None
     if args.json:
         return to_json(result)

@@ -13,8 +13,6 @@ import functools
 
 import _tarvo_rs
 
-from ._options import check_options
-
 try:
     from distributed import as_completed, get_client
 except ImportError as exc:
@@ -37,48 +35,22 @@ def score_one_vs_many(native, models, client=None, chunk_size=64, **options):
 
 def iter_score_pairs(pairs, client=None, chunk_size=64, **options):
     """Yields (input index, outcome) as chunks finish. Arguments fail here, before any work is sent."""
-    return _iter_chunks(_tarvo_rs.score_pairs, pairs, client, chunk_size, options)
+    _tarvo_rs.check_arguments("score_pairs", pairs, **options)
+    return _iter_chunks(_tarvo_rs.score_pairs, (), pairs, client, chunk_size, options)
 
 
 def iter_score_one_vs_many(native, models, client=None, chunk_size=64, **options):
     """Yields (input index, outcome) as chunks finish. Arguments fail here, before any work is sent."""
-    batch = functools.partial(_tarvo_rs.score_one_vs_many, native)
-    return _iter_chunks(batch, models, client, chunk_size, options)
+    _tarvo_rs.check_arguments("score_one_vs_many", native, models, **options)
+    return _iter_chunks(_tarvo_rs.score_one_vs_many, (native,), models, client, chunk_size, options)
 
 
-def _iter_chunks(batch, items, client, chunk_size, options):
-    _check_arguments(batch, items, options)
+def _iter_chunks(batch, leading, items, client, chunk_size, options):
+    """Maps batch(*leading, chunk, **options) over the chunks of `items`."""
     chunks = _chunks(list(items), chunk_size)
     client = _client(client)
-    futures = client.map(batch, chunks, pure=False, **options)
+    futures = client.map(functools.partial(batch, *leading), chunks, pure=False, **options)
     return _stream(client, futures, chunk_size)
-
-
-class _ConversionDone(Exception):
-    pass
-
-
-class _Probe:
-    """Stands in for allowed_mismatches, the last parameter the module converts.
-
-    Reaching it means the module accepted every argument before it, so the
-    input list is checked by the module's own conversion without scoring anything.
-    """
-
-    def __index__(self):
-        raise _ConversionDone
-
-
-def _check_arguments(batch, items, options):
-    """Raises what the module would raise for these arguments, in the module's order."""
-    try:
-        batch(items, **{**options, "allowed_mismatches": _Probe()})
-    except _ConversionDone:
-        pass
-    else:
-        raise AssertionError("the module scored without converting allowed_mismatches")
-    batch([], **options)
-    check_options(**options)
 
 
 def _chunks(items, chunk_size):

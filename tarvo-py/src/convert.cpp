@@ -238,8 +238,8 @@ bool extract_pair_list(PyObject* object, std::vector<std::pair<std::string, std:
   return extract_sequence(object, out, extract_path_pair);
 }
 
-bool extract_structure(PyObject* object, const Structure*& out) {
-  out = core_structure(object);
+bool extract_structure(const ModuleState& state, PyObject* object, const Structure*& out) {
+  out = core_structure(state, object);
   if (out == nullptr) raise_not_instance(object, "Structure");
   return out != nullptr;
 }

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "module_state.hpp"
+
 namespace tarvo {
 struct Structure;
 }
@@ -40,12 +42,12 @@ bool extract_flag(PyObject* object, bool& out);
 bool extract_count(PyObject* object, std::uint64_t& out);
 bool extract_text_list(PyObject* object, std::vector<std::string>& out);
 bool extract_pair_list(PyObject* object, std::vector<std::pair<std::string, std::string>>& out);
-bool extract_structure(PyObject* object, const Structure*& out);
+bool extract_structure(const ModuleState& state, PyObject* object, const Structure*& out);
 
-// Converts parameter `index`; one not given keeps the default already in `out`.
-// A failure carries the parameter's name as a note.
-template <class T>
-bool convert(const BoundArgs& bound, std::size_t index, bool (*extract)(PyObject*, T&), T& out) {
+// Converts parameter `index` with extract(object, out); one not given keeps the
+// default already in `out`. A failure carries the parameter's name as a note.
+template <class T, class Extract>
+bool convert(const BoundArgs& bound, std::size_t index, Extract extract, T& out) {
   PyObject* value = bound.values[index];  // borrowed
   if (value == nullptr || extract(value, out)) return true;
   note_parameter(bound.names[index]);

@@ -1,32 +1,26 @@
-// The extension module _tarvo_rs: its definition, its execution step and the
-// functions it offers. The interpreter lock is held for every call.
+// The extension module _tarvo_rs: its definition, its state, its execution step
+// and the functions it offers. The interpreter lock is held for every call.
 #include "py_ref.hpp"
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "batch.hpp"
+#include "calls.hpp"
 #include "convert.hpp"
-#include "mapping.hpp"
-#include "reader.hpp"  // load_structure
+#include "errors.hpp"
+#include "interfaces.hpp"  // run_on_native_interfaces
+#include "reader.hpp"      // load_structure
 #include "results.hpp"
 #include "structure.hpp"
 
 namespace tarvo::py {
 
 namespace {
-
-// The five options of ScoreOptions, in signature order from parameter `first`.
-bool convert_options(const BoundArgs& bound, std::size_t first, ScoreOptions& options) {
-  return convert(bound, first, extract_flag, options.no_align) &&
-         convert(bound, first + 1, extract_flag, options.capri_peptide) &&
-         convert(bound, first + 2, extract_flag, options.small_molecule) &&
-         convert(bound, first + 3, extract_optional_text, options.mapping) &&
-         convert(bound, first + 4, extract_count, options.allowed_mismatches);
-}
 
 PyRef outcome_list(const std::vector<BatchOutcome>& outcomes) {
   PyRef list(PyList_New(0));
@@ -71,8 +65,9 @@ PyRef native_interfaces_result(const NativeInterfacesRun& run) {
   return pair_tuple(std::move(mapping), PyRef(PyFloat_FromDouble(run.total)));
 }
 
-PyObject* load_pdb(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+PyObject* load_pdb(PyObject* module, PyObject* args, PyObject* kwargs) {
+  const ModuleState& state = module_state(module);
+  return guarded<PyObject*>(state, nullptr, [&]() -> PyObject* {
     static constexpr std::array<const char*, 4> names{"path", "chains", "small_molecule", "n_model"};
     auto bound = bind_arguments("load_PDB", names, 1, args, kwargs);
     std::string path;
@@ -83,14 +78,16 @@ PyObject* load_pdb(PyObject*, PyObject* args, PyObject* kwargs) {
         !convert(*bound, 2, extract_flag, small_molecule) || !convert(*bound, 3, extract_count, n_model))
       return nullptr;
     Result<Structure> loaded = load_structure(path, chains, small_molecule, n_model);
-    if (!loaded) return to_pyerr(loaded.error());
+    if (!loaded) return to_pyerr(state, loaded.error());
     loaded->id = path;
-    return wrap_structure(std::move(*loaded)).release();
+    return wrap_structure(module, std::move(*loaded)).release();
   });
 }
 
-PyObject* run_on_all_native_interfaces(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+PyObject* run_on_all_native_interfaces(PyObject* module, PyObject* args, PyObject* kwargs) {
+  const ModuleState& state = module_state(module);
+  auto structure = [&](PyObject* object, const Structure*& out) { return extract_structure(state, object, out); };
+  return guarded<PyObject*>(state, nullptr, [&]() -> PyObject* {
     static constexpr std::array<const char*, 6> names{"model",    "native",        "chain_map",
                                                       "no_align", "capri_peptide", "low_memory"};
     auto bound = bind_arguments("run_on_all_native_interfaces", names, 3, args, kwargs);
@@ -99,7 +96,7 @@ PyObject* run_on_all_native_interfaces(PyObject*, PyObject* args, PyObject* kwar
     const Structure* native = nullptr;
     PyObject* chain_map_dict = bound->values[2];  // borrowed
     bool no_align = false, capri_peptide = false, low_memory = false;
-    if (!convert(*bound, 0, extract_structure, model) || !convert(*bound, 1, extract_structure, native))
+    if (!convert(*bound, 0, structure, model) || !convert(*bound, 1, structure, native))
       return nullptr;
     if (!has_type_flag(chain_map_dict, Py_TPFLAGS_DICT_SUBCLASS)) {
       raise_not_instance(chain_map_dict, "dict");
@@ -113,57 +110,77 @@ PyObject* run_on_all_native_interfaces(PyObject*, PyObject* args, PyObject* kwar
     ChainMapping chain_map;
     if (!read_chain_map(chain_map_dict, chain_map)) return nullptr;
     Result<NativeInterfacesRun> run = run_on_native_interfaces(*model, *native, chain_map, no_align, capri_peptide);
-    if (!run) return to_pyerr(run.error());
+    if (!run) return to_pyerr(state, run.error());
     return native_interfaces_result(*run).release();
   });
 }
 
-PyObject* score(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static constexpr std::array<const char*, 7> names{
-        "model", "native", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches"};
-    auto bound = bind_arguments("score", names, 2, args, kwargs);
-    std::string model, native;
-    ScoreOptions options;
-    if (!bound || !convert(*bound, 0, extract_text, model) || !convert(*bound, 1, extract_text, native) ||
-        !convert_options(*bound, 2, options))
-      return nullptr;
-    Result<RunResult> result = score_pair(model, native, options);
-    if (!result) return to_pyerr(result.error());
+PyObject* score(PyObject* module, PyObject* args, PyObject* kwargs) {
+  const ModuleState& state = module_state(module);
+  return guarded<PyObject*>(state, nullptr, [&]() -> PyObject* {
+    auto call = read_score_call(args, kwargs);
+    if (!call) return nullptr;
+    Result<RunResult> result = score_pair(call->model, call->native, call->options);
+    if (!result) return to_pyerr(state, result.error());
     return run_result_dict(*result).release();
   });
 }
 
-PyObject* score_one_vs_many(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static constexpr std::array<const char*, 7> names{
-        "native", "models", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches"};
-    auto bound = bind_arguments("score_one_vs_many", names, 2, args, kwargs);
-    std::string native;
-    std::vector<std::string> models;
-    ScoreOptions options;
-    if (!bound || !convert(*bound, 0, extract_text, native) || !convert(*bound, 1, extract_text_list, models) ||
-        !convert_options(*bound, 2, options))
-      return nullptr;
-    return outcome_list(tarvo::score_one_vs_many(native, models, options)).release();
+PyObject* score_one_vs_many(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(module_state(module), nullptr, [&]() -> PyObject* {
+    auto call = read_score_one_vs_many_call(args, kwargs);
+    if (!call) return nullptr;
+    return outcome_list(tarvo::score_one_vs_many(call->native, call->models, call->options)).release();
   });
 }
 
-PyObject* score_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static constexpr std::array<const char*, 6> names{
-        "pairs", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches"};
-    auto bound = bind_arguments("score_pairs", names, 1, args, kwargs);
-    std::vector<std::pair<std::string, std::string>> pairs;
-    ScoreOptions options;
-    if (!bound || !convert(*bound, 0, extract_pair_list, pairs) || !convert_options(*bound, 1, options))
-      return nullptr;
-    return outcome_list(tarvo::score_pairs(pairs, options)).release();
+PyObject* score_pairs(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(module_state(module), nullptr, [&]() -> PyObject* {
+    auto call = read_score_pairs_call(args, kwargs);
+    if (!call) return nullptr;
+    return outcome_list(tarvo::score_pairs(call->pairs, call->options)).release();
   });
 }
 
-PyObject* version(PyObject*, PyObject*) {
-  return guarded<PyObject*>(nullptr, [] { return new_str(TARVO_VERSION).release(); });
+// The options of a call read as the named function reads them; a mapping text
+// that does not parse raises here instead of failing the run.
+const ScoreOptions* read_options(std::string_view function, PyObject* args, PyObject* kwargs,
+                                 std::optional<ScoreOptions>& out) {
+  if (function == "score") {
+    if (auto call = read_score_call(args, kwargs)) out = std::move(call->options);
+  } else if (function == "score_pairs") {
+    if (auto call = read_score_pairs_call(args, kwargs)) out = std::move(call->options);
+  } else if (function == "score_one_vs_many") {
+    if (auto call = read_score_one_vs_many_call(args, kwargs)) out = std::move(call->options);
+  } else {
+    PyErr_SetString(PyExc_ValueError,
+                    "check_arguments: function must be 'score', 'score_pairs' or 'score_one_vs_many'");
+  }
+  return out ? &*out : nullptr;
+}
+
+PyObject* check_arguments(PyObject* module, PyObject* args, PyObject* kwargs) {
+  const ModuleState& state = module_state(module);
+  return guarded<PyObject*>(state, nullptr, [&]() -> PyObject* {
+    if (PyTuple_Size(args) < 1) {
+      PyErr_SetString(PyExc_TypeError, "check_arguments() missing 1 required positional argument: 'function'");
+      return nullptr;
+    }
+    std::string function;
+    if (!extract_text(PyTuple_GetItem(args, 0), function)) {
+      note_parameter("function");
+      return nullptr;
+    }
+    PyRef rest(PyTuple_GetSlice(args, 1, PyTuple_Size(args)));
+    std::optional<ScoreOptions> options;
+    if (!rest || !read_options(function, rest.get(), kwargs, options)) return nullptr;
+    if (!options->mapping) return to_pyerr(state, options->mapping.error());
+    return PyRef::from_borrowed(Py_None).release();
+  });
+}
+
+PyObject* version(PyObject* module, PyObject*) {
+  return guarded<PyObject*>(module_state(module), nullptr, [] { return new_str(TARVO_VERSION).release(); });
 }
 
 template <class Fn>
@@ -201,6 +218,15 @@ PyMethodDef functions[] = {
     {"version", version, METH_NOARGS, "version()\n--\n\n"},
 };
 
+// An attribute of the module but not one of the contents listed in __all__.
+PyMethodDef check_arguments_def = {
+    "check_arguments", as_cfunction(check_arguments), kKeywords,
+    "check_arguments(function, /, *args, **kwargs)\n--\n\n"
+    "Reads `args` and `kwargs` exactly as the scoring function named `function` ('score', "
+    "'score_pairs' or 'score_one_vs_many') would, without reading any file or scoring, and raises "
+    "what that call raises for its arguments: TypeError, ValueError or OverflowError for a bad "
+    "argument, MappingError for a mapping text that does not parse. Returns None."};
+
 // Appends `name` to the module's __all__ (made on first use), then sets the attribute.
 bool add_item(PyObject* module, PyObject* name, PyObject* item) {
   PyRef all_name = new_str("__all__");
@@ -215,30 +241,49 @@ bool add_item(PyObject* module, PyObject* name, PyObject* item) {
   return PyList_Append(all.get(), name) == 0 && PyObject_SetAttr(module, name, item) == 0;
 }
 
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
+// A built-in function bound to the module; listed in __all__ when `listed`.
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef& def, bool listed) {
   PyRef function(PyCFunction_NewEx(&def, module, module_name));
   if (!function) return false;
   PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
-  return name && add_item(module, name.get(), function.get());
+  if (!name) return false;
+  return listed ? add_item(module, name.get(), function.get())
+                : PyObject_SetAttr(module, name.get(), function.get()) == 0;
 }
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  int failed = 0;
+  module_state(module).for_each_reference([&](PyObject* reference) {
+    if (reference && !failed) failed = visit(reference, arg);
+  });
+  return failed;
+}
+
+int clear_module(PyObject* module) {
+  module_state(module).for_each_reference([](PyObject*& reference) { Py_DecRef(std::exchange(reference, nullptr)); });
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 int exec_module(PyObject* module) {
-  return guarded(-1, [&] {
-    PyRef module_type = type_of(module);
-    if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(module_type.get()), &PyModule_Type)) {
-      raise_not_instance(module, "module");
-      return -1;
-    }
-    PyObject* structure = structure_type();  // borrowed
+  PyRef module_type = type_of(module);
+  if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(module_type.get()), &PyModule_Type)) {
+    raise_not_instance(module, "module");
+    return -1;
+  }
+  ModuleState& state = module_state(module);
+  return guarded(state, -1, [&] {
+    if (!make_error_classes(module, state)) return -1;
+    state.structure_type = make_structure_type().release();
     PyRef structure_name = new_str("Structure");
-    if (!internal_error_type() || !structure || !structure_name ||
-        !add_item(module, structure_name.get(), structure))
+    if (!state.structure_type || !structure_name || !add_item(module, structure_name.get(), state.structure_type))
       return -1;
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef& def : functions)
-      if (!add_function(module, module_name.get(), def)) return -1;
-    return 0;
+      if (!add_function(module, module_name.get(), def, true)) return -1;
+    return add_function(module, module_name.get(), check_arguments_def, false) ? 0 : -1;
   });
 }
 
@@ -247,11 +292,22 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+constexpr const char* kModuleDoc =
+    "Interface quality scores of predicted macromolecular complexes against their native structure.\n\n"
+    "score(model, native) scores one pair of structure files; score_pairs and score_one_vs_many score "
+    "many in parallel, each item keeping its own result or error. load_PDB and "
+    "run_on_all_native_interfaces score a chain mapping the caller gives. Errors of reading and "
+    "scoring raise subclasses of TarvoError (each also a RuntimeError, or a ValueError for the "
+    "small-molecule refusal).";
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_tarvo_rs", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_tarvo_rs", kModuleDoc, sizeof(ModuleState), nullptr, module_slots,
+    traverse_module, clear_module, free_module,
 };
 
 }  // namespace
+
+ModuleState& module_state(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 }  // namespace tarvo::py
 

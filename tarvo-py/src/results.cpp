@@ -72,24 +72,4 @@ PyRef outcome_dict(const BatchOutcome& outcome) {
   return ok ? std::move(dict) : PyRef();
 }
 
-std::nullptr_t to_pyerr(const TarvoError& error) {
-  PyObject* type = error.kind() == ErrorKind::SmallMoleculeUnsupported ? PyExc_ValueError : PyExc_RuntimeError;
-  PyRef message = new_str(error.message());
-  if (message) PyErr_SetObject(type, message.get());
-  return nullptr;
-}
-
-PyObject* internal_error_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyErr_NewException("_tarvo_rs.InternalError", PyExc_BaseException, nullptr);
-  return type;
-}
-
-void raise_internal(const char* what) noexcept {
-  PyObject* type = internal_error_type();
-  if (type == nullptr) return;  // the failure to make the class is the exception
-  PyRef message(PyUnicode_FromFormat("internal error: %s", what));
-  if (message) PyErr_SetObject(type, message.get());
-}
-
 }  // namespace tarvo::py

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "convert.hpp"
-#include "error.hpp"
-#include "results.hpp"
+#include "error.hpp"  // quoted, quoted_list
+#include "errors.hpp"
 
 namespace tarvo::py {
 
@@ -13,11 +13,12 @@ namespace {
 struct PyStructure {
   PyObject_HEAD
   Structure* structure;  // owned; null only while the object is being made
+  PyObject* module;      // strong reference to the module that made the object
 };
 
-PyObject* the_type = nullptr;  // one class per process, never released
-
-const Structure& held(PyObject* self) { return *reinterpret_cast<PyStructure*>(self)->structure; }
+PyStructure& as_structure(PyObject* self) { return *reinterpret_cast<PyStructure*>(self); }
+const Structure& held(PyObject* self) { return *as_structure(self).structure; }
+const ModuleState& state_of(PyObject* self) { return module_state(as_structure(self).module); }
 
 template <class Fn>
 void* slot_function(Fn* fn) {
@@ -34,14 +35,17 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void dealloc(PyObject* self) {
-  delete reinterpret_cast<PyStructure*>(self)->structure;
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(the_type), Py_tp_free));
+  PyRef type = type_of(self);
+  delete as_structure(self).structure;
+  PyObject* module = as_structure(self).module;
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_free));
   free_object(self);
-  Py_DecRef(the_type);  // instances of a heap type hold a reference to it
+  Py_DecRef(type.get());  // instances of a heap type hold a reference to it
+  Py_DecRef(module);
 }
 
 PyObject* repr(PyObject* self) {
-  return guarded<PyObject*>(nullptr, [&] {
+  return guarded<PyObject*>(state_of(self), nullptr, [&] {
     const Structure& structure = held(self);
     std::string text = "<tarvo_rs.Structure id=" + quoted(structure.id) +
                        " chains=" + quoted_list(structure.chain_ids()) + ">";
@@ -50,7 +54,7 @@ PyObject* repr(PyObject* self) {
 }
 
 int contains(PyObject* self, PyObject* chain) {
-  return guarded(-1, [&] {
+  return guarded(state_of(self), -1, [&] {
     std::string chain_id;
     if (!extract_text(chain, chain_id)) {
       note_parameter("chain");
@@ -61,11 +65,11 @@ int contains(PyObject* self, PyObject* chain) {
 }
 
 PyObject* get_id(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return new_str(held(self).id).release(); });
+  return guarded<PyObject*>(state_of(self), nullptr, [&] { return new_str(held(self).id).release(); });
 }
 
 PyObject* chain_ids(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  return guarded<PyObject*>(state_of(self), nullptr, [&]() -> PyObject* {
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     for (const auto& [id, chain] : held(self).chains) {
@@ -107,26 +111,24 @@ PyType_Spec spec = {"builtins.Structure", sizeof(PyStructure), 0, Py_TPFLAGS_DEF
 
 }  // namespace
 
-PyObject* structure_type() {
-  if (the_type == nullptr) the_type = PyType_FromSpec(&spec);
-  return the_type;
-}
+PyRef make_structure_type() { return PyRef(PyType_FromSpec(&spec)); }
 
-PyRef wrap_structure(Structure&& structure) {
-  auto* type = reinterpret_cast<PyTypeObject*>(structure_type());
-  if (type == nullptr) return {};
+PyRef wrap_structure(PyObject* module, Structure&& structure) {
+  auto* type = reinterpret_cast<PyTypeObject*>(module_state(module).structure_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyRef object(alloc(type, 0));
-  if (object) reinterpret_cast<PyStructure*>(object.get())->structure = new Structure(std::move(structure));
+  if (!object) return {};
+  as_structure(object.get()).structure = new Structure(std::move(structure));
+  as_structure(object.get()).module = PyRef::from_borrowed(module).release();
   return object;
 }
 
-const Structure* core_structure(PyObject* object) {
+const Structure* core_structure(const ModuleState& state, PyObject* object) {
   PyRef type = type_of(object);
-  if (the_type == nullptr ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), reinterpret_cast<PyTypeObject*>(the_type)))
+  if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()),
+                        reinterpret_cast<PyTypeObject*>(state.structure_type)))
     return nullptr;
-  return reinterpret_cast<PyStructure*>(object)->structure;
+  return as_structure(object).structure;
 }
 
 }  // namespace tarvo::py

@@ -4,17 +4,18 @@
 #include "py_ref.hpp"
 
 #include "model.hpp"
+#include "module_state.hpp"
 
 namespace tarvo::py {
 
-// The class object, created on first use and kept for the life of the process
-// (a borrowed reference); nullptr with an exception set if creation fails.
-PyObject* structure_type();
+// A new class object; each module object makes its own.
+PyRef make_structure_type();
 
-// A new Structure object owning `structure`.
-PyRef wrap_structure(Structure&& structure);
+// A new Structure object of `module`'s class owning `structure`. The object
+// keeps a reference to the module, whose state its methods use.
+PyRef wrap_structure(PyObject* module, Structure&& structure);
 
 // The core structure inside `object`, or nullptr when it is not a Structure object.
-const Structure* core_structure(PyObject* object);
+const Structure* core_structure(const ModuleState& state, PyObject* object);
 
 }  // namespace tarvo::py
