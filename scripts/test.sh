@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, and runs every test: the core's GoogleTest
 # suite (plain and under AddressSanitizer/UBSan) and the Python tests, in the
-# project's virtual environment .venv, against the package installed there.
+# project's virtual environment .venv, against the package installed there and
+# the repaired wheel that scripts/wheel.sh builds.
 #   PYTHON=/usr/bin/python3 scripts/test.sh     makes .venv from that interpreter
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,5 +28,6 @@ LD_PRELOAD="$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
   PYTHONPATH="$PWD/build/py-asan/tarvo-py:$PWD/python" \
   python -m pytest -q -m "not slow" tests/test_module.py tests/test_structure.py
 
+scripts/wheel.sh
 python -m pip install -q --disable-pip-version-check .
 python -m pytest -q tests
