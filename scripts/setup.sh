@@ -49,8 +49,9 @@ if [[ ! -x $venv/bin/python ]]; then
 fi
 
 # What .venv lacks, one per line: "apt NAME" for the interpreter's C headers,
-# which the module's build needs, else a requirement for pip.
-needs=$("$venv/bin/python" - <<'PY'
+# which the module's build needs, else a requirement for pip. Isolated (-I), so
+# that the build/ directory here does not pass for the package "build".
+needs=$("$venv/bin/python" -I - <<'PY'
 import importlib.util, os, sys, sysconfig
 if not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     print("apt python%d.%d-dev" % sys.version_info[:2])
