@@ -8,6 +8,7 @@ virtual environment, must still score the bundled example.
 
 import glob
 import os
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -27,7 +28,8 @@ HIDE_AND_RUN = 'for f in $TBB_FILES; do mount --bind /dev/null "$f" || exit 97; 
 
 def system_tbb_files():
     """The real files behind every libtbb* in the loader's cache and the usual library directories."""
-    cache = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True).stdout
+    ldconfig = shutil.which("ldconfig") or "/sbin/ldconfig"  # /sbin may be off a user's PATH
+    cache = subprocess.run([ldconfig, "-p"], capture_output=True, text=True).stdout
     directories = {os.path.dirname(line.rsplit("=> ", 1)[1]) for line in cache.splitlines() if "=> " in line}
     directories |= {"/lib", "/usr/lib", "/lib64", "/usr/lib64", "/usr/local/lib"}
     names = (glob.glob(os.path.join(d, "libtbb*")) for d in directories)
