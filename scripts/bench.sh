@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+export VIRTUAL_ENV=$PWD/.venv PATH=$PWD/.venv/bin:$PATH
 (($#)) || set -- core python dask
 
 jobs=$(nproc)
@@ -25,7 +26,7 @@ for part in "$@"; do
       script=scripts/bench_python.py
       [[ $part == dask ]] && script=scripts/bench_distributed.py
       echo "== $script"
-      PYTHONPATH="$PWD/build/py/tarvo-py:$PWD/python" python3 "$script"
+      PYTHONPATH="$PWD/build/py/tarvo-py:$PWD/python" python "$script"
       ;;
     *) echo "bench: unknown part '$part' (core, python or dask)" >&2; exit 2 ;;
   esac

@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-300}
 
 scripts/setup.sh afl++
+export VIRTUAL_ENV=$PWD/.venv PATH=$PWD/.venv/bin:$PATH
 
 build=build-fuzz
 CXX=afl-g++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

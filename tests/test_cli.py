@@ -109,6 +109,15 @@ def test_output_option_writes_to_file(tmp_path, fmt):
     assert target.read_text() == run_cli(MODEL, NATIVE, *options).stdout
 
 
+def test_hyphenated_options_read_like_underscore_ones():
+    def parsed(*options):
+        return vars(cli.pair_parser().parse_args([str(MODEL), str(NATIVE), *options]))
+
+    hyphenated = parsed("--allowed-mismatches", "2", "--no-align", "--capri-peptide", "--small-molecule")
+    underscored = parsed("--allowed_mismatches", "2", "--no_align", "--capri_peptide", "--small_molecule")
+    assert hyphenated == underscored != parsed()
+
+
 @pytest.mark.parametrize(
     "args, status, message",
     [

@@ -152,22 +152,23 @@ def add_scoring_options(parser):
              "'*' as wildcard; e.g. BA:AB maps native A to model B and native B to model A, "
              "AB*:AB* fixes A and B and searches the rest, :AB scores native chains A and B only",
     )
+    # Each option also keeps the underscore spelling of its first releases.
     group.add_argument(
-        "--allowed_mismatches", metavar="N", type=non_negative_int, default=0,
+        "--allowed-mismatches", "--allowed_mismatches", metavar="N", type=non_negative_int, default=0,
         help="sequence mismatches tolerated for a model chain to stand for a native chain, "
-             "e.g. --allowed_mismatches 2 (default: 0)",
+             "e.g. --allowed-mismatches 2 (default: 0)",
     )
     group.add_argument(
-        "--no_align", action="store_true",
+        "--no-align", "--no_align", action="store_true",
         help="pair model and native residues by residue number instead of aligning sequences",
     )
     group.add_argument(
-        "--capri_peptide", action="store_true",
+        "--capri-peptide", "--capri_peptide", action="store_true",
         help="peptide criteria: contacts within 4 A instead of 5 A, interface residues by "
              "CB (else CA) within 8 A instead of all atoms within 10 A",
     )
     group.add_argument(
-        "--small_molecule", action="store_true",
+        "--small-molecule", "--small_molecule", action="store_true",
         help="read hetero (small-molecule) records too; this build refuses to score "
              "small-molecule chains and says so",
     )

@@ -1,0 +1,128 @@
+# Type stubs of the extension module _tarvo_rs (built from tarvo-py/src).
+# The dictionaries it returns keep the key order written here.
+
+from collections.abc import Sequence
+from typing import Any, Literal, TypedDict, Union, final
+
+# As at run time: the error classes and check_arguments are attributes but not listed.
+__all__ = [
+    "Structure",
+    "load_PDB",
+    "run_on_all_native_interfaces",
+    "score",
+    "score_one_vs_many",
+    "score_pairs",
+    "version",
+]
+
+class InterfaceResult(TypedDict):
+    """Scores of one native interface; undefined RMSDs are NaN."""
+
+    Tarvo: float
+    F1: float
+    iRMSD: float
+    LRMSD: float
+    fnat: float
+    nat_correct: int
+    nat_total: int
+    fnonnat: float
+    nonnat_count: int
+    model_total: int
+    clashes: int
+    len1: int
+    len2: int
+    class1: str
+    class2: str
+    chain1: str
+    chain2: str
+    is_het: bool
+
+class RunResult(TypedDict):
+    """One model scored against one native under its best chain mapping."""
+
+    model: str
+    native: str
+    best_mapping_str: str
+    best_tarvo: float
+    GlobalTarvo: float
+    best_result: dict[str, InterfaceResult]  # keyed by the two native chain ids, e.g. "AB"
+    best_mapping: dict[str, str]  # native chain -> model chain
+
+class ScoredOutcome(TypedDict):
+    model: str
+    native: str
+    ok: Literal[True]
+    result: RunResult
+
+class FailedOutcome(TypedDict):
+    model: str
+    native: str
+    ok: Literal[False]
+    error: str
+
+# One item of score_pairs / score_one_vs_many: "result" when "ok", else "error".
+Outcome = Union[ScoredOutcome, FailedOutcome]
+
+class TarvoError(Exception): ...
+class IoError(TarvoError, RuntimeError): ...
+class ParseError(TarvoError, RuntimeError): ...
+class UnknownFormatError(TarvoError, RuntimeError): ...
+class ChainNotFoundError(TarvoError, RuntimeError): ...
+class ModelIndexOutOfRangeError(TarvoError, RuntimeError): ...
+class GeometryError(TarvoError, RuntimeError): ...
+class InterfaceSizeMismatchError(TarvoError, RuntimeError): ...
+class NoIdenticalNativeChainError(TarvoError, RuntimeError): ...
+class MappingError(TarvoError, RuntimeError): ...
+class SmallMoleculeUnsupportedError(TarvoError, ValueError): ...
+
+@final
+class Structure:
+    """A parsed structure: made only by load_PDB, accepted by run_on_all_native_interfaces."""
+
+    @property
+    def id(self) -> str: ...
+    def chain_ids(self) -> list[str]: ...
+    def __contains__(self, chain: str, /) -> bool: ...
+
+def load_PDB(
+    path: str, chains: Sequence[str] = ..., small_molecule: bool = False, n_model: int = 0
+) -> Structure: ...
+def run_on_all_native_interfaces(
+    model: Structure,
+    native: Structure,
+    chain_map: dict[str, str],
+    no_align: bool = False,
+    capri_peptide: bool = False,
+    low_memory: bool = False,
+) -> tuple[dict[tuple[str, str], InterfaceResult], float]: ...
+def score(
+    model: str,
+    native: str,
+    no_align: bool = False,
+    capri_peptide: bool = False,
+    small_molecule: bool = False,
+    mapping: str | None = None,
+    allowed_mismatches: int = 0,
+) -> RunResult: ...
+def score_one_vs_many(
+    native: str,
+    models: Sequence[str],
+    no_align: bool = False,
+    capri_peptide: bool = False,
+    small_molecule: bool = False,
+    mapping: str | None = None,
+    allowed_mismatches: int = 0,
+) -> list[Outcome]: ...
+def score_pairs(
+    pairs: Sequence[tuple[str, str]],
+    no_align: bool = False,
+    capri_peptide: bool = False,
+    small_molecule: bool = False,
+    mapping: str | None = None,
+    allowed_mismatches: int = 0,
+) -> list[Outcome]: ...
+def check_arguments(function: str, /, *args: Any, **kwargs: Any) -> None:
+    """Reads the arguments as `function` ("score", "score_pairs" or "score_one_vs_many") would,
+    without reading a file, and raises what that call raises for them."""
+
+def version() -> str: ...
