@@ -6,25 +6,19 @@ gathers model paths and formats what the module returns.
 
 import argparse
 import contextlib
-import csv
-import glob
-import io
-import json
-import math
 import os
 import sys
 
 from . import MappingError, TarvoError, check_arguments, score, score_one_vs_many, version
-
-# Lower bounds of the quality classes of GlobalTarvo, best first.
-QUALITY_CLASSES = ((0.80, "High"), (0.49, "Medium"), (0.23, "Acceptable"))
-
-MODEL_SUFFIXES = (".pdb", ".cif", ".ent", ".mmcif", ".pdb.gz", ".cif.gz", ".ent.gz", ".mmcif.gz")
-
-INTERFACE_KEYS = (
-    "Tarvo", "F1", "iRMSD", "LRMSD", "fnat", "nat_correct", "nat_total", "fnonnat",
-    "nonnat_count", "model_total", "clashes", "len1", "len2", "class1", "class2",
-    "chain1", "chain2", "is_het",
+from ._models import MODEL_SUFFIXES, ModelListError, collect_models
+from ._report import (
+    pair_csv,
+    pair_report,
+    quality_class,  # noqa: F401  (part of this module's interface)
+    rank_csv,
+    rank_report,
+    ranked,
+    to_json,
 )
 
 # Models per Dask task: small enough for even load and a lively progress bar,
@@ -76,11 +70,21 @@ def main(argv=None):
 
 # ---------------------------------------------------------------- arguments
 
+def new_parser(prog, usage, description):
+    return Parser(
+        prog=prog,
+        usage=usage,
+        description=description,
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+
+
 def pair_parser():
-    parser = Parser(
-        prog="tarvo",
-        usage="tarvo MODEL NATIVE [options]\n       tarvo rank NATIVE MODELS... [options]",
-        description=(
+    parser = new_parser(
+        "tarvo",
+        "tarvo MODEL NATIVE [options]\n       tarvo rank NATIVE MODELS... [options]",
+        (
             "Score a predicted complex (MODEL) against the experimental structure (NATIVE): "
             "the best chain mapping, then fnat, fnonnat, F1, iRMSD, LRMSD, clashes and Tarvo "
             "for every native interface, and their mean GlobalTarvo with its quality class "
@@ -88,8 +92,6 @@ def pair_parser():
             "PDB and mmCIF files are read, plain or gzip-compressed. "
             "To rank many models against one native, see 'tarvo rank --help'."
         ),
-        epilog=EXAMPLES,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("model", metavar="MODEL", help="the model structure file")
     parser.add_argument("native", metavar="NATIVE", help="the native (reference) structure file")
@@ -102,17 +104,15 @@ def pair_parser():
 
 
 def rank_parser():
-    parser = Parser(
-        prog="tarvo rank",
-        usage="tarvo rank NATIVE MODELS... [options]",
-        description=(
+    parser = new_parser(
+        "tarvo rank",
+        "tarvo rank NATIVE MODELS... [options]",
+        (
             "Score many models against one native in parallel and list them by GlobalTarvo, "
             "best first. Models that cannot be scored are listed after the others with their "
             "error; they never stop the run, but make the exit status 1. "
             "A progress bar is drawn on stderr when it is a terminal."
         ),
-        epilog=EXAMPLES,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("native", metavar="NATIVE", help="the native (reference) structure file")
     parser.add_argument(
@@ -245,61 +245,15 @@ def run_pair(args):
     return pair_report(result)
 
 
-def pair_report(result):
-    mapping = ", ".join(f"native {n} -> model {m}" for n, m in result["best_mapping"].items())
-    lines = [
-        f"Model        {result['model']}",
-        f"Native       {result['native']}",
-        f"Mapping      {result['best_mapping_str']}  ({mapping or 'no chains mapped'})",
-        "",
-    ]
-    if result["best_result"]:
-        header = ("Native", "Model", "fnat", "fnonnat", "F1", "iRMSD", "LRMSD", "Clashes", "Tarvo")
-        rows = [interface_row(name, values) for name, values in result["best_result"].items()]
-        lines += table(header, rows, flush_left=("Native", "Model"))
-    else:
-        lines.append("No native interface: the native chains are not in contact.")
-    global_tarvo = result["GlobalTarvo"]
-    lines += ["", f"GlobalTarvo  {number(global_tarvo, 3)}  ({quality_class(global_tarvo)})"]
-    return "\n".join(lines) + "\n"
-
-
-def interface_row(name, values):
-    return (
-        name,
-        values["chain1"] + values["chain2"],
-        number(values["fnat"], 3),
-        number(values["fnonnat"], 3),
-        number(values["F1"], 3),
-        number(values["iRMSD"], 2),
-        number(values["LRMSD"], 2),
-        str(values["clashes"]),
-        number(values["Tarvo"], 3),
-    )
-
-
-def pair_csv(result):
-    fields = ("model", "native", "best_mapping_str", "GlobalTarvo", "interface") + INTERFACE_KEYS
-    rows = [
-        {
-            "model": result["model"],
-            "native": result["native"],
-            "best_mapping_str": result["best_mapping_str"],
-            "GlobalTarvo": result["GlobalTarvo"],
-            "interface": name,
-            **values,
-        }
-        for name, values in result["best_result"].items()
-    ]
-    return to_csv(fields, rows)
-
-
 # ---------------------------------------------------------------- many models
 
 def run_rank(args):
     options = scoring_options(args)
     require_file(args.native)
-    models = collect_models(args.models)
+    try:
+        models = collect_models(args.models)
+    except ModelListError as error:
+        raise CliError(str(error), 2) from None
     with ProgressBar(len(models), sys.stderr) as bar:
         if args.scheduler or args.workers:
             outcomes = score_on_dask(args, models, options, bar)
@@ -314,50 +268,6 @@ def run_rank(args):
         text = rank_report(args.native, ordered)
     status = 0 if all(outcome["ok"] for outcome in outcomes) else 1
     return text, status
-
-
-def collect_models(arguments):
-    models = []
-    for argument in arguments:
-        if argument.startswith("@"):
-            models += read_model_list(argument[1:])
-        else:
-            models += expand_models(argument)
-    if not models:
-        raise CliError("no model files given", 2)
-    return models
-
-
-def read_model_list(path):
-    try:
-        with open(path, encoding="utf-8") as handle:
-            lines = [line.strip() for line in handle]
-    except OSError as error:
-        raise CliError(f"cannot read model list {path}: {error.strerror}", 2) from None
-    models = []
-    for line in lines:
-        if line and not line.startswith("#"):
-            models += expand_models(line)
-    return models
-
-
-def expand_models(argument):
-    """Paths named by one argument; a plain path is kept even if missing, so its error is listed."""
-    if os.path.isdir(argument):
-        found = [entry.path for entry in os.scandir(argument) if is_structure_file(entry)]
-        if not found:
-            raise CliError(f"{argument}: no structure files in this directory", 2)
-        return sorted(found)
-    if not os.path.exists(argument) and any(char in argument for char in "*?["):
-        matches = sorted(glob.glob(argument))
-        if not matches:
-            raise CliError(f"{argument}: no files match this pattern", 2)
-        return [path for match in matches for path in expand_models(match)]
-    return [argument]
-
-
-def is_structure_file(entry):
-    return entry.is_file() and entry.name.lower().endswith(MODEL_SUFFIXES)
 
 
 def score_locally(native, models, options, bar):
@@ -402,69 +312,6 @@ def score_on_dask(args, models, options, bar):
     return outcomes
 
 
-def ranked(outcomes):
-    """Scored models by GlobalTarvo, best first (NaN last, input order on ties), then failures."""
-    scored = [outcome for outcome in outcomes if outcome["ok"]]
-    failed = [outcome for outcome in outcomes if not outcome["ok"]]
-    scored.sort(key=lambda outcome: descending(outcome["result"]["GlobalTarvo"]))
-    return scored + failed
-
-
-def descending(value):
-    return (True, 0.0) if math.isnan(value) else (False, -value)
-
-
-def rank_report(native, ordered):
-    scored = [outcome for outcome in ordered if outcome["ok"]]
-    failed = [outcome for outcome in ordered if not outcome["ok"]]
-    lines = [
-        f"Native  {native}",
-        f"Models  {len(ordered)}: {len(scored)} scored, {len(failed)} failed",
-    ]
-    if scored:
-        header = ("Rank", "GlobalTarvo", "Quality", "Mapping", "Interfaces", "Model")
-        rows = [rank_row(rank, outcome) for rank, outcome in enumerate(scored, start=1)]
-        lines += [""] + table(header, rows, flush_left=("Quality", "Mapping", "Model"))
-    if failed:
-        lines += ["", "Failed"]
-        lines += [f"  {outcome['model']}: {outcome['error']}" for outcome in failed]
-    return "\n".join(lines) + "\n"
-
-
-def rank_row(rank, outcome):
-    result = outcome["result"]
-    return (
-        str(rank),
-        number(result["GlobalTarvo"], 3),
-        quality_class(result["GlobalTarvo"]),
-        result["best_mapping_str"],
-        str(len(result["best_result"])),
-        outcome["model"],
-    )
-
-
-def rank_csv(ordered):
-    fields = ("rank", "model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
-              "best_mapping_str", "interfaces", "error")
-    rows = []
-    for rank, outcome in enumerate(ordered, start=1):
-        row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
-        if outcome["ok"]:
-            result = outcome["result"]
-            row.update(
-                rank=rank,
-                GlobalTarvo=result["GlobalTarvo"],
-                quality=quality_class(result["GlobalTarvo"]),
-                best_tarvo=result["best_tarvo"],
-                best_mapping_str=result["best_mapping_str"],
-                interfaces=len(result["best_result"]),
-            )
-        else:
-            row["error"] = outcome["error"]
-        rows.append(row)
-    return to_csv(fields, rows)
-
-
 class ProgressBar:
     """A one-line bar redrawn in place on a terminal; does nothing when the stream is not one."""
 
@@ -494,57 +341,6 @@ class ProgressBar:
 
 
 # ---------------------------------------------------------------- formatting
-
-def quality_class(global_tarvo):
-    if math.isnan(global_tarvo):
-        return "no interfaces"
-    for lowest, name in QUALITY_CLASSES:
-        if global_tarvo >= lowest:
-            return name
-    return "Incorrect"
-
-
-def number(value, decimals):
-    return "NaN" if math.isnan(value) else f"{value:.{decimals}f}"
-
-
-def table(header, rows, flush_left):
-    """Aligned text columns: those named in `flush_left` flush left, numbers flush right."""
-    widths = [max(len(cell) for cell in column) for column in zip(header, *rows)]
-    left = [name in flush_left for name in header]
-
-    def line(cells):
-        padded = (
-            cell.ljust(width) if flush_left else cell.rjust(width)
-            for cell, width, flush_left in zip(cells, widths, left)
-        )
-        return "  ".join(padded).rstrip()
-
-    return [line(header)] + [line(row) for row in rows]
-
-
-def without_nan(value):
-    """A copy with every non-finite float replaced by None, which JSON writes as null."""
-    if isinstance(value, dict):
-        return {key: without_nan(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [without_nan(item) for item in value]
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value
-
-
-def to_json(value):
-    return json.dumps(without_nan(value), indent=2, allow_nan=False) + "\n"
-
-
-def to_csv(fields, rows):
-    buffer = io.StringIO()
-    writer = csv.DictWriter(buffer, fieldnames=fields, lineterminator="\n")
-    writer.writeheader()
-    writer.writerows(without_nan(rows))
-    return buffer.getvalue()
-
 
 def write_output(text, path):
     if path is None:

@@ -1,0 +1,54 @@
+"""The model paths a ``tarvo rank`` command line names: files, directories, globs and @lists."""
+
+import glob
+import os
+
+MODEL_SUFFIXES = (".pdb", ".cif", ".ent", ".mmcif", ".pdb.gz", ".cif.gz", ".ent.gz", ".mmcif.gz")
+
+
+class ModelListError(Exception):
+    """An argument that names no model file; the message says why."""
+
+
+def collect_models(arguments):
+    models = []
+    for argument in arguments:
+        if argument.startswith("@"):
+            models += read_model_list(argument[1:])
+        else:
+            models += expand_models(argument)
+    if not models:
+        raise ModelListError("no model files given")
+    return models
+
+
+def read_model_list(path):
+    try:
+        with open(path, encoding="utf-8") as handle:
+            lines = [line.strip() for line in handle]
+    except OSError as error:
+        raise ModelListError(f"cannot read model list {path}: {error.strerror}") from None
+    models = []
+    for line in lines:
+        if line and not line.startswith("#"):
+            models += expand_models(line)
+    return models
+
+
+def expand_models(argument):
+    """Paths named by one argument; a plain path is kept even if missing, so its error is listed."""
+    if os.path.isdir(argument):
+        found = [entry.path for entry in os.scandir(argument) if is_structure_file(entry)]
+        if not found:
+            raise ModelListError(f"{argument}: no structure files in this directory")
+        return sorted(found)
+    if not os.path.exists(argument) and any(char in argument for char in "*?["):
+        matches = sorted(glob.glob(argument))
+        if not matches:
+            raise ModelListError(f"{argument}: no files match this pattern")
+        return [path for match in matches for path in expand_models(match)]
+    return [argument]
+
+
+def is_structure_file(entry):
+    return entry.is_file() and entry.name.lower().endswith(MODEL_SUFFIXES)
