@@ -1,10 +1,10 @@
 #include "mapping_text.hpp"
 
-#include "utf8.hpp"  // next_code_point
-
 #include <cstddef>
 #include <string_view>
 #include <utility>
+
+#include "utf8.hpp"  // next_code_point
 
 namespace tarvo {
 

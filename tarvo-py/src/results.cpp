@@ -17,19 +17,13 @@ PyRef new_float(double value) { return PyRef(PyFloat_FromDouble(value)); }
 PyRef new_int(unsigned long long value) { return PyRef(PyLong_FromUnsignedLongLong(value)); }
 PyRef new_bool(bool value) { return PyRef(PyBool_FromLong(value)); }
 
-PyRef best_result_dict(const RunResult& result) {
+// A new dict of `map`'s entries in map order, each value made by make_value.
+template <class Map, class MakeValue>
+PyRef dict_of(const Map& map, MakeValue make_value) {
   PyRef dict(PyDict_New());
   if (!dict) return {};
-  for (const auto& [name, interface] : result.best_result)
-    if (!set_item(dict.get(), name, interface_dict(interface))) return {};
-  return dict;
-}
-
-PyRef best_mapping_dict(const RunResult& result) {
-  PyRef dict(PyDict_New());
-  if (!dict) return {};
-  for (const auto& [native_chain, model_chain] : result.best_mapping)
-    if (!set_item(dict.get(), native_chain, new_str(model_chain))) return {};
+  for (const auto& [key, value] : map)
+    if (!set_item(dict.get(), key, make_value(value))) return {};
   return dict;
 }
 
@@ -58,7 +52,8 @@ PyRef run_result_dict(const RunResult& r) {
             set_item(d, "best_mapping_str", new_str(r.best_mapping_str)) &&
             set_item(d, "best_tarvo", new_float(r.best_tarvo)) &&
             set_item(d, "GlobalTarvo", new_float(r.GlobalTarvo)) &&
-            set_item(d, "best_result", best_result_dict(r)) && set_item(d, "best_mapping", best_mapping_dict(r));
+            set_item(d, "best_result", dict_of(r.best_result, interface_dict)) &&
+            set_item(d, "best_mapping", dict_of(r.best_mapping, new_str));
   return ok ? std::move(dict) : PyRef();
 }
 
