@@ -23,8 +23,9 @@ std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
 }  // namespace
 
 Result<RunResult> score_pair(const std::string& model_path, const std::string& native_path,
-                             const ScoreOptions& options) {
+                             const ScoreOptions& options, std::stop_token stop) {
   if (!options.mapping) return std::unexpected(options.mapping.error());
+  if (stop.stop_requested()) return fail(err::Cancelled{});
   const std::vector<std::string> everything;
   auto model = load_structure(model_path, options.mapping->model_chains.value_or(everything),
                               options.small_molecule, 0);
@@ -34,22 +35,23 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
   if (!native) return std::unexpected(native.error());
   model->id = model_path;
   native->id = native_path;
-  return score_structures(*model, *native, options);
+  if (stop.stop_requested()) return fail(err::Cancelled{});
+  return score_structures(*model, *native, options, std::move(stop));
 }
 
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
-                                      const ScoreOptions& options) {
+                                      const ScoreOptions& options, std::stop_token stop) {
   return run_batch(pairs.size(), [&](std::size_t i) {
     const auto& [model_path, native_path] = pairs[i];
-    return BatchOutcome{model_path, native_path, score_pair(model_path, native_path, options)};
+    return BatchOutcome{model_path, native_path, score_pair(model_path, native_path, options, stop)};
   });
 }
 
 std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
-                                            const ScoreOptions& options) {
+                                            const ScoreOptions& options, std::stop_token stop) {
   return run_batch(model_paths.size(), [&](std::size_t i) {
-    return BatchOutcome{model_paths[i], native_path, score_pair(model_paths[i], native_path, options)};
+    return BatchOutcome{model_paths[i], native_path, score_pair(model_paths[i], native_path, options, stop)};
   });
 }
 

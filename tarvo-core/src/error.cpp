@@ -89,6 +89,7 @@ std::string TarvoError::message() const {
              "reference Tarvo for ligand poses.";
     }
     std::string operator()(const err::Mapping& e) const { return e.message; }
+    std::string operator()(const err::Cancelled&) const { return "cancelled"; }
   };
   return std::visit(Display{}, payload);
 }

@@ -28,18 +28,21 @@ struct InterfaceSizeMismatch {
 struct NoIdenticalNativeChain { std::vector<std::string> chains; };
 struct SmallMoleculeUnsupported {};
 struct Mapping { std::string message; };
+// The caller asked the work to stop (Ctrl-C); nothing of it is to be used.
+struct Cancelled {};
 }  // namespace err
 
 // Kinds in declaration order; the index of the variant is the kind.
 enum class ErrorKind {
   Io, Parse, UnknownFormat, ChainNotFound, ModelIndexOutOfRange, Geometry,
-  InterfaceSizeMismatch, NoIdenticalNativeChain, SmallMoleculeUnsupported, Mapping
+  InterfaceSizeMismatch, NoIdenticalNativeChain, SmallMoleculeUnsupported, Mapping, Cancelled
 };
 
 struct TarvoError {
   std::variant<err::Io, err::Parse, err::UnknownFormat, err::ChainNotFound,
                err::ModelIndexOutOfRange, err::Geometry, err::InterfaceSizeMismatch,
-               err::NoIdenticalNativeChain, err::SmallMoleculeUnsupported, err::Mapping>
+               err::NoIdenticalNativeChain, err::SmallMoleculeUnsupported, err::Mapping,
+               err::Cancelled>
       payload;
 
   ErrorKind kind() const { return static_cast<ErrorKind>(payload.index()); }

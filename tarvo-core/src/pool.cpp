@@ -6,6 +6,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 namespace tarvo {
 
@@ -28,6 +29,12 @@ Result<void> run_in_parallel(std::size_t count, const PoolItem& work) {
                     });
   if (first_error) return std::unexpected(std::move(*first_error));
   return {};
+}
+
+void run_on_threads(std::size_t threads, const std::function<void()>& work) {
+  if (threads == 0) return work();
+  tbb::task_arena arena(static_cast<int>(threads));
+  arena.execute(work);
 }
 
 }  // namespace tarvo

@@ -16,4 +16,8 @@ using PoolItem = std::function<Result<void>(std::size_t item, const std::atomic<
 // recorded no task starts another item.
 Result<void> run_in_parallel(std::size_t count, const PoolItem& work);
 
+// Runs `work` with the parallel loops inside it using at most `threads` threads
+// (the calling one included); 0 leaves the pool's default, one per processor.
+void run_on_threads(std::size_t threads, const std::function<void()>& work);
+
 }  // namespace tarvo

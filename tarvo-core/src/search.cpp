@@ -31,13 +31,13 @@ constexpr std::size_t kUpfrontTuples = 50'000;
 }  // namespace
 
 Result<RunResult> score_structures(const Structure& model, const Structure& native,
-                                   const ScoreOptions& options) {
-  return score_structures_with_budget(model, native, options, kStepBudget, kUpfrontTuples);
+                                   const ScoreOptions& options, std::stop_token stop) {
+  return score_structures_with_budget(model, native, options, kStepBudget, kUpfrontTuples, std::move(stop));
 }
 
 Result<RunResult> score_structures_with_budget(const Structure& model, const Structure& native,
                                                const ScoreOptions& options, std::size_t step_budget,
-                                               std::size_t upfront_tuples) {
+                                               std::size_t upfront_tuples, std::stop_token stop) {
   auto setup = prepare_candidates(model, native, options);
   if (!setup) return std::unexpected(setup.error());
   const Layout layout = number_chains(model, native, *setup);
@@ -47,7 +47,8 @@ Result<RunResult> score_structures_with_budget(const Structure& model, const Str
   TupleStore tuples(layout, *setup, options);
   tuples.find_contacts();
   if (auto done = tuples.prepare_tuples(upfront_tuples); !done) return std::unexpected(done.error());
-  return Walk(model, native, *setup, layout, tuples, step_budget).run();
+  if (stop.stop_requested()) return fail(err::Cancelled{});
+  return Walk(model, native, *setup, layout, tuples, step_budget, std::move(stop)).run();
 }
 
 }  // namespace tarvo

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 #include "error.hpp"         // Result
@@ -32,7 +33,8 @@ struct RunResult {
   double GlobalTarvo = 0;
 };
 
+// A stop request ends the search early with a Cancelled error.
 Result<RunResult> score_structures(const Structure& model, const Structure& native,
-                                   const ScoreOptions& options);
+                                   const ScoreOptions& options, std::stop_token stop = {});
 
 }  // namespace tarvo

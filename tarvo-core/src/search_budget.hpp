@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stop_token>
 
 #include "search.hpp"  // ScoreOptions, RunResult
 
@@ -12,6 +13,6 @@ namespace tarvo {
 // every tuple before the walk only when there are at most `upfront_tuples`.
 Result<RunResult> score_structures_with_budget(const Structure& model, const Structure& native,
                                                const ScoreOptions& options, std::size_t step_budget,
-                                               std::size_t upfront_tuples);
+                                               std::size_t upfront_tuples, std::stop_token stop = {});
 
 }  // namespace tarvo

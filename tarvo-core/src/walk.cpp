@@ -20,12 +20,13 @@ constexpr std::size_t kTupleCost = 8'000;
 }  // namespace
 
 Walk::Walk(const Structure& model, const Structure& native, const Setup& setup, const Layout& layout,
-           TupleStore& tuples, std::size_t step_budget)
+           TupleStore& tuples, std::size_t step_budget, std::stop_token stop)
     : model_(model), native_(native), setup_(setup), layout_(layout), tuples_(tuples),
       bounds_(layout, tuples) {
   state_.assignment.assign(layout.choices.size(), kChosen);
   state_.used.assign(layout.choice_universe, 0);
   state_.budget = step_budget;
+  state_.stop = std::move(stop);
 }
 
 // Scores the tuples, fixed at this depth, of the choices that the cheap bounds
@@ -282,6 +283,7 @@ Result<RunResult> Walk::run() {
       if (auto done = dive(); !done) return std::unexpected(done.error());
       if (auto done = visit(0); !done) return std::unexpected(done.error());
     }
+    if (state_.stop.stop_requested()) return fail(err::Cancelled{});
     if (state_.nodes > state_.budget) return std::unexpected(budget_error());
   }
   if (!selected_) return fail(err::Mapping{kAllUndefined});

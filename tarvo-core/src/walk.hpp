@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 #include "bounds.hpp"      // Bounds
@@ -23,7 +24,7 @@ namespace tarvo {
 class Walk {
  public:
   Walk(const Structure& model, const Structure& native, const Setup& setup, const Layout& layout,
-       TupleStore& tuples, std::size_t step_budget);
+       TupleStore& tuples, std::size_t step_budget, std::stop_token stop);
 
   Result<RunResult> run();
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <stop_token>
 #include <vector>
 
 #include "layout.hpp"  // Index
@@ -21,9 +22,13 @@ struct WalkState {
   double floor = -std::numeric_limits<double>::infinity();
   std::size_t nodes = 0;  // steps spent, counted against `budget`
   std::size_t budget = 0;
+  std::stop_token stop;  // a stop request spends the whole budget at once
 
   bool prunable(double upper) const { return upper + kMargin <= best || upper + kMargin < floor; }
-  bool over_budget() { return ++nodes > budget; }
+  bool over_budget() {
+    if ((++nodes & 0x3FF) == 0 && stop.stop_requested()) nodes = budget + 1;
+    return nodes > budget;
+  }
 };
 
 }  // namespace tarvo

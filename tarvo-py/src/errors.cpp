@@ -7,15 +7,15 @@ namespace tarvo::py {
 
 namespace {
 
-static_assert(static_cast<std::size_t>(ErrorKind::Mapping) + 1 == kErrorKinds);
+static_assert(static_cast<std::size_t>(ErrorKind::Cancelled) + 1 == kErrorKinds);
 
 struct ErrorClass {
-  const char* name;
+  const char* name;        // nullptr: the built-in class itself is raised
   PyObject* builtin_base;  // the class callers caught before these existed
   const char* doc;
 };
 
-// By ErrorKind. Every class also derives from TarvoError.
+// By ErrorKind. Every class made here also derives from TarvoError.
 std::array<ErrorClass, kErrorKinds> error_classes() {
   return {{
       {"IoError", PyExc_RuntimeError, "A structure file could not be read."},
@@ -28,6 +28,7 @@ std::array<ErrorClass, kErrorKinds> error_classes() {
       {"NoIdenticalNativeChainError", PyExc_RuntimeError, "A chain has no counterpart of the same sequence."},
       {"SmallMoleculeUnsupportedError", PyExc_ValueError, "Small-molecule scoring is not part of this build."},
       {"MappingError", PyExc_RuntimeError, "A mapping text or the chain mapping search failed."},
+      {nullptr, PyExc_KeyboardInterrupt, nullptr},  // work stopped by Ctrl-C raises the built-in class
   }};
 }
 
@@ -47,6 +48,10 @@ bool make_error_classes(PyObject* module, ModuleState& state) {
   auto classes = error_classes();
   for (std::size_t kind = 0; kind < kErrorKinds; ++kind) {
     const ErrorClass& c = classes[kind];
+    if (c.name == nullptr) {
+      state.error_classes[kind] = PyRef::from_borrowed(c.builtin_base).release();
+      continue;
+    }
     PyRef bases(PyTuple_Pack(2, state.tarvo_error, c.builtin_base));
     if (!bases) return false;
     state.error_classes[kind] = new_class(c.name, c.doc, bases.get());

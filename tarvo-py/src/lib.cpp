@@ -1,5 +1,6 @@
 // The extension module _tarvo_rs: its definition, its state, its execution step
-// and the functions it offers. The interpreter lock is held for every call.
+// and the functions it offers. Arguments are converted and results built with
+// the interpreter lock held; the core work in between runs without it.
 #include "py_ref.hpp"
 
 #include <array>
@@ -15,6 +16,7 @@
 #include "errors.hpp"
 #include "interfaces.hpp"  // run_on_native_interfaces
 #include "reader.hpp"      // load_structure
+#include "released.hpp"
 #include "results.hpp"
 #include "structure.hpp"
 
@@ -77,10 +79,11 @@ PyObject* load_pdb(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bound || !convert(*bound, 0, extract_text, path) || !convert(*bound, 1, extract_text_list, chains) ||
         !convert(*bound, 2, extract_flag, small_molecule) || !convert(*bound, 3, extract_count, n_model))
       return nullptr;
-    Result<Structure> loaded = load_structure(path, chains, small_molecule, n_model);
-    if (!loaded) return to_pyerr(state, loaded.error());
-    loaded->id = path;
-    return wrap_structure(module, std::move(*loaded)).release();
+    auto loaded = run_released([&](std::stop_token) { return load_structure(path, chains, small_molecule, n_model); });
+    if (!loaded) return nullptr;
+    if (!*loaded) return to_pyerr(state, loaded->error());
+    (*loaded)->id = path;
+    return wrap_structure(module, std::move(**loaded)).release();
   });
 }
 
@@ -109,9 +112,12 @@ PyObject* run_on_all_native_interfaces(PyObject* module, PyObject* args, PyObjec
       return nullptr;
     ChainMapping chain_map;
     if (!read_chain_map(chain_map_dict, chain_map)) return nullptr;
-    Result<NativeInterfacesRun> run = run_on_native_interfaces(*model, *native, chain_map, no_align, capri_peptide);
-    if (!run) return to_pyerr(state, run.error());
-    return native_interfaces_result(*run).release();
+    auto run = run_released([&](std::stop_token) {
+      return run_on_native_interfaces(*model, *native, chain_map, no_align, capri_peptide);
+    });
+    if (!run) return nullptr;
+    if (!*run) return to_pyerr(state, run->error());
+    return native_interfaces_result(**run).release();
   });
 }
 
@@ -120,9 +126,12 @@ PyObject* score(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(state, nullptr, [&]() -> PyObject* {
     auto call = read_score_call(args, kwargs);
     if (!call) return nullptr;
-    Result<RunResult> result = score_pair(call->model, call->native, call->options);
-    if (!result) return to_pyerr(state, result.error());
-    return run_result_dict(*result).release();
+    auto result = run_released([&](std::stop_token stop) {
+      return score_pair(call->model, call->native, call->options, std::move(stop));
+    });
+    if (!result) return nullptr;
+    if (!*result) return to_pyerr(state, result->error());
+    return run_result_dict(**result).release();
   });
 }
 
@@ -130,7 +139,10 @@ PyObject* score_one_vs_many(PyObject* module, PyObject* args, PyObject* kwargs) 
   return guarded<PyObject*>(module_state(module), nullptr, [&]() -> PyObject* {
     auto call = read_score_one_vs_many_call(args, kwargs);
     if (!call) return nullptr;
-    return outcome_list(tarvo::score_one_vs_many(call->native, call->models, call->options)).release();
+    auto outcomes = run_released([&](std::stop_token stop) {
+      return tarvo::score_one_vs_many(call->native, call->models, call->options, std::move(stop));
+    });
+    return outcomes ? outcome_list(*outcomes).release() : nullptr;
   });
 }
 
@@ -138,7 +150,10 @@ PyObject* score_pairs(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(module_state(module), nullptr, [&]() -> PyObject* {
     auto call = read_score_pairs_call(args, kwargs);
     if (!call) return nullptr;
-    return outcome_list(tarvo::score_pairs(call->pairs, call->options)).release();
+    auto outcomes = run_released([&](std::stop_token stop) {
+      return tarvo::score_pairs(call->pairs, call->options, std::move(stop));
+    });
+    return outcomes ? outcome_list(*outcomes).release() : nullptr;
   });
 }
 

@@ -10,7 +10,7 @@
 namespace tarvo::py {
 
 // One class per kind of core error, in the order of the core's ErrorKind.
-inline constexpr std::size_t kErrorKinds = 10;
+inline constexpr std::size_t kErrorKinds = 11;
 
 struct ModuleState {
   PyObject* structure_type = nullptr;  // each a strong reference, or nullptr before execution
