@@ -1,0 +1,78 @@
+"""Long calls run without the interpreter lock and stop on Ctrl-C."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import _tarvo_rs as t
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+MODEL, NATIVE = str(EXAMPLES / "2GTP_model.pdb"), str(EXAMPLES / "2GTP_native.pdb")
+
+
+def test_other_threads_run_during_a_long_call():
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(1)
+            time.sleep(0.005)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        outcomes = t.score_one_vs_many(NATIVE, [MODEL] * 200)
+    finally:
+        done.set()
+        ticker.join()
+    assert all(outcome["ok"] for outcome in outcomes)
+    assert len(ticks) > 10  # with the lock held throughout, the ticker would get no turn
+
+
+# The child scores far more models than it can finish before the signal, then
+# scores once more to show that the module still works.
+CHILD = f"""
+import sys, time, _tarvo_rs as t
+print("ready", flush=True)
+try:
+    t.score_one_vs_many({NATIVE!r}, [{MODEL!r}] * 20000)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(round(t.score({MODEL!r}, {NATIVE!r})["GlobalTarvo"], 3), flush=True)
+"""
+
+
+def test_sigint_stops_a_batch_and_the_next_call_works():
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True,
+                             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    sent = time.monotonic()
+    assert child.stdout.readline() == "interrupted\n"
+    stopped_after = time.monotonic() - sent
+    assert child.stdout.readline() == "0.819\n"
+    assert child.wait(timeout=60) == 0
+    assert stopped_after < 20  # the whole batch takes minutes
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_thread_limit_gives_the_same_results(monkeypatch, threads):
+    expected = repr(t.score_one_vs_many(NATIVE, [MODEL, NATIVE]))
+    monkeypatch.setenv("TARVO_NUM_THREADS", threads)
+    assert repr(t.score_one_vs_many(NATIVE, [MODEL, NATIVE])) == expected
+
+
+@pytest.mark.parametrize("value", ["0", "-1", "two", "2.5"])
+def test_bad_thread_limit_is_a_value_error(monkeypatch, value):
+    monkeypatch.setenv("TARVO_NUM_THREADS", value)
+    with pytest.raises(ValueError, match="TARVO_NUM_THREADS must be a whole number"):
+        t.score(MODEL, NATIVE)
