@@ -1,7 +1,8 @@
 # Type stubs of the extension module _tarvo_rs (built from tarvo-py/src).
 # The dictionaries it returns keep the key order written here.
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
+from os import PathLike
 from typing import Any, Literal, TypedDict, Union, final
 
 # As at run time: the error classes and check_arguments are attributes but not listed.
@@ -14,6 +15,9 @@ __all__ = [
     "score_pairs",
     "version",
 ]
+
+# A file path: a str or an os.PathLike giving one.
+Path = Union[str, PathLike[str]]
 
 class InterfaceResult(TypedDict):
     """Scores of one native interface; undefined RMSDs are NaN."""
@@ -85,7 +89,7 @@ class Structure:
     def __contains__(self, chain: str, /) -> bool: ...
 
 def load_PDB(
-    path: str, chains: Sequence[str] = ..., small_molecule: bool = False, n_model: int = 0
+    path: Path, chains: Sequence[str] = ..., small_molecule: bool = False, n_model: int = 0
 ) -> Structure: ...
 def run_on_all_native_interfaces(
     model: Structure,
@@ -96,8 +100,8 @@ def run_on_all_native_interfaces(
     low_memory: bool = False,
 ) -> tuple[dict[tuple[str, str], InterfaceResult], float]: ...
 def score(
-    model: str,
-    native: str,
+    model: Path,
+    native: Path,
     no_align: bool = False,
     capri_peptide: bool = False,
     small_molecule: bool = False,
@@ -105,8 +109,8 @@ def score(
     allowed_mismatches: int = 0,
 ) -> RunResult: ...
 def score_one_vs_many(
-    native: str,
-    models: Sequence[str],
+    native: Path,
+    models: Iterable[Path],
     no_align: bool = False,
     capri_peptide: bool = False,
     small_molecule: bool = False,
@@ -114,7 +118,7 @@ def score_one_vs_many(
     allowed_mismatches: int = 0,
 ) -> list[Outcome]: ...
 def score_pairs(
-    pairs: Sequence[tuple[str, str]],
+    pairs: Sequence[Union[tuple[Path, Path], list[Path]]],
     no_align: bool = False,
     capri_peptide: bool = False,
     small_molecule: bool = False,

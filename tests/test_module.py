@@ -172,13 +172,15 @@ class LyingLength:
         (lambda p: t.score(p, p, mapping=5), TypeError, "'int' object is not an instance of 'str'", "mapping"),
         (lambda p: t.score(p, p, allowed_mismatches=-3), OverflowError, None, "allowed_mismatches"),
         (lambda p: t.score_pairs("ab"), TypeError, "Can't extract `str` to `Vec`", "pairs"),
-        (lambda p: t.score_pairs([[p, p]]), TypeError, "'list' object is not an instance of 'tuple'", "pairs"),
+        (lambda p: t.score_pairs([{p}]), TypeError, "'set' object is not an instance of 'tuple'", "pairs"),
+        (lambda p: t.score_pairs([[p, p, p]]), ValueError, "expected tuple of length 2, but got list of length 3",
+         "pairs"),
         (lambda p: t.score_pairs([(p,)]), ValueError, "expected tuple of length 2, but got tuple of length 1", "pairs"),
         (lambda p: t.score_pairs([(p, p, p)]), ValueError, "expected tuple of length 2, but got tuple of length 3", "pairs"),
         (lambda p: t.score_pairs([(p, 3)]), TypeError, "'int' object is not an instance of 'str'", "pairs"),
         (lambda p: t.score_pairs([], small_molecule=0), TypeError, "'int' object is not an instance of 'bool'", "small_molecule"),
         (lambda p: t.score_one_vs_many(p, p), TypeError, "Can't extract `str` to `Vec`", "models"),
-        (lambda p: t.score_one_vs_many(p, 7), TypeError, "'int' object is not an instance of 'Sequence'", "models"),
+        (lambda p: t.score_one_vs_many(p, 7), TypeError, "'int' object is not an instance of 'Iterable'", "models"),
         (lambda p: t.score_one_vs_many(None, []), TypeError, "'None' is not an instance of 'str'", "native"),
     ],
 )
@@ -528,3 +530,32 @@ def test_package_reexports_the_module_without_optional_imports():
            "assert tarvo.__all__ == _tarvo_rs.__all__ and tarvo.__version__ == '0.1.0'; " \
            "assert not any(m.split('.')[0] in ('dask', 'distributed', 'numpy') for m in sys.modules)"
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# --- paths and iterables --------------------------------------------------------
+
+
+def test_paths_may_be_pathlike_models_any_iterable_and_pairs_lists(pair):
+    from pathlib import Path
+
+    model, native = pair
+    expected = t.score(model, native)["GlobalTarvo"]
+    assert t.score(Path(model), Path(native))["GlobalTarvo"] == expected
+    [outcome] = t.score_one_vs_many(Path(native), (Path(m) for m in [model]))
+    assert (outcome["model"], outcome["result"]["GlobalTarvo"]) == (model, expected)
+    assert t.score_pairs([[model, native]])[0]["result"]["GlobalTarvo"] == expected
+    assert t.load_PDB(Path(native)).id == native
+
+
+def test_file_names_that_are_not_utf8_are_read_and_given_back(pair, tmp_path):
+    import os
+    import shutil
+
+    model, native = pair
+    odd = os.fsdecode(bytes(tmp_path) + b"/model-\xff.pdb")
+    shutil.copy(model, os.fsencode(odd))
+    [outcome] = t.score_one_vs_many(native, [odd, odd + ".missing"])[:1]
+    assert outcome["ok"] and outcome["model"] == odd
+    with pytest.raises(t.IoError) as info:
+        t.score(odd + ".missing", native)
+    assert odd in str(info.value)

@@ -33,7 +33,7 @@ std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs) {
       "model", "native", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches"};
   auto bound = bind_arguments("score", names, 2, args, kwargs);
   ScoreCall call;
-  if (!bound || !convert(*bound, 0, extract_text, call.model) || !convert(*bound, 1, extract_text, call.native) ||
+  if (!bound || !convert(*bound, 0, extract_path, call.model) || !convert(*bound, 1, extract_path, call.native) ||
       !convert_options(*bound, 2, call.options))
     return std::nullopt;
   return call;
@@ -54,8 +54,8 @@ std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, Py
       "native", "models", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches"};
   auto bound = bind_arguments("score_one_vs_many", names, 2, args, kwargs);
   ScoreOneVsManyCall call;
-  if (!bound || !convert(*bound, 0, extract_text, call.native) ||
-      !convert(*bound, 1, extract_text_list, call.models) || !convert_options(*bound, 2, call.options))
+  if (!bound || !convert(*bound, 0, extract_path, call.native) ||
+      !convert(*bound, 1, extract_path_list, call.models) || !convert_options(*bound, 2, call.options))
     return std::nullopt;
   return call;
 }

@@ -96,25 +96,34 @@ bool is_numpy_bool(PyObject* type) {
   return attribute_is(type, "__module__", {"numpy"}) && attribute_is(type, "__name__", {"bool", "bool_"});
 }
 
+// Fills `out` from the items of `object`; a str is refused, and so is anything
+// that is not a Sequence unless `any_iterable`.
 template <class T>
-bool extract_sequence(PyObject* object, std::vector<T>& out, bool (*extract_item)(PyObject*, T&)) {
+bool extract_items(PyObject* object, std::vector<T>& out, bool (*extract_item)(PyObject*, T&),
+                   bool any_iterable) {
   if (is_str(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
-  if (!PySequence_Check(object)) {
+  if (!any_iterable && !PySequence_Check(object)) {
     raise_not_instance(object, "Sequence");
     return false;
   }
   // The length only sizes the result; a failing or implausible one is ignored.
   constexpr Py_ssize_t kMaxReserve = 1 << 16;
-  Py_ssize_t size = PyObject_Size(object);
+  Py_ssize_t size = PySequence_Check(object) ? PyObject_Size(object) : -1;
   if (size < 0)
     PyErr_Clear();
   else
     out.reserve(static_cast<std::size_t>(std::min(size, kMaxReserve)));
   PyRef iterator(PyObject_GetIter(object));
-  if (!iterator) return false;
+  if (!iterator) {
+    if (any_iterable && PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_not_instance(object, "Iterable");
+    }
+    return false;
+  }
   while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
     T value;
     if (!extract_item(item.get(), value)) return false;
@@ -123,20 +132,24 @@ bool extract_sequence(PyObject* object, std::vector<T>& out, bool (*extract_item
   return PyErr_Occurred() == nullptr;
 }
 
+// A (model, native) pair: a tuple or a list of two paths.
 bool extract_path_pair(PyObject* object, std::pair<std::string, std::string>& out) {
-  if (!has_type_flag(object, Py_TPFLAGS_TUPLE_SUBCLASS)) {
+  bool is_tuple = has_type_flag(object, Py_TPFLAGS_TUPLE_SUBCLASS);
+  if (!is_tuple && !has_type_flag(object, Py_TPFLAGS_LIST_SUBCLASS)) {
     raise_not_instance(object, "tuple");
     return false;
   }
-  Py_ssize_t size = PyTuple_Size(object);
+  Py_ssize_t size = PyObject_Size(object);
   if (size != 2) {
-    std::string message = "expected tuple of length 2, but got tuple of length " + std::to_string(size);
+    std::string message = std::string("expected tuple of length 2, but got ") + (is_tuple ? "tuple" : "list") +
+                          " of length " + std::to_string(size);
     PyRef text = new_str(message);
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return false;
   }
-  return extract_text(PyTuple_GetItem(object, 0), out.first) &&
-         extract_text(PyTuple_GetItem(object, 1), out.second);
+  PyRef first(PySequence_GetItem(object, 0));
+  PyRef second(PySequence_GetItem(object, 1));
+  return first && second && extract_path(first.get(), out.first) && extract_path(second.get(), out.second);
 }
 
 }  // namespace
@@ -198,6 +211,26 @@ bool extract_text(PyObject* object, std::string& out) {
   return PyErr_Occurred() == nullptr;
 }
 
+bool extract_path(PyObject* object, std::string& out) {
+  PyRef text;
+  if (is_str(object)) {
+    text = PyRef::from_borrowed(object);
+  } else {
+    PyRef fspath(PyObject_GetAttrString(object, "__fspath__"));
+    PyErr_Clear();
+    if (fspath) text = PyRef(PyOS_FSPath(object));
+    if (fspath && !text) return false;
+    if (!text || !is_str(text.get())) {  // bytes paths are refused, as before os.PathLike
+      raise_not_instance(object, "str");
+      return false;
+    }
+  }
+  PyRef bytes(PyUnicode_EncodeFSDefault(text.get()));
+  if (!bytes) return false;
+  out.assign(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+  return true;
+}
+
 bool extract_optional_text(PyObject* object, std::optional<std::string>& out) {
   if (object == Py_None) {
     out.reset();
@@ -231,11 +264,15 @@ bool extract_count(PyObject* object, std::uint64_t& out) {
 }
 
 bool extract_text_list(PyObject* object, std::vector<std::string>& out) {
-  return extract_sequence(object, out, extract_text);
+  return extract_items(object, out, extract_text, false);
+}
+
+bool extract_path_list(PyObject* object, std::vector<std::string>& out) {
+  return extract_items(object, out, extract_path, true);
 }
 
 bool extract_pair_list(PyObject* object, std::vector<std::pair<std::string, std::string>>& out) {
-  return extract_sequence(object, out, extract_path_pair);
+  return extract_items(object, out, extract_path_pair, false);
 }
 
 bool extract_structure(const ModuleState& state, PyObject* object, const Structure*& out) {

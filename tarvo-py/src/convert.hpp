@@ -37,10 +37,14 @@ void raise_not_instance(PyObject* object, const char* expected);
 void note_parameter(const char* name);
 
 bool extract_text(PyObject* object, std::string& out);
+// A str or os.PathLike, as the bytes the system sees (os.fsencode).
+bool extract_path(PyObject* object, std::string& out);
 bool extract_optional_text(PyObject* object, std::optional<std::string>& out);
 bool extract_flag(PyObject* object, bool& out);
 bool extract_count(PyObject* object, std::uint64_t& out);
 bool extract_text_list(PyObject* object, std::vector<std::string>& out);
+// Any iterable of paths but a str.
+bool extract_path_list(PyObject* object, std::vector<std::string>& out);
 bool extract_pair_list(PyObject* object, std::vector<std::pair<std::string, std::string>>& out);
 bool extract_structure(const ModuleState& state, PyObject* object, const Structure*& out);
 

@@ -62,7 +62,7 @@ bool make_error_classes(PyObject* module, ModuleState& state) {
 }
 
 std::nullptr_t to_pyerr(const ModuleState& state, const TarvoError& error) {
-  PyRef message = new_str(error.message());
+  PyRef message = new_path_str(error.message());
   if (message) PyErr_SetObject(state.error_classes[static_cast<std::size_t>(error.kind())], message.get());
   return nullptr;
 }

@@ -76,7 +76,7 @@ PyObject* load_pdb(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::vector<std::string> chains;
     bool small_molecule = false;
     std::uint64_t n_model = 0;
-    if (!bound || !convert(*bound, 0, extract_text, path) || !convert(*bound, 1, extract_text_list, chains) ||
+    if (!bound || !convert(*bound, 0, extract_path, path) || !convert(*bound, 1, extract_text_list, chains) ||
         !convert(*bound, 2, extract_flag, small_molecule) || !convert(*bound, 3, extract_count, n_model))
       return nullptr;
     auto loaded = run_released([&](std::stop_token) { return load_structure(path, chains, small_molecule, n_model); });

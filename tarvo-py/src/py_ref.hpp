@@ -45,6 +45,12 @@ inline PyRef new_str(std::string_view text) {
   return PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+// A path or a message that may hold a path: bytes that are not UTF-8 become
+// surrogate escapes, as os.fsdecode makes them, so no file name is refused.
+inline PyRef new_path_str(std::string_view text) {
+  return PyRef(PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 // The type of `object`, as a new reference; never fails.
 inline PyRef type_of(PyObject* object) { return PyRef(PyObject_Type(object)); }
 

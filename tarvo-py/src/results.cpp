@@ -48,7 +48,7 @@ PyRef interface_dict(const InterfaceResult& r) {
 PyRef run_result_dict(const RunResult& r) {
   PyRef dict(PyDict_New());
   PyObject* d = dict.get();  // borrowed from `dict`
-  bool ok = d && set_item(d, "model", new_str(r.model)) && set_item(d, "native", new_str(r.native)) &&
+  bool ok = d && set_item(d, "model", new_path_str(r.model)) && set_item(d, "native", new_path_str(r.native)) &&
             set_item(d, "best_mapping_str", new_str(r.best_mapping_str)) &&
             set_item(d, "best_tarvo", new_float(r.best_tarvo)) &&
             set_item(d, "GlobalTarvo", new_float(r.GlobalTarvo)) &&
@@ -60,10 +60,11 @@ PyRef run_result_dict(const RunResult& r) {
 PyRef outcome_dict(const BatchOutcome& outcome) {
   PyRef dict(PyDict_New());
   PyObject* d = dict.get();  // borrowed from `dict`
-  bool ok = d && set_item(d, "model", new_str(outcome.model)) && set_item(d, "native", new_str(outcome.native)) &&
+  bool ok = d && set_item(d, "model", new_path_str(outcome.model)) &&
+            set_item(d, "native", new_path_str(outcome.native)) &&
             set_item(d, "ok", new_bool(outcome.result.has_value())) &&
             (outcome.result ? set_item(d, "result", run_result_dict(*outcome.result))
-                            : set_item(d, "error", new_str(outcome.result.error().message())));
+                            : set_item(d, "error", new_path_str(outcome.result.error().message())));
   return ok ? std::move(dict) : PyRef();
 }
 

@@ -65,7 +65,7 @@ int contains(PyObject* self, PyObject* chain) {
 }
 
 PyObject* get_id(PyObject* self, void*) {
-  return guarded<PyObject*>(state_of(self), nullptr, [&] { return new_str(held(self).id).release(); });
+  return guarded<PyObject*>(state_of(self), nullptr, [&] { return new_path_str(held(self).id).release(); });
 }
 
 PyObject* chain_ids(PyObject* self, PyObject*) {
