@@ -6,11 +6,14 @@ gathers model paths and formats what the module returns.
 
 import argparse
 import contextlib
+import io
 import os
+import signal
 import sys
 
-from . import MappingError, TarvoError, check_arguments, score, score_one_vs_many, version
+from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, version
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
+from ._stream import INTERFACE_COLUMNS, MODEL_COLUMNS, RowWriter, open_stream, outcome_rows
 from ._report import (
     pair_csv,
     pair_report,
@@ -42,6 +45,14 @@ class CliError(Exception):
         self.status = status
 
 
+class Terminated(BaseException):
+    """SIGTERM, raised in the main thread so that a run stops as on Ctrl-C."""
+
+
+def raise_terminated(signum, frame):
+    raise Terminated
+
+
 class Parser(argparse.ArgumentParser):
     """Reports usage mistakes as a single line rather than usage text plus message."""
 
@@ -51,21 +62,41 @@ class Parser(argparse.ArgumentParser):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
+    previous_handler = signal.signal(signal.SIGTERM, raise_terminated)
     try:
         if argv[:1] == ["rank"]:
             args = rank_parser().parse_args(argv[1:])
-            text, status = run_rank(args)
-        else:
-            args = pair_parser().parse_args(argv)
-            text, status = run_pair(args), 0
-        write_output(text, args.output)
-        return status
+            use_threads(args.threads)
+            return run_rank(args)
+        args = pair_parser().parse_args(argv)
+        use_threads(args.threads)
+        write_output(run_pair(args), args.output)
+        return 0
     except CliError as error:
-        print(f"tarvo: error: {error}", file=sys.stderr)
-        return error.status
-    except KeyboardInterrupt:
-        print("tarvo: interrupted", file=sys.stderr)
-        return 130
+        return report_error(str(error), error.status)
+    except (KeyboardInterrupt, Terminated):
+        return report_error("interrupted", 130, prefix="tarvo: ")
+    except BrokenPipeError:
+        # The reader went away (e.g. `tarvo rank ... | head`): say so once, and keep
+        # the interpreter's last flush from failing again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return report_error("standard output was closed", 1)
+    except Exception as error:  # a fault of ours: still one line, never a traceback
+        return report_error(f"internal error: {type(error).__name__}: {error}", 1)
+    finally:
+        signal.signal(signal.SIGTERM, previous_handler)
+
+
+def report_error(message, status, prefix="tarvo: error: "):
+    with contextlib.suppress(OSError):
+        print(f"{prefix}{message}", file=sys.stderr)
+    return status
+
+
+def use_threads(threads):
+    """Bounds the module's pool (and local Dask workers') through the variable the module reads."""
+    if threads is not None:
+        os.environ["TARVO_NUM_THREADS"] = str(threads)
 
 
 # ---------------------------------------------------------------- arguments
@@ -97,7 +128,8 @@ def pair_parser():
     parser.add_argument("native", metavar="NATIVE", help="the native (reference) structure file")
     add_scoring_options(parser)
     add_output_options(
-        parser, json_what="the module's result dictionary", csv_rows="one row per interface"
+        parser, json_what="the module's result dictionary", csv_rows="one row per interface",
+        file_help="write the report to FILE instead of standard output, e.g. -o scores.json",
     )
     parser.add_argument("--version", action="version", version=f"tarvo {version()}")
     return parser
@@ -129,6 +161,18 @@ def rank_parser():
         parser,
         json_what="the module's outcome dictionaries, best first",
         csv_rows="one row per model",
+        file_help="write one row per model to FILE as soon as it is scored (CSV, or JSON Lines "
+                  "with --jsonl), flushed, so that a stopped run keeps every finished row; the "
+                  "ranked table still goes to standard output",
+    )
+    parser.add_argument(
+        "--resume", action="store_true",
+        help="with -o: score only the models not yet in FILE and append their rows",
+    )
+    parser.add_argument(
+        "--plot", metavar="FILE",
+        help="draw the ranking into FILE (.png, .svg or .pdf): fnat against iRMSD and LRMSD by "
+             "quality class, and the sorted GlobalTarvo curve (needs: pip install 'tarvo[plot]')",
     )
     cluster = parser.add_mutually_exclusive_group()
     cluster.add_argument(
@@ -174,7 +218,7 @@ def add_scoring_options(parser):
     )
 
 
-def add_output_options(parser, json_what, csv_rows):
+def add_output_options(parser, json_what, csv_rows, file_help):
     group = parser.add_argument_group("output")
     formats = group.add_mutually_exclusive_group()
     formats.add_argument(
@@ -182,26 +226,34 @@ def add_output_options(parser, json_what, csv_rows):
         help=f"print {json_what} as JSON, NaN written as null",
     )
     formats.add_argument("--csv", action="store_true", help=f"print CSV, {csv_rows}")
+    formats.add_argument("--jsonl", action="store_true", help="JSON Lines: one JSON object per row")
     group.add_argument(
-        "-o", "--output", metavar="FILE",
-        help="write the report to FILE instead of standard output, e.g. -o scores.json",
+        "--per-interface", action="store_true",
+        help="one row per model and interface: model, native, mapping, interface, fnat, fnonnat, "
+             "F1, iRMSD, LRMSD, clashes, Tarvo (CSV, or JSON Lines with --jsonl)",
+    )
+    group.add_argument("-o", "--output", metavar="FILE", help=file_help)
+    parser.add_argument(
+        "--threads", metavar="N", type=positive_int,
+        help="use at most N threads (default: every processor; the environment variable "
+             "TARVO_NUM_THREADS does the same)",
     )
 
 
 def non_negative_int(text):
-    return bounded_int(text, 0, "a whole number of 0 or more")
+    return bounded_int(text, 0, "a whole number from 0 to 2**64 - 1", highest=2**64 - 1)
 
 
 def positive_int(text):
-    return bounded_int(text, 1, "a whole number of 1 or more")
+    return bounded_int(text, 1, "a whole number from 1 to 4096", highest=4096)
 
 
-def bounded_int(text, lowest, wanted):
+def bounded_int(text, lowest, wanted, highest):
     try:
         value = int(text)
     except ValueError:
         value = lowest - 1
-    if value < lowest:
+    if not lowest <= value <= highest:
         raise argparse.ArgumentTypeError(f"{text!r} is not {wanted}")
     return value
 
@@ -219,6 +271,10 @@ def scoring_options(args):
         check_arguments("score_pairs", [], **options)
     except MappingError as error:
         raise CliError(f"--mapping: {error}", 2) from None
+    except UnicodeError:
+        raise CliError("--mapping: the text is not valid UTF-8", 2) from None
+    except (OverflowError, ValueError) as error:
+        raise CliError(str(error), 2) from None
     return options
 
 
@@ -238,6 +294,9 @@ def run_pair(args):
         result = score(args.model, args.native, **options)
     except TarvoError as error:
         raise CliError(str(error), 1) from None
+    if args.per_interface or args.jsonl:
+        return rows_text(outcome_rows({"ok": True, "result": result}, args.per_interface),
+                         INTERFACE_COLUMNS if args.per_interface else MODEL_COLUMNS, args.jsonl)
     if args.json:
         return to_json(result)
     if args.csv:
@@ -245,43 +304,121 @@ def run_pair(args):
     return pair_report(result)
 
 
+def rows_text(rows, columns, jsonl):
+    buffer = io.StringIO()
+    RowWriter(buffer, columns, jsonl, header=True).write(rows)
+    return buffer.getvalue()
+
+
 # ---------------------------------------------------------------- many models
 
 def run_rank(args):
     options = scoring_options(args)
     require_file(args.native)
+    if args.resume and not args.output:
+        raise CliError("--resume needs -o FILE, the output of the run to resume", 2)
     try:
         models = collect_models(args.models)
     except ModelListError as error:
         raise CliError(str(error), 2) from None
-    with ProgressBar(len(models), sys.stderr) as bar:
-        if args.scheduler or args.workers:
-            outcomes = score_on_dask(args, models, options, bar)
-        else:
-            outcomes = score_locally(args.native, models, options, bar)
-    ordered = ranked(outcomes)
-    if args.json:
-        text = to_json(ordered)
-    elif args.csv:
-        text = rank_csv(ordered)
-    else:
+    check_native(args.native, options)
+    with contextlib.ExitStack() as opened:
+        stream, done = open_output(args)
+        if stream:
+            opened.callback(stream.stream.close)
+        models = [model for model in models if model not in done]
+        with ProgressBar(len(models), sys.stderr) as bar:
+            scorer = score_on_dask if args.scheduler or args.workers else score_locally
+            outcomes = scorer(args, models, options, bar, stream)
+    if args.plot:
+        draw(outcomes, args.plot)
+    write_output(rank_text(args, ranked(outcomes), len(done)), None)
+    return 0 if all(outcome["ok"] for outcome in outcomes) else 1
+
+
+def check_native(native, options):
+    """A native that cannot be read fails the run once, not once per model."""
+    try:
+        load_PDB(native, small_molecule=options["small_molecule"])
+    except TarvoError as error:
+        raise CliError(str(error), 1) from None
+
+
+def check_native_scores(native, first_outcomes, options):
+    """Ends the run at once when its first models all fail as the native fails against itself."""
+    errors = {outcome.get("error") for outcome in first_outcomes}
+    if len(errors) != 1 or None in errors:
+        return
+    try:
+        score(native, native, **options)
+    except TarvoError as error:
+        if str(error) in errors:
+            raise CliError(f"{native}: {error}", 1) from None
+
+
+def open_output(args):
+    """The row writer of -o, opened before any scoring so that a bad path fails at once."""
+    if not args.output:
+        return None, set()
+    columns = INTERFACE_COLUMNS if args.per_interface else MODEL_COLUMNS
+    try:
+        return open_stream(args.output, columns, jsonl=args.jsonl or args.json, resume=args.resume)
+    except OSError as error:
+        raise CliError(f"cannot write {args.output}: {error.strerror}", 1) from None
+    except (KeyError, ValueError) as error:
+        raise CliError(f"cannot resume from {args.output}: not an output of tarvo rank ({error})",
+                       2) from None
+
+
+def rank_text(args, ordered, already_done):
+    if args.output or not (args.json or args.csv or args.jsonl or args.per_interface):
         text = rank_report(args.native, ordered)
-    status = 0 if all(outcome["ok"] for outcome in outcomes) else 1
-    return text, status
+        if already_done:
+            text += f"\n{already_done} models were already scored in {args.output}\n"
+        return text
+    if args.json:
+        return to_json(ordered)
+    if args.jsonl or args.per_interface:
+        rows = [row for outcome in ordered for row in outcome_rows(outcome, args.per_interface)]
+        return rows_text(rows, INTERFACE_COLUMNS if args.per_interface else MODEL_COLUMNS, args.jsonl)
+    return rank_csv(ordered)
 
 
-def score_locally(native, models, options, bar):
-    # The module scores a whole call in parallel; calling it chunk by chunk only
-    # serves the progress bar, so without one the models go in a single call.
-    step = 4 * (os.cpu_count() or 1) if bar.enabled else len(models)
+def draw(outcomes, path):
+    try:
+        from ._plot import plot_ranking
+
+        plot_ranking(outcomes, path)
+    except ImportError as error:
+        raise CliError(str(error), 1) from None
+    except OSError as error:
+        raise CliError(f"cannot write {path}: {error.strerror}", 1) from None
+
+
+# Models per call of the module: enough to keep every thread busy, few enough
+# that rows reach the output and the progress bar often.
+CHUNK_PER_THREAD = 16
+
+
+def score_locally(args, models, options, bar, stream):
+    step = CHUNK_PER_THREAD * int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
     outcomes = []
     for start in range(0, len(models), step):
-        outcomes += score_one_vs_many(native, models[start:start + step], **options)
+        chunk = score_one_vs_many(args.native, models[start:start + step], **options)
+        if start == 0:
+            check_native_scores(args.native, chunk, options)
+        record(chunk, stream, args.per_interface)
+        outcomes += chunk
         bar.update(len(outcomes))
     return outcomes
 
 
-def score_on_dask(args, models, options, bar):
+def record(outcomes, stream, per_interface):
+    if stream:
+        stream.write([row for outcome in outcomes for row in outcome_rows(outcome, per_interface)])
+
+
+def score_on_dask(args, models, options, bar, stream):
     try:
         from dask.distributed import Client, LocalCluster
 
@@ -301,13 +438,14 @@ def score_on_dask(args, models, options, bar):
                                  dashboard_address=None)
                 )
                 client = opened.enter_context(Client(cluster))
-        except OSError as error:
+        except (OSError, TypeError, ValueError) as error:
             raise CliError(f"cannot start a Dask client: {error}", 1) from None
         scored = distributed.iter_score_one_vs_many(
             args.native, models, client=client, chunk_size=DASK_CHUNK_SIZE, **options
         )
         for done, (index, outcome) in enumerate(scored, start=1):
             outcomes[index] = outcome
+            record([outcome], stream, args.per_interface)
             bar.update(done)
     return outcomes
 
@@ -344,7 +482,10 @@ class ProgressBar:
 
 def write_output(text, path):
     if path is None:
+        if sys.stdout is None:
+            raise CliError("standard output is closed", 1)
         sys.stdout.write(text)
+        sys.stdout.flush()
         return
     try:
         with open(path, "w", encoding="utf-8", newline="") as handle:

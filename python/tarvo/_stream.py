@@ -1,0 +1,89 @@
+"""Rows written as models are scored, so that a stopped run keeps what it finished."""
+
+import csv
+import json
+import os
+
+from ._report import quality_class, without_nan
+
+MODEL_COLUMNS = ("model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
+                 "best_mapping_str", "interfaces", "error")
+INTERFACE_COLUMNS = ("model", "native", "mapping", "interface", "fnat", "fnonnat", "F1",
+                     "iRMSD", "LRMSD", "clashes", "Tarvo")
+
+
+def model_row(outcome):
+    """One row per model: its score, or its error."""
+    row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
+    if outcome["ok"]:
+        result = outcome["result"]
+        row.update(
+            GlobalTarvo=result["GlobalTarvo"],
+            quality=quality_class(result["GlobalTarvo"]),
+            best_tarvo=result["best_tarvo"],
+            best_mapping_str=result["best_mapping_str"],
+            interfaces=len(result["best_result"]),
+        )
+    else:
+        row["error"] = outcome["error"]
+    return row
+
+
+def interface_rows(result):
+    """One row per interface of a run result."""
+    return [
+        {
+            "model": result["model"],
+            "native": result["native"],
+            "mapping": result["best_mapping_str"],
+            "interface": name,
+            **{key: values[key] for key in INTERFACE_COLUMNS[4:]},
+        }
+        for name, values in result["best_result"].items()
+    ]
+
+
+def outcome_rows(outcome, per_interface):
+    if not per_interface:
+        return [model_row(outcome)]
+    return interface_rows(outcome["result"]) if outcome["ok"] else []
+
+
+class RowWriter:
+    """CSV with a header, or JSON Lines (NaN as null), onto an open text stream."""
+
+    def __init__(self, stream, columns, jsonl, header):
+        self.stream = stream
+        self.jsonl = jsonl
+        self.columns = columns
+        self.csv = None if jsonl else csv.DictWriter(stream, fieldnames=columns, lineterminator="\n")
+        if header and self.csv:
+            self.csv.writeheader()
+
+    def write(self, rows):
+        for row in without_nan(rows):
+            if self.jsonl:
+                self.stream.write(json.dumps({key: row.get(key) for key in self.columns}) + "\n")
+            else:
+                self.csv.writerow(row)
+        self.stream.flush()
+
+
+def open_stream(path, columns, jsonl, resume):
+    """Opens the output before any scoring; with `resume` an existing file is appended to.
+
+    Returns the writer and the models the file already holds.
+    """
+    done = models_in(path, jsonl) if resume and os.path.exists(path) else set()
+    appending = resume and os.path.exists(path) and os.path.getsize(path) > 0
+    handle = open(path, "a" if resume else "w", encoding="utf-8", newline="",
+                  errors="surrogateescape")
+    return RowWriter(handle, columns, jsonl, header=not appending), done
+
+
+def models_in(path, jsonl):
+    """The models named by the rows of an earlier run's output."""
+    with open(path, encoding="utf-8", newline="", errors="surrogateescape") as handle:
+        if jsonl:
+            return {json.loads(line)["model"] for line in handle if line.strip()}
+        return {row["model"] for row in csv.DictReader(handle)}
