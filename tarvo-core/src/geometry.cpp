@@ -6,6 +6,9 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "error.hpp"
 
 namespace tarvo {
@@ -18,6 +21,39 @@ constexpr std::size_t kParallelRows = 128;
 // A minimum above this (about 31.6 Å) settles the cell: no consumer looks
 // beyond 10 Å, so the rest of the scan cannot change any contact decision.
 constexpr float kEarlyStop = 1000.0f;
+
+// A ball around each residue's atoms. Two residues whose balls are further
+// apart than kReach hold no atom pair closer than 10 Å, so their cell is
+// settled as far without a scan; the margin covers float rounding of the scan.
+constexpr double kReach = 10.01;
+
+struct Ball {
+  double x, y, z, radius;
+};
+
+Ball ball_around(std::span<const Point> atoms) {
+  double low[3] = {atoms[0].x, atoms[0].y, atoms[0].z};
+  double high[3] = {low[0], low[1], low[2]};
+  for (const Point& p : atoms) {
+    const double c[3] = {p.x, p.y, p.z};
+    for (int k = 0; k < 3; ++k) {
+      low[k] = std::min(low[k], c[k]);
+      high[k] = std::max(high[k], c[k]);
+    }
+  }
+  Ball ball{(low[0] + high[0]) / 2, (low[1] + high[1]) / 2, (low[2] + high[2]) / 2, 0.0};
+  for (const Point& p : atoms) {
+    const double dx = p.x - ball.x, dy = p.y - ball.y, dz = p.z - ball.z;
+    ball.radius = std::max(ball.radius, std::sqrt(dx * dx + dy * dy + dz * dz));
+  }
+  return ball;
+}
+
+bool beyond_reach(const Ball& a, const Ball& b) {
+  const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+  const double gap = kReach + a.radius + b.radius;
+  return dx * dx + dy * dy + dz * dz > gap * gap;
+}
 
 std::vector<std::size_t> offsets_of(std::span<const std::uint32_t> counts) {
   std::vector<std::size_t> offsets(counts.size() + 1, 0);
@@ -101,13 +137,25 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
   const std::vector<std::size_t> offsets_a = offsets_of(counts_a);
   const std::vector<std::size_t> offsets_b = offsets_of(counts_b);
   DistanceMatrix matrix{counts_a.size(), counts_b.size(), {}};
-  matrix.values.assign(matrix.rows * matrix.cols, 0.0f);
+  matrix.values.assign(matrix.rows * matrix.cols, kFarApart);
+  // Empty residues keep kFarApart, as a scan of no pairs gives.
+  auto balls = [](std::span<const Point> points, std::span<const std::uint32_t> counts,
+                  const std::vector<std::size_t>& offsets) {
+    std::vector<Ball> out(counts.size(), Ball{0, 0, 0, -1.0});
+    for (std::size_t k = 0; k < counts.size(); ++k)
+      if (counts[k] > 0) out[k] = ball_around(points.subspan(offsets[k], counts[k]));
+    return out;
+  };
+  const std::vector<Ball> balls_a = balls(points_a, counts_a, offsets_a);
+  const std::vector<Ball> balls_b = balls(points_b, counts_b, offsets_b);
 
   auto fill_row = [&](std::size_t i) {
+    if (balls_a[i].radius < 0) return;
     std::span<const Point> residue_a = points_a.subspan(offsets_a[i], counts_a[i]);
     float* row = matrix.values.data() + i * matrix.cols;
     for (std::size_t j = 0; j < matrix.cols; ++j)
-      row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]));
+      if (balls_b[j].radius >= 0 && !beyond_reach(balls_a[i], balls_b[j]))
+        row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]));
   };
 
   if (matrix.rows < kParallelRows) {

@@ -16,6 +16,9 @@ struct Point {
 };
 
 // Squared distances in Å², row-major: residue i of the first group, residue j of the second.
+// A cell is the exact minimum over atom pairs only when that is below
+// kExactBelow; otherwise it holds some value at or above kExactBelow, so every
+// reader compares cells with cutoffs no larger than it.
 struct DistanceMatrix {
   std::size_t rows = 0;
   std::size_t cols = 0;
@@ -26,6 +29,9 @@ struct DistanceMatrix {
 
 // Minimum of a cell with no points on either side, and the start of every scan.
 inline constexpr float kFarApart = 100000.0f;
+
+// (10 Å)²: the largest cutoff any score compares cells with.
+inline constexpr float kExactBelow = 100.0f;
 
 struct FlatGroup {
   std::vector<Point> points;          // all atoms, residue after residue
