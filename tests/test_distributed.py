@@ -242,7 +242,9 @@ SABOTAGED = str(EXAMPLES / "sabotaged.pdb")
     "failure, batch_name, expected_error",
     [
         pytest.param("exit", "score_pairs", "worker failed: KilledWorker: ", id="killed-worker"),
-        pytest.param("raise", "score_one_vs_many", "worker failed: MemoryError: out of memory", id="raising-batch"),
+        pytest.param(
+            "raise", "score_one_vs_many", "worker failed: MemoryError: out of memory", id="raising-batch"
+        ),
     ],
 )
 def test_a_chunk_whose_worker_fails_gives_failed_items_and_the_others_finish(

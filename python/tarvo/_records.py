@@ -2,7 +2,9 @@
 
 from ._report import INTERFACE_KEYS
 
-RECORD_KEYS = ("model", "native", "ok", "error", "GlobalTarvo", "best_mapping_str", "interface") + INTERFACE_KEYS
+RECORD_KEYS = (
+    "model", "native", "ok", "error", "GlobalTarvo", "best_mapping_str", "interface", *INTERFACE_KEYS,
+)
 
 
 def to_records(result_or_outcomes):
@@ -26,7 +28,7 @@ def to_records(result_or_outcomes):
     records = []
     for item in items:
         if not isinstance(item, dict):
-            raise TypeError(f"to_records: each item must be a result or outcome dict, not {type(item).__name__}")
+            raise TypeError(f"to_records: items must be result or outcome dicts, not {type(item).__name__}")
         records += _records_of(item)
     return records
 
