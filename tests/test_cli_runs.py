@@ -110,3 +110,11 @@ def test_closed_standard_output_is_one_error_line():
     closed = subprocess.run(f"{sys.executable} -m tarvo {MODEL} {NATIVE} >&-", shell=True, env=ENV,
                             capture_output=True, text=True)
     assert closed.returncode == 1 and closed.stderr == "tarvo: error: standard output is closed\n"
+
+
+def test_plot_of_a_ranking_is_written(tmp_path):
+    pytest.importorskip("matplotlib")
+    picture = tmp_path / "ranking.svg"
+    status, out, err = run("rank", NATIVE, MODEL, NATIVE, "--plot", picture)
+    assert status == 0, err
+    assert picture.read_text().lstrip().startswith("<?xml") and "Rank" in out

@@ -4,6 +4,7 @@ import csv
 import json
 import os
 
+from ._records import to_records
 from ._report import quality_class, without_nan
 
 MODEL_COLUMNS = ("model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
@@ -29,24 +30,18 @@ def model_row(outcome):
     return row
 
 
-def interface_rows(result):
-    """One row per interface of a run result."""
+def interface_rows(outcome):
+    """One row per interface of a scored model."""
     return [
-        {
-            "model": result["model"],
-            "native": result["native"],
-            "mapping": result["best_mapping_str"],
-            "interface": name,
-            **{key: values[key] for key in INTERFACE_COLUMNS[4:]},
-        }
-        for name, values in result["best_result"].items()
+        {"mapping": record["best_mapping_str"], **{key: record[key] for key in INTERFACE_COLUMNS if key in record}}
+        for record in to_records(outcome)
     ]
 
 
 def outcome_rows(outcome, per_interface):
     if not per_interface:
         return [model_row(outcome)]
-    return interface_rows(outcome["result"]) if outcome["ok"] else []
+    return interface_rows(outcome) if outcome["ok"] else []
 
 
 class RowWriter:

@@ -295,7 +295,8 @@ def run_pair(args):
     except TarvoError as error:
         raise CliError(str(error), 1) from None
     if args.per_interface or args.jsonl:
-        return rows_text(outcome_rows({"ok": True, "result": result}, args.per_interface),
+        outcome = {"model": result["model"], "native": result["native"], "ok": True, "result": result}
+        return rows_text(outcome_rows(outcome, args.per_interface),
                          INTERFACE_COLUMNS if args.per_interface else MODEL_COLUMNS, args.jsonl)
     if args.json:
         return to_json(result)
