@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "error.hpp"         // Result
 #include "mapping_text.hpp"  // MappingSpec, ChainMapping
@@ -30,6 +31,9 @@ struct RunResult {
   ChainMapping best_mapping;
   double best_tarvo = 0;
   double GlobalTarvo = 0;
+  // Native interfaces (chains in contact, among those taking part) that the best
+  // mapping cannot score because a native chain has no model chain, in native order.
+  std::vector<std::string> missing_interfaces;
 };
 
 Result<RunResult> score_structures(const Structure& model, const Structure& native,
