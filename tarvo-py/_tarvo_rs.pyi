@@ -46,11 +46,12 @@ class RunResult(TypedDict):
 
     model: str
     native: str
-    best_mapping_str: str
+    best_mapping_str: str  # e.g. "BA:AB", or "B2,AA:A,B" when some chain id is longer than one character
     best_tarvo: float
     GlobalTarvo: float
-    best_result: dict[str, InterfaceResult]  # keyed by the two native chain ids, e.g. "AB"
+    best_result: dict[str, InterfaceResult]  # keyed by the two native chain ids, e.g. "AB" or "A,BC"
     best_mapping: dict[str, str]  # native chain -> model chain
+    missing_interfaces: list[str]  # native interfaces left unscored: a chain of them has no model chain
 
 class ScoredOutcome(TypedDict):
     model: str

@@ -19,16 +19,17 @@ ATOMS = {
 TRIANGLE = {"A": (0.0, 0.0, 0.0), "B": (0.0, 4.5, 0.0), "C": (0.0, 2.25, 3.9)}
 
 
-def pdb_text(chains, hetero=()):
+def pdb_text(chains, hetero=(), sequences=None):
     """PDB text with one strand of SEQUENCE per chain; `chains` maps id -> origin.
 
-    Chains named in `hetero` are written as HETATM records of residue LIG.
+    Chains named in `hetero` are written as HETATM records of residue LIG;
+    `sequences` may give a chain other residue names than SEQUENCE.
     """
     lines = []
     serial = 1
     for chain, (ox, oy, oz) in chains.items():
         record = "HETATM" if chain in hetero else "ATOM"
-        for i, resname in enumerate(SEQUENCE):
+        for i, resname in enumerate((sequences or {}).get(chain, SEQUENCE)):
             resname = "LIG" if chain in hetero else resname
             for name, (x, y, z) in ATOMS.items():
                 lines.append(
@@ -45,11 +46,11 @@ CIF_TAGS = ("group_PDB", "type_symbol", "label_atom_id", "label_alt_id", "label_
             "auth_asym_id", "label_seq_id", "pdbx_PDB_ins_code", "Cartn_x", "Cartn_y", "Cartn_z", "occupancy")
 
 
-def cif_text(chains):
+def cif_text(chains, sequences=None):
     """mmCIF text of the same strands as pdb_text; chain ids may be longer than one character."""
     lines = ["data_test", "loop_"] + [f"_atom_site.{tag}" for tag in CIF_TAGS]
     for chain, (ox, oy, oz) in chains.items():
-        for i, resname in enumerate(SEQUENCE):
+        for i, resname in enumerate((sequences or {}).get(chain, SEQUENCE)):
             for name, (x, y, z) in ATOMS.items():
                 lines.append(f"ATOM {name[0]} {name} . {resname} {chain} {chain} {i + 1} ? "
                              f"{ox + 3.8 * i + x:.3f} {oy + y:.3f} {oz + z:.3f} 1.00")
@@ -65,9 +66,9 @@ def examples():
 def write_pdb(tmp_path):
     """Writes pdb_text(chains, hetero) to tmp_path/name and returns the path text."""
 
-    def write(name, chains, hetero=()):
+    def write(name, chains, hetero=(), sequences=None):
         path = tmp_path / name
-        path.write_text(pdb_text(chains, hetero))
+        path.write_text(pdb_text(chains, hetero, sequences))
         return str(path)
 
     return write
@@ -75,9 +76,9 @@ def write_pdb(tmp_path):
 
 @pytest.fixture
 def write_cif(tmp_path):
-    def write(name, chains):
+    def write(name, chains, sequences=None):
         path = tmp_path / name
-        path.write_text(cif_text(chains))
+        path.write_text(cif_text(chains, sequences))
         return str(path)
 
     return write

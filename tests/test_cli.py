@@ -27,6 +27,7 @@ PAIRS = [
     ("3FN1_model.pdb", "3FN1_native.pdb", ["--allowed_mismatches", "3"], {"allowed_mismatches": 3}),
     ("2XHE.cif", "2XHE.cif", ["--mapping", "BA:BA"], {"mapping": "BA:BA"}),
     ("homo24_native.pdb.gz", "homo24_native.pdb.gz", ["--mapping", ":ABCD"], {"mapping": ":ABCD"}),
+    ("2GTP_model.pdb", "2GTP_native.pdb", ["--mapping", "B,A:A,B"], {"mapping": "B,A:A,B"}),
 ]
 
 
@@ -124,6 +125,7 @@ def test_hyphenated_options_read_like_underscore_ones():
         (["missing.pdb", NATIVE], 2, "missing.pdb: no such file"),
         ([MODEL, EXAMPLES], 2, "is a directory"),
         ([MODEL, NATIVE, "--mapping", "AB"], 2, "--mapping: When using --mapping, native chains must be set"),
+        ([MODEL, NATIVE, "--mapping", "AB:ABC"], 2, "--mapping: mapping text \"AB:ABC\": 2 model chains for 3"),
         ([MODEL, NATIVE, "--allowed_mismatches", "-1"], 2, "'-1' is not a whole number"),
         ([MODEL, NATIVE, "--json", "--csv"], 2, "not allowed with argument"),
         ([MODEL], 2, "required: NATIVE"),
@@ -270,3 +272,21 @@ def test_version_and_help():
         assert "examples:" in done.stdout
         for option in options:
             assert option in done.stdout
+
+
+def test_unscored_native_interfaces_are_warned_about_and_counted(write_pdb):
+    native = write_pdb("native.pdb", {"A": (0.0, 0.0, 0.0), "B": (0.0, 4.5, 0.0), "C": (0.0, 2.25, 3.9)})
+    model = write_pdb("model.pdb", {"A": (0.0, 0.0, 0.0), "B": (0.0, 4.5, 0.6)})
+    done = run_cli(model, native)
+    assert done.returncode == 0
+    assert done.stderr.splitlines() == [
+        f"tarvo: warning: native interface {name} not scored: native chain C has no model chain"
+        for name in ("AC", "BC")
+    ]
+    report = run_cli("rank", native, model).stdout.splitlines()
+    header = next(line for line in report if line.startswith("Rank"))
+    row = next(line for line in report if line.split()[:1] == ["1"])
+    assert "Missing" in header.split()
+    assert row.split()[header.split().index("Missing")] == "2"
+    table = run_cli("rank", native, model, "--csv")
+    assert [row["missing_interfaces"] for row in csv.DictReader(io.StringIO(table.stdout))] == ["2"]

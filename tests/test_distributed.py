@@ -164,7 +164,7 @@ def test_bad_one_vs_many_arguments_fail_before_submission_as_in_the_module(nativ
     assert ours == raised_by(lambda: _tarvo_rs.score_one_vs_many(native, models, **options))
 
 
-@pytest.mark.parametrize("mapping", ["AB", "AB:"])
+@pytest.mark.parametrize("mapping", ["AB", "AB:", "AB:ABC", "A,A:A,B"])
 @pytest.mark.parametrize("run", ["pairs", "one_vs_many"])
 def test_bad_mapping_text_fails_at_once_with_the_module_error(mapping, run):
     with pytest.raises(RuntimeError) as caught:
@@ -176,7 +176,7 @@ def test_bad_mapping_text_fails_at_once_with_the_module_error(mapping, run):
     assert str(caught.value) == expected
 
 
-@pytest.mark.parametrize("mapping", ["BA:AB", ":AB", "*:AB", "AB*:AB*", "AB:ABC", ""])
+@pytest.mark.parametrize("mapping", ["BA:AB", ":AB", "*:AB", "AB*:AB*", "B,A:A,B", ":A,B", ""])
 def test_good_mapping_texts_are_accepted(client, mapping):
     outcomes = tarvo_dask.score_pairs(PAIRS[:6], client=client, mapping=mapping)
     assert same(outcomes, _tarvo_rs.score_pairs(PAIRS[:6], mapping=mapping))

@@ -19,7 +19,8 @@ INTERFACE_KEYS = [
     "nonnat_count", "model_total", "clashes", "len1", "len2", "class1", "class2",
     "chain1", "chain2", "is_het",
 ]
-RUN_KEYS = ["model", "native", "best_mapping_str", "best_tarvo", "GlobalTarvo", "best_result", "best_mapping"]
+RUN_KEYS = ["model", "native", "best_mapping_str", "best_tarvo", "GlobalTarvo", "best_result", "best_mapping",
+            "missing_interfaces"]
 OPTIONS = "no_align=False, capri_peptide=False, small_molecule=False, mapping=None, allowed_mismatches=0"
 
 

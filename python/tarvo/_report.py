@@ -63,9 +63,10 @@ def pair_report(result):
 
 
 def interface_row(name, values):
+    separator = "," if "," in name else ""  # the comma form of long chain ids
     return (
         name,
-        values["chain1"] + values["chain2"],
+        values["chain1"] + separator + values["chain2"],
         number(values["fnat"], 3),
         number(values["fnonnat"], 3),
         number(values["F1"], 3),
@@ -74,6 +75,21 @@ def interface_row(name, values):
         str(values["clashes"]),
         number(values["Tarvo"], 3),
     )
+
+
+def native_chains(name):
+    """The two native chain ids of an interface name, "AB" or "A,BC"."""
+    return tuple(name.split(",", 1)) if "," in name else (name[0], name[1:])
+
+
+def unscored_warnings(result):
+    """One warning line per native interface that no model chain could stand in for."""
+    lines = []
+    for name in result["missing_interfaces"]:
+        unmapped = [chain for chain in native_chains(name) if chain not in result["best_mapping"]]
+        chains = f"chain {unmapped[0]} has" if len(unmapped) == 1 else f"chains {' and '.join(unmapped)} have"
+        lines.append(f"tarvo: warning: native interface {name} not scored: native {chains} no model chain")
+    return lines
 
 
 def pair_csv(result):
@@ -112,7 +128,7 @@ def rank_report(native, ordered):
         f"Models  {len(ordered)}: {len(scored)} scored, {len(failed)} failed",
     ]
     if scored:
-        header = ("Rank", "GlobalTarvo", "Quality", "Mapping", "Interfaces", "Model")
+        header = ("Rank", "GlobalTarvo", "Quality", "Mapping", "Interfaces", "Missing", "Model")
         rows = [rank_row(rank, outcome) for rank, outcome in enumerate(scored, start=1)]
         lines += [""] + table(header, rows, flush_left=("Quality", "Mapping", "Model"))
     if failed:
@@ -129,13 +145,14 @@ def rank_row(rank, outcome):
         quality_class(result["GlobalTarvo"]),
         result["best_mapping_str"],
         str(len(result["best_result"])),
+        str(len(result["missing_interfaces"])),
         outcome["model"],
     )
 
 
 def rank_csv(ordered):
     fields = ("rank", "model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
-              "best_mapping_str", "interfaces", "error")
+              "best_mapping_str", "interfaces", "missing_interfaces", "error")
     rows = []
     for rank, outcome in enumerate(ordered, start=1):
         row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
@@ -148,6 +165,7 @@ def rank_csv(ordered):
                 best_tarvo=result["best_tarvo"],
                 best_mapping_str=result["best_mapping_str"],
                 interfaces=len(result["best_result"]),
+                missing_interfaces=len(result["missing_interfaces"]),
             )
         else:
             row["error"] = outcome["error"]

@@ -8,7 +8,7 @@ from ._records import to_records
 from ._report import quality_class, without_nan
 
 MODEL_COLUMNS = ("model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
-                 "best_mapping_str", "interfaces", "error")
+                 "best_mapping_str", "interfaces", "missing_interfaces", "error")
 INTERFACE_COLUMNS = ("model", "native", "mapping", "interface", "fnat", "fnonnat", "F1",
                      "iRMSD", "LRMSD", "clashes", "Tarvo")
 
@@ -24,6 +24,7 @@ def model_row(outcome):
             best_tarvo=result["best_tarvo"],
             best_mapping_str=result["best_mapping_str"],
             interfaces=len(result["best_result"]),
+            missing_interfaces=len(result["missing_interfaces"]),
         )
     else:
         row["error"] = outcome["error"]

@@ -22,6 +22,7 @@ from ._report import (
     rank_report,
     ranked,
     to_json,
+    unscored_warnings,
 )
 
 # Models per Dask task: small enough for even load and a lively progress bar,
@@ -192,9 +193,10 @@ def add_scoring_options(parser):
     group = parser.add_argument_group("scoring options")
     group.add_argument(
         "--mapping", metavar="TEXT",
-        help="fix the chain mapping: model chains, ':', native chains, one character per chain, "
-             "'*' as wildcard; e.g. BA:AB maps native A to model B and native B to model A, "
-             "AB*:AB* fixes A and B and searches the rest, :AB scores native chains A and B only",
+        help="fix the chain mapping: model chains, ':', native chains, one character per chain "
+             "or chain ids joined by ',', '*' as wildcard; e.g. BA:AB maps native A to model B and "
+             "native B to model A, B2,AA:A,B maps native A to model B2, AB*:AB* or H,L,*:H,L,* fixes "
+             "two chains and searches the rest, :AB scores native chains A and B only",
     )
     # Each option also keeps the underscore spelling of its first releases.
     group.add_argument(
@@ -294,6 +296,8 @@ def run_pair(args):
         result = score(args.model, args.native, **options)
     except TarvoError as error:
         raise CliError(str(error), 1) from None
+    for line in unscored_warnings(result):
+        print(line, file=sys.stderr)
     if args.per_interface or args.jsonl:
         outcome = {"model": result["model"], "native": result["native"], "ok": True, "result": result}
         return rows_text(outcome_rows(outcome, args.per_interface),

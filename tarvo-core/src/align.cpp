@@ -4,8 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <span>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -21,6 +24,8 @@ constexpr double kTolerance = 1e-9;
 constexpr double kNone = -std::numeric_limits<double>::infinity();
 constexpr char32_t kGap = U'-';
 constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kFirstCoded = 0xF0000;
+constexpr char32_t kLastScalar = 0x10FFFF;
 
 // All three predecessor flag sets of a cell share one byte: M in bits 0-2,
 // X in bits 3-4, Y in bits 5 and 7. Each set keeps the bit values of its own
@@ -48,19 +53,39 @@ bool is_scalar(__int128 code) {
 // Numbers become code points n + offset. The offset maps the smallest number to
 // 46 or above, so no residue ever lands on the gap symbol (45); symbol equality,
 // and with it every score, is the same as with any other common offset.
+// A residue with an insertion code (100A, 100B) is a residue of its own: each
+// distinct number and code gets a symbol that no plain number has, counted up
+// from the supplementary private use planes.
 void number_symbols(const Chain& first, const Chain& second, std::u32string& a,
                     std::u32string& b) {
   __int128 min = std::numeric_limits<std::int64_t>::max();
   for (const Chain* chain : {&first, &second})
     for (const Residue& residue : chain->residues) min = std::min<__int128>(min, residue.number);
   const __int128 offset = std::max<__int128>(45, 46 - min);
-  auto symbols = [offset](const Chain& chain) {
+  auto plain = [offset](const Residue& residue) {
+    const __int128 code = residue.number + offset;
+    return is_scalar(code) ? static_cast<char32_t>(code) : kReplacement;
+  };
+  std::map<std::pair<std::int64_t, char32_t>, char32_t> coded;
+  std::unordered_set<char32_t> taken;
+  for (const Chain* chain : {&first, &second})
+    for (const Residue& residue : chain->residues)
+      if (residue.insertion_code != U' ') coded.emplace(std::pair{residue.number, residue.insertion_code}, kReplacement);
+  if (!coded.empty())
+    for (const Chain* chain : {&first, &second})
+      for (const Residue& residue : chain->residues)
+        if (residue.insertion_code == U' ') taken.insert(plain(residue));
+  char32_t next = kFirstCoded;
+  for (auto& [key, symbol] : coded) {
+    while (next <= kLastScalar && taken.contains(next)) ++next;
+    if (next <= kLastScalar) symbol = next++;
+  }
+  auto symbols = [&](const Chain& chain) {
     std::u32string out;
     out.reserve(chain.residues.size());
-    for (const Residue& residue : chain.residues) {
-      const __int128 code = residue.number + offset;
-      out.push_back(is_scalar(code) ? static_cast<char32_t>(code) : kReplacement);
-    }
+    for (const Residue& residue : chain.residues)
+      out.push_back(residue.insertion_code == U' ' ? plain(residue)
+                                                   : coded.at({residue.number, residue.insertion_code}));
     return out;
   };
   a = symbols(first);

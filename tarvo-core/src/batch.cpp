@@ -3,6 +3,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <variant>
+
 #include "reader.hpp"  // load_structure
 
 namespace tarvo {
@@ -18,6 +20,19 @@ std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) out[i] = item(i);
                     });
   return out;
+}
+
+// A chain that the mapping text names but a file lacks: the reader kept only the
+// named chains, so the error's list of the file's chains comes from reading it whole.
+void list_every_chain(TarvoError& error, const std::string& model_path, const std::string& native_path,
+                      const ScoreOptions& options) {
+  auto* missing = std::get_if<err::ChainNotFound>(&error.payload);
+  if (!missing || missing->side.empty()) return;
+  const bool model_side = missing->side == "model";
+  const auto& filter = model_side ? options.mapping->model_chains : options.mapping->native_chains;
+  if (!filter) return;
+  if (auto whole = load_structure(model_side ? model_path : native_path, {}, options.small_molecule, 0))
+    missing->chains = whole->chain_ids();
 }
 
 }  // namespace
@@ -36,7 +51,9 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
   model->id = model_path;
   native->id = native_path;
   if (stop.stop_requested()) return fail(err::Cancelled{});
-  return score_structures(*model, *native, options, std::move(stop));
+  auto result = score_structures(*model, *native, options, std::move(stop));
+  if (!result) list_every_chain(result.error(), model_path, native_path, options);
+  return result;
 }
 
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,

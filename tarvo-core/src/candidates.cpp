@@ -2,13 +2,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+
+#include "utf8.hpp"  // next_code_point, append_utf8
 
 namespace tarvo {
 
 namespace {
 
 constexpr const char* kNeedTwoChains = "Need at least two chains in the two inputs";
+constexpr std::size_t kShownMismatches = 3;
 
 std::vector<std::string> without_repeats(const std::vector<std::string>& ids) {
   std::vector<std::string> out;
@@ -22,10 +30,107 @@ bool same_het(const Chain& a, const Chain& b) {
   return a.het_name && b.het_name && *a.het_name == *b.het_name;
 }
 
+std::size_t mismatches(const Alignment& alignment) {
+  return std::count(alignment.match_line.begin(), alignment.match_line.end(), U'.');
+}
+
+// The residue of each symbol of the chain's sequence, in order.
+std::vector<const Residue*> residue_per_symbol(const Chain& chain) {
+  std::vector<const Residue*> out;
+  for (const Residue& residue : chain.residues)
+    for (std::size_t pos = 0; pos < residue.code.size();) {
+      next_code_point(residue.code, pos);
+      out.push_back(&residue);
+    }
+  return out;
+}
+
+// "B90" (chain, number, insertion code) and the residue's name.
+std::string residue_label(const Chain& chain, const Residue& residue) {
+  std::string out = chain.id + std::to_string(residue.number);
+  if (residue.insertion_code != U' ') append_utf8(out, residue.insertion_code);
+  return out;
+}
+
+// Where the closest chains of a lonely anchor differ, for the error: "native chain B
+// and model chain C are closest, with 1 mismatch (native/model: B90 NEP/HIS); ...".
+// The two chains are aligned as the table aligned them, candidate first.
+std::string closest_text(const Chain& candidate, const Chain& anchor, bool native_anchors) {
+  const Alignment alignment = align_chains(candidate, anchor, false);
+  const Chain& native = native_anchors ? anchor : candidate;
+  const Chain& model = native_anchors ? candidate : anchor;
+  const auto candidate_residues = residue_per_symbol(candidate), anchor_residues = residue_per_symbol(anchor);
+  const std::size_t count = mismatches(alignment);
+  std::string shown;
+  std::size_t i = 0, j = 0, listed = 0;
+  for (std::size_t k = 0; k < alignment.match_line.size() && listed < kShownMismatches; ++k) {
+    if (alignment.match_line[k] == U'.' && i < candidate_residues.size() && j < anchor_residues.size()) {
+      const Residue& from_candidate = *candidate_residues[i];
+      const Residue& from_anchor = *anchor_residues[j];
+      const Residue& native_residue = native_anchors ? from_anchor : from_candidate;
+      const Residue& model_residue = native_anchors ? from_candidate : from_anchor;
+      shown += (listed++ ? ", " : "") + residue_label(native, native_residue) + " " + native_residue.name + "/" +
+               model_residue.name;
+    }
+    i += alignment.first_aligned[k] != U'-';
+    j += alignment.second_aligned[k] != U'-';
+  }
+  if (count > listed) shown += ", ...";
+  const std::string n = std::to_string(count);
+  return "native chain " + native.id + " and model chain " + model.id + " are closest, with " + n +
+         (count == 1 ? " mismatch" : " mismatches") + " (native/model: " + shown + "); pass allowed_mismatches=" +
+         n + " (or --allowed_mismatches " + n + ") to accept it";
+}
+
+// The structures of the anchors and of the candidates, and what errors call them.
+struct Sides {
+  const Structure& anchor;
+  const Structure& candidate;
+  const char* anchor_name;
+  const char* candidate_name;
+};
+
+// The budget error of a table too large to build: the anchors that have at least
+// two candidates of the very same sequence were interchangeable whatever the
+// alignments would say; with fewer, the sizes of the two sides are the cause.
+TarvoError table_error(const Budget& budget, const Setup& setup, const Sides& sides) {
+  auto key = [](const Chain* chain) { return std::pair{chain->het_name.has_value(), chain->sequence}; };
+  std::map<std::pair<bool, std::string>, std::size_t> copies;
+  for (const auto& id : setup.candidates)
+    if (const Chain* chain = sides.candidate.chain(id)) ++copies[key(chain)];
+  std::size_t interchangeable = 0;
+  for (const auto& id : setup.anchors) {
+    const Chain* chain = sides.anchor.chain(id);
+    auto found = chain ? copies.find(key(chain)) : copies.end();
+    if (found != copies.end() && found->second > 1) ++interchangeable;
+  }
+  if (interchangeable > 1) return budget_error(budget, std::to_string(interchangeable) + " chains were interchangeable");
+  return budget_error(budget, std::to_string(setup.anchors.size()) + " " + sides.anchor_name +
+                                  " chains were to be compared with " + std::to_string(setup.candidates.size()) + " " +
+                                  sides.candidate_name + " chains");
+}
+
+// Every chain of the table looked up once, in the order in which the table
+// meets them first: the first candidate, the anchors, the other candidates.
+// Without anchors the table meets none.
+Result<void> look_up(const Setup& setup, const Sides& sides, std::vector<const Chain*>& anchors,
+                     std::vector<const Chain*>& candidates) {
+  if (setup.anchors.empty()) return {};
+  for (std::size_t c = 0; c < setup.candidates.size(); ++c) {
+    candidates.push_back(sides.candidate.chain(setup.candidates[c]));
+    if (!candidates.back()) return std::unexpected(chain_not_found(sides.candidate, sides.candidate_name, setup.candidates[c]));
+    for (std::size_t a = 0; c == 0 && a < setup.anchors.size(); ++a) {
+      anchors.push_back(sides.anchor.chain(setup.anchors[a]));
+      if (!anchors.back()) return std::unexpected(chain_not_found(sides.anchor, sides.anchor_name, setup.anchors[a]));
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<Setup> prepare_candidates(const Structure& model, const Structure& native,
-                                 const ScoreOptions& options) {
+                                 const ScoreOptions& options, Budget& budget) {
   if (options.small_molecule) return fail(err::SmallMoleculeUnsupported{});
   if (!options.mapping) return std::unexpected(options.mapping.error());
   const MappingSpec& spec = *options.mapping;
@@ -37,6 +142,7 @@ Result<Setup> prepare_candidates(const Structure& model, const Structure& native
   native_list = without_repeats(native_list);
 
   Setup setup;
+  setup.form = chain_text(model, native);
   setup.fixed = spec.fixed;
   std::unordered_set<std::string> fixed_models;
   for (const auto& [native_id, model_id] : setup.fixed) fixed_models.insert(model_id);
@@ -45,43 +151,87 @@ Result<Setup> prepare_candidates(const Structure& model, const Structure& native
     if (!fixed_models.contains(id)) free_models.push_back(id);
   for (const auto& id : native_list)
     if (!setup.fixed.contains(id)) free_natives.push_back(id);
+  setup.natives = std::move(native_list);
 
   setup.native_anchors = !(free_models.size() < free_natives.size());
-  const Structure& anchor_side = setup.native_anchors ? native : model;
-  const Structure& candidate_side = setup.native_anchors ? model : native;
+  const Sides sides = setup.native_anchors ? Sides{native, model, "native", "model"}
+                                           : Sides{model, native, "model", "native"};
   setup.anchors = setup.native_anchors ? free_natives : free_models;
   setup.candidates = setup.native_anchors ? free_models : free_natives;
   setup.lists.assign(setup.anchors.size(), {});
+  if (!budget.charge(kCompareCost * setup.anchors.size() * setup.candidates.size()))
+    return std::unexpected(table_error(budget, setup, sides));
+  std::vector<const Chain*> anchor_chains, candidate_chains;
+  if (auto found = look_up(setup, sides, anchor_chains, candidate_chains); !found)
+    return std::unexpected(found.error());
 
-  for (std::size_t c = 0; c < setup.candidates.size(); ++c) {
-    for (std::size_t a = 0; a < setup.anchors.size(); ++a) {
-      const Chain* candidate = candidate_side.chain(setup.candidates[c]);
-      if (!candidate) return fail(err::ChainNotFound{setup.candidates[c]});
-      const Chain* anchor = anchor_side.chain(setup.anchors[a]);
-      if (!anchor) return fail(err::ChainNotFound{setup.anchors[a]});
+  // Per anchor, the fewest mismatches of an aligned candidate and which one it was.
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::vector<std::pair<std::size_t, std::size_t>> closest(setup.anchors.size(), {kNone, kNone});
+  // Mismatches by pair of sequences, numbered once: a large assembly repeats a
+  // few sequences many times.
+  std::unordered_map<std::string_view, std::uint64_t> numbering;
+  auto number = [&](const std::vector<const Chain*>& chains) {
+    std::vector<std::uint64_t> out;
+    for (const Chain* chain : chains) out.push_back(numbering.try_emplace(chain->sequence, numbering.size()).first->second);
+    return out;
+  };
+  const std::vector<std::uint64_t> anchor_sequences = number(anchor_chains);
+  const std::vector<std::uint64_t> candidate_sequences = number(candidate_chains);
+  std::unordered_map<std::uint64_t, std::size_t> counted;
+  for (std::size_t c = 0; c < candidate_chains.size(); ++c) {
+    for (std::size_t a = 0; a < anchor_chains.size(); ++a) {
+      const Chain* candidate = candidate_chains[c];
+      const Chain* anchor = anchor_chains[a];
       bool accepted;
       if (!candidate->het_name && !anchor->het_name) {
-        if (candidate->sequence == anchor->sequence) {
+        if (candidate_sequences[c] == anchor_sequences[a]) {
           accepted = true;  // no mismatch possible, no alignment needed
         } else {
-          Alignment alignment = align_chains(*candidate, *anchor, false);
-          auto mismatches = std::count(alignment.match_line.begin(), alignment.match_line.end(), U'.');
-          accepted = static_cast<std::uint64_t>(mismatches) <= options.allowed_mismatches;
-          if (setup.native_anchors && !options.no_align)
-            setup.alignments.emplace(std::pair{candidate->id, anchor->id}, std::move(alignment));
+          std::optional<Alignment> alignment;
+          auto align = [&] {
+            budget.charge(kAlignCost + (candidate->sequence.size() + 1) * (anchor->sequence.size() + 1));
+            alignment = align_chains(*candidate, *anchor, false);
+          };
+          auto [known, fresh] = counted.try_emplace(candidate_sequences[c] << 32 | anchor_sequences[a], 0);
+          if (fresh) {
+            align();
+            known->second = mismatches(*alignment);
+          }
+          const std::size_t count = known->second;
+          accepted = static_cast<std::uint64_t>(count) <= options.allowed_mismatches;
+          closest[a] = std::min(closest[a], std::pair{count, c});
+          // Only a pair that may be chosen is scored, so only its alignment is kept.
+          if (accepted && setup.native_anchors && !options.no_align) {
+            if (!alignment) align();
+            budget.charge(12 * alignment->match_line.size() + 128);  // its bytes
+            setup.alignments.emplace(std::pair{candidate->id, anchor->id}, std::move(*alignment));
+          }
         }
       } else {
         accepted = same_het(*candidate, *anchor);
       }
       if (accepted) setup.lists[a].push_back(c);
     }
+    if (budget.exceeded()) return std::unexpected(table_error(budget, setup, sides));
   }
 
-  std::vector<std::string> lonely;
-  for (std::size_t a = 0; a < setup.anchors.size(); ++a)
-    if (setup.lists[a].empty()) lonely.push_back(setup.anchors[a]);
-  if (!lonely.empty()) return fail(err::NoIdenticalNativeChain{lonely});
+  err::NoIdenticalNativeChain lonely;
+  for (std::size_t a = 0; a < setup.anchors.size(); ++a) {
+    if (!setup.lists[a].empty()) continue;
+    lonely.chains.push_back(setup.anchors[a]);
+    if (lonely.closest.empty() && closest[a].second != kNone)
+      lonely.closest = closest_text(*candidate_chains[closest[a].second], *anchor_chains[a], setup.native_anchors);
+  }
+  if (!lonely.chains.empty()) return fail(std::move(lonely));
   return setup;
+}
+
+TarvoError interchangeable_error(const Budget& budget, const Setup& setup) {
+  std::size_t interchangeable = 0;
+  for (const auto& list : setup.lists)
+    if (list.size() > 1) ++interchangeable;
+  return budget_error(budget, std::to_string(interchangeable) + " chains were interchangeable");
 }
 
 }  // namespace tarvo

@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "align.hpp"         // Alignment
+#include "budget.hpp"        // Budget
 #include "error.hpp"         // Result
-#include "mapping_text.hpp"  // ChainMapping
+#include "mapping_text.hpp"  // ChainMapping, ChainText
 #include "model.hpp"         // Structure
 #include "search.hpp"        // ScoreOptions
 
@@ -19,6 +20,8 @@ namespace tarvo {
 
 // Everything of a run up to the candidate table, shared by both searches.
 struct Setup {
+  ChainText form = ChainText::OneCharacter;
+  std::vector<std::string> natives;  // the native chains taking part, in order
   ChainMapping fixed;
   bool native_anchors = true;
   std::vector<std::string> anchors;
@@ -28,8 +31,12 @@ struct Setup {
   std::map<std::pair<std::string, std::string>, Alignment> alignments;
 };
 
-// Refuses small molecules, then reports the options' mapping error, then builds the table.
+// Refuses small molecules, then reports the options' mapping error, then builds
+// the table, charging its comparisons and entries to `budget`.
 Result<Setup> prepare_candidates(const Structure& model, const Structure& native,
-                                 const ScoreOptions& options);
+                                 const ScoreOptions& options, Budget& budget);
+
+// The budget error of a search over this table: how many anchors had a choice.
+TarvoError interchangeable_error(const Budget& budget, const Setup& setup);
 
 }  // namespace tarvo

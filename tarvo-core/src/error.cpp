@@ -67,7 +67,18 @@ std::string TarvoError::message() const {
              e.detail + ")";
     }
     std::string operator()(const err::ChainNotFound& e) const {
-      return "chain '" + e.chain + "' not found in the structure";
+      std::string out = "chain '";
+      out += e.chain;
+      out += "' not found in the structure";
+      if (e.side.empty()) return out;
+      out += ": the ";
+      out += e.side;
+      if (!e.path.empty()) {
+        out += ' ';
+        out += quoted(e.path);
+      }
+      out += " has the chains ";
+      return out + quoted_list(e.chains);
     }
     std::string operator()(const err::ModelIndexOutOfRange& e) const {
       return "model index " + std::to_string(e.index) + " out of range (structure has " +
@@ -81,7 +92,8 @@ std::string TarvoError::message() const {
              " != " + shape(e.second_shape) + ")";
     }
     std::string operator()(const err::NoIdenticalNativeChain& e) const {
-      return "no identical corresponding native chain found for: " + quoted_list(e.chains);
+      std::string out = "no identical corresponding native chain found for: " + quoted_list(e.chains);
+      return e.closest.empty() ? out : out + "; " + e.closest;
     }
     std::string operator()(const err::SmallMoleculeUnsupported&) const {
       return "small-molecule scoring (--small_molecule) is not implemented in this build. The "

@@ -18,14 +18,25 @@ namespace err {
 struct Io { std::string path; std::string source; };
 struct Parse { std::string path; std::string message; };
 struct UnknownFormat { std::string path; std::string detail; };
-struct ChainNotFound { std::string chain; };
+// `side` ("model" or "native"), `path` and `chains` say where the chain was
+// looked for, when known: the structure's path (empty if it has none) and its chains.
+struct ChainNotFound {
+  std::string chain;
+  std::string side;
+  std::string path;
+  std::vector<std::string> chains;
+};
 struct ModelIndexOutOfRange { std::size_t index; std::size_t count; };
 struct Geometry { std::string message; };
 struct InterfaceSizeMismatch {
   std::pair<std::size_t, std::size_t> first_shape;
   std::pair<std::size_t, std::size_t> second_shape;
 };
-struct NoIdenticalNativeChain { std::vector<std::string> chains; };
+// `closest`, when not empty, names the nearest chain of the other side and its mismatches.
+struct NoIdenticalNativeChain {
+  std::vector<std::string> chains;
+  std::string closest;
+};
 struct SmallMoleculeUnsupported {};
 struct Mapping { std::string message; };
 // The caller asked the work to stop (Ctrl-C); nothing of it is to be used.

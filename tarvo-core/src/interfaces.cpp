@@ -23,6 +23,7 @@ Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, con
                                                      bool capri_peptide) {
   std::vector<std::pair<const std::string*, const std::string*>> entries;
   for (const auto& [native_id, model_id] : chain_map) entries.emplace_back(&native_id, &model_id);
+  const ChainText form = chain_text(model, native);
   NativeInterfacesRun run;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     for (std::size_t j = i + 1; j < entries.size(); ++j) {
@@ -32,13 +33,13 @@ Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, con
       const std::string& model_j = *entries[j].second;
       if (model_i == model_j) continue;
       const Chain* n1 = native.chain(native_i);
-      if (!n1) return fail(err::ChainNotFound{native_i});
+      if (!n1) return std::unexpected(chain_not_found(native, "native", native_i));
       const Chain* n2 = native.chain(native_j);
-      if (!n2) return fail(err::ChainNotFound{native_j});
+      if (!n2) return std::unexpected(chain_not_found(native, "native", native_j));
       const Chain* m1 = model.chain(model_i);
-      if (!m1) return fail(err::ChainNotFound{model_i});
+      if (!m1) return std::unexpected(chain_not_found(model, "model", model_i));
       const Chain* m2 = model.chain(model_j);
-      if (!m2) return fail(err::ChainNotFound{model_j});
+      if (!m2) return std::unexpected(chain_not_found(model, "model", model_j));
       bool het = n1->het_name.has_value() || n2->het_name.has_value();
       auto result = run_on_chains(*m1, *m2, *n1, *n2, no_align, capri_peptide, het);
       if (!result) return std::unexpected(result.error());
@@ -46,7 +47,7 @@ Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, con
       InterfaceResult interface = std::move(**result);
       interface.chain1 = model_i;
       interface.chain2 = model_j;
-      run.interfaces.insert_or_assign(native_i + native_j,
+      run.interfaces.insert_or_assign(interface_name(native_i, native_j, form),
                                       NativeInterface{native_i, native_j, std::move(interface)});
     }
   }

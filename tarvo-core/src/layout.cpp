@@ -27,9 +27,11 @@ Layout number_chains(const Structure& model, const Structure& native, const Setu
   layout.choice_universe = choice_set.ids.size();
   if (layout.models.ids.size() > 0xFFFF || layout.natives.ids.size() > 0xFFFF)
     throw InternalError("more than 65535 chains in a chain mapping search");
-  // Names are concatenations of two ids: ids of one length never collide.
-  for (const auto& id : layout.natives.ids)
-    if (id.size() != layout.natives.ids.front().size()) layout.names_unique = false;
+  // Names join two ids, with "," between them in the comma form: only an id
+  // that holds "," can make two names alike.
+  if (setup.form == ChainText::Comma)
+    for (const auto& id : layout.natives.ids)
+      if (id.find(',') != std::string::npos) layout.names_unique = false;
   return layout;
 }
 
@@ -37,7 +39,7 @@ Layout number_chains(const Structure& model, const Structure& native, const Setu
 // their order. Every other mapping holds the same fixed chains, and anchors and
 // candidates were all found while building the table; a native candidate has a
 // het_name exactly when its model anchor has one.
-std::optional<TarvoError> Layout::first_lookup_error() const {
+std::optional<TarvoError> Layout::first_lookup_error(const Structure& model, const Structure& native) const {
   auto missing = [](const ChainSet& set, Index i) { return i != kChosen && !set.chains[i]; };
   auto native_het = [&](const Position& p) {
     const Chain* chain = p.native != kChosen ? natives.chains[p.native] : models.chains[p.model];
@@ -50,7 +52,9 @@ std::optional<TarvoError> Layout::first_lookup_error() const {
       if (a.model != kChosen && a.model == b.model) continue;
       for (auto [set, i] : {std::pair{&models, a.model}, std::pair{&models, b.model},
                             std::pair{&natives, a.native}, std::pair{&natives, b.native}})
-        if (missing(*set, i)) return TarvoError{err::ChainNotFound{set->ids[i]}};
+        if (missing(*set, i))
+          return set == &models ? chain_not_found(model, "model", set->ids[i])
+                                : chain_not_found(native, "native", set->ids[i]);
       if (native_het(a) || native_het(b)) return TarvoError{err::SmallMoleculeUnsupported{}};
     }
   }

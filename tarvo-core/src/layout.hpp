@@ -93,7 +93,7 @@ struct Layout {
   }
 
   // The error that scoring the first mapping would meet first, if any.
-  std::optional<TarvoError> first_lookup_error() const;
+  std::optional<TarvoError> first_lookup_error(const Structure& model, const Structure& native) const;
 };
 
 // Numbers the chains of the fixed pairs, then each anchor and its choices in

@@ -1,13 +1,14 @@
 // The user's mapping text: which native chain goes with which model chain, and
-// which chains take part at all.
+// which chains take part at all; and the same notation written back.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"  // Result
-#include "model.hpp"  // OrderedMap
+#include "model.hpp"  // OrderedMap, Structure
 
 namespace tarvo {
 
@@ -20,7 +21,16 @@ struct MappingSpec {
   std::optional<std::vector<std::string>> native_chains;
 };
 
+// How chain lists are written: one character per chain ("AB"), or ids joined by
+// "," ("AA,B2") once some id of either structure is longer.
+enum class ChainText { OneCharacter, Comma };
+
+ChainText chain_text(const Structure& model, const Structure& native);
+
+// Reads either form: a text holding "," is in the comma form.
 Result<MappingSpec> format_mapping(const std::optional<std::string>& text);
-std::string format_mapping_string(const ChainMapping& mapping);
+std::string format_mapping_string(const ChainMapping& mapping, ChainText form = ChainText::OneCharacter);
+// The name of the interface of two native chains: "AB", or "A,BC".
+std::string interface_name(std::string_view native1, std::string_view native2, ChainText form);
 
 }  // namespace tarvo

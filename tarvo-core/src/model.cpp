@@ -14,4 +14,8 @@ std::vector<std::string> Structure::chain_ids() const {
   return ids;
 }
 
+TarvoError chain_not_found(const Structure& structure, const char* side, const std::string& chain_id) {
+  return TarvoError{err::ChainNotFound{chain_id, side, structure.id, structure.chain_ids()}};
+}
+
 }  // namespace tarvo

@@ -10,6 +10,8 @@
 
 #include <tsl/ordered_map.h>
 
+#include "error.hpp"  // TarvoError
+
 namespace tarvo {
 
 // Hash map iterating in first-insertion order; insert_or_assign keeps a key's place.
@@ -47,5 +49,9 @@ struct Structure {
   const Chain* chain(std::string_view chain_id) const;
   std::vector<std::string> chain_ids() const;
 };
+
+// ChainNotFound for `chain_id`, naming the structure as the run's `side` ("model"
+// or "native") with its path and chains.
+TarvoError chain_not_found(const Structure& structure, const char* side, const std::string& chain_id);
 
 }  // namespace tarvo

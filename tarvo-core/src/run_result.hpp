@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "candidates.hpp"    // Setup
 #include "error.hpp"         // Result
 #include "mapping_text.hpp"  // ChainMapping
 #include "model.hpp"         // Structure, OrderedMap
@@ -35,8 +36,10 @@ void for_each_pair(const ChainMapping& mapping, Visit visit) {
         visit(Tuple{*entries[i].second, *entries[j].second, *entries[i].first, *entries[j].first});
 }
 
-// The run of `mapping` with its interfaces' results and their summed score.
-Result<RunResult> finish(const Structure& model, const Structure& native, ChainMapping mapping,
+// The run of `mapping` with its interfaces' results and their summed score, and
+// the native interfaces it leaves unscored.
+Result<RunResult> finish(const Structure& model, const Structure& native, const Setup& setup,
+                         bool capri_peptide, ChainMapping mapping,
                          OrderedMap<std::string, InterfaceResult> results, double total);
 
 }  // namespace tarvo

@@ -1,9 +1,13 @@
 #include "search.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "assignment.hpp"     // Completion
+#include "budget.hpp"         // Budget, costs
 #include "candidates.hpp"     // prepare_candidates
 #include "layout.hpp"         // number_chains
 #include "run_result.hpp"     // kNoMapping
@@ -15,18 +19,51 @@ namespace tarvo {
 
 namespace {
 
-// The work a walk may do before it gives up, in steps: one per partial
-// assignment looked at and one per entry read while bounding it (a few ns
-// each), kTupleCost per interface scored during the walk (about 40 µs for a
-// 115-residue pair). The walk runs on one core: a billion steps take 5 to 7 s,
-// so with the tuples scored up front (under 1 s on two cores) a search that
-// exhausts the budget ends within 10 s. A native-like 24-mer needs under 1 %.
+// The work a search may do before it gives up, in steps (see budget.hpp): one
+// per partial assignment looked at and one per entry read while bounding it (a
+// few ns each), kTupleCost per interface scored, and the set-up's share. The
+// walk runs on one core: a billion steps take 5 to 7 s, so a search that
+// exhausts the budget ends within 10 s. A native-like 24-mer needs under half.
 constexpr std::size_t kStepBudget = 1'000'000'000;
 
 // Up to this many interface tuples are all scored before the walk (a 24-mer has
 // 33 000): exact values make the tightest bounds. Beyond it, tuples are scored
 // as the walk reaches them.
 constexpr std::size_t kUpfrontTuples = 50'000;
+
+// Chains of one structure that tuple keys can number (16 bits each).
+constexpr std::size_t kMostChains = 0xFFFF;
+
+std::size_t saturated(double steps) {
+  constexpr auto kMost = std::numeric_limits<std::size_t>::max();
+  return steps >= static_cast<double>(kMost) ? kMost : static_cast<std::size_t>(steps);
+}
+
+// Charges what numbering the chains will hold before it is built: the pairs of
+// choices that one mapping may hold together (each visited and keyed), the
+// walk's bound tables (a row per depth over every choice) and the contact
+// tables of every two chains.
+std::optional<TarvoError> charge_layout(const Setup& setup, Budget& budget) {
+  const std::size_t anchor_side = setup.fixed.size() + setup.anchors.size();
+  const std::size_t choice_side = setup.fixed.size() + setup.candidates.size();
+  if (std::max(anchor_side, choice_side) > kMostChains)
+    return budget_error(budget, std::to_string(std::max(anchor_side, choice_side)) +
+                                    " chains of one structure took part, more than one search can number (65535)");
+  double choices = 0, squares = 0;
+  for (const auto& list : setup.lists) {
+    choices += static_cast<double>(list.size());
+    squares += static_cast<double>(list.size()) * static_cast<double>(list.size());
+  }
+  const double fixed = static_cast<double>(setup.fixed.size());
+  const double positions = fixed + choices;
+  const double pairs = (positions * positions - fixed - squares) / 2;
+  const double bound_entries = static_cast<double>(setup.anchors.size() + 1) * choices;
+  const double contact_entries = static_cast<double>(anchor_side) * static_cast<double>(anchor_side) +
+                                 static_cast<double>(choice_side) * static_cast<double>(choice_side);
+  if (!budget.charge(saturated(pairs * kPairCost + bound_entries * kBoundEntryCost + 2 * contact_entries)))
+    return interchangeable_error(budget, setup);
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -38,17 +75,19 @@ Result<RunResult> score_structures(const Structure& model, const Structure& nati
 Result<RunResult> score_structures_with_budget(const Structure& model, const Structure& native,
                                                const ScoreOptions& options, std::size_t step_budget,
                                                std::size_t upfront_tuples, std::stop_token stop) {
-  auto setup = prepare_candidates(model, native, options);
+  Budget budget{0, step_budget};
+  auto setup = prepare_candidates(model, native, options, budget);
   if (!setup) return std::unexpected(setup.error());
+  if (auto error = charge_layout(*setup, budget)) return std::unexpected(std::move(*error));
   const Layout layout = number_chains(model, native, *setup);
   if (!Completion(layout.choices, layout.choice_universe).possible({}))
     return fail(err::Mapping{kNoMapping});
-  if (auto error = layout.first_lookup_error()) return std::unexpected(std::move(*error));
-  TupleStore tuples(layout, *setup, options);
-  tuples.find_contacts();
+  if (auto error = layout.first_lookup_error(model, native)) return std::unexpected(std::move(*error));
+  TupleStore tuples(layout, *setup, options, budget);
+  if (auto done = tuples.find_contacts(); !done) return std::unexpected(done.error());
   if (auto done = tuples.prepare_tuples(upfront_tuples); !done) return std::unexpected(done.error());
   if (stop.stop_requested()) return fail(err::Cancelled{});
-  return Walk(model, native, *setup, layout, tuples, step_budget, std::move(stop)).run();
+  return Walk(model, native, options, *setup, layout, tuples, budget, std::move(stop)).run();
 }
 
 }  // namespace tarvo

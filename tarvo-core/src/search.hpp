@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "error.hpp"         // Result
 #include "mapping_text.hpp"  // MappingSpec, ChainMapping
@@ -31,6 +32,9 @@ struct RunResult {
   ChainMapping best_mapping;
   double best_tarvo = 0;
   double GlobalTarvo = 0;
+  // Native interfaces (chains in contact, among those taking part) that the best
+  // mapping cannot score because a native chain has no model chain, in native order.
+  std::vector<std::string> missing_interfaces;
 };
 
 // A stop request ends the search early with a Cancelled error.

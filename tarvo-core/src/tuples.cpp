@@ -34,7 +34,7 @@ bool chain_is_unusual(const Chain& chain, bool is_native, bool capri_peptide) {
 // Contact between every ordered pair of chains that some mapping may pair, on
 // both sides. A native pair without contact has no interface whatever the model;
 // its matrix is kept for scoring when there is contact.
-void TupleStore::find_contacts() {
+Result<void> TupleStore::find_contacts() {
   const std::size_t model_count = layout_.models.ids.size(), native_count = layout_.natives.ids.size();
   std::vector<char> wanted_native(native_count * native_count, 0);
   std::vector<char> wanted_model(model_count * model_count, 0);
@@ -59,6 +59,13 @@ void TupleStore::find_contacts() {
     for (std::uint32_t i = 0; i < wanted_model.size(); ++i)
       if (wanted_model[i]) jobs.emplace_back(false, i);
 
+  std::size_t residue_pairs = 0;
+  for (auto [is_native, flat] : jobs) {
+    const ChainSet& set = is_native ? layout_.natives : layout_.models;
+    residue_pairs += set.chains[flat / set.ids.size()]->residues.size() * set.chains[flat % set.ids.size()]->residues.size();
+  }
+  if (!budget_.charge(kResiduePairCost * residue_pairs)) return std::unexpected(interchangeable_error(budget_, setup_));
+
   std::vector<DistanceMatrix> matrices(jobs.size());
   std::vector<char> contact(jobs.size(), 0);
   const float cutoff = contact_cutoff(options_.capri_peptide);
@@ -77,6 +84,7 @@ void TupleStore::find_contacts() {
     (is_native ? native_contact_ : model_contact_)[flat] = contact[i];
     if (contact[i]) (is_native ? native_matrices_ : model_matrices_).emplace(flat, std::move(matrices[i]));
   }
+  return {};
 }
 
 Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
@@ -221,7 +229,10 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
     unusual_keys.push_back(key);
   });
 
-  if (usual_keys.size() + unusual_keys.size() <= upfront_tuples) {
+  const bool upfront = usual_keys.size() + unusual_keys.size() <= upfront_tuples;
+  if (!budget_.charge(kTupleCost * (upfront ? usual_keys.size() + unusual_keys.size() : unusual_keys.size())))
+    return std::unexpected(interchangeable_error(budget_, setup_));
+  if (upfront) {
     usual_keys.insert(usual_keys.end(), unusual_keys.begin(), unusual_keys.end());
     all_scored_ = true;
     return score_tuples(usual_keys);
@@ -229,6 +240,12 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
   std::erase_if(usual_keys, [&](std::uint64_t k) {
     return model_matrices_.empty() || !model_contact(Index(k >> 48), Index((k >> 32) & 0xFFFF));
   });
+  std::size_t compared = 0;  // native matrix entries that the bounds read
+  for (std::uint64_t key : usual_keys) {
+    auto t = unpack_key(key);
+    compared += native_matrices_.at(t[2] * layout_.natives.ids.size() + t[3]).values.size();
+  }
+  if (!budget_.charge(compared)) return std::unexpected(interchangeable_error(budget_, setup_));
   std::vector<double> bounds(usual_keys.size());
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, usual_keys.size()),
                     [&](const tbb::blocked_range<std::size_t>& range) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "align.hpp"       // Alignment
+#include "budget.hpp"      // Budget
 #include "candidates.hpp"  // Setup
 #include "error.hpp"       // Result
 #include "geometry.hpp"    // DistanceMatrix
@@ -34,10 +35,11 @@ struct Side {
 
 class TupleStore {
  public:
-  TupleStore(const Layout& layout, const Setup& setup, const ScoreOptions& options)
-      : layout_(layout), setup_(setup), options_(options) {}
+  TupleStore(const Layout& layout, const Setup& setup, const ScoreOptions& options, Budget& budget)
+      : layout_(layout), setup_(setup), options_(options), budget_(budget) {}
 
-  void find_contacts();
+  // Both fail with the budget error when their work would exceed the budget.
+  Result<void> find_contacts();
   Result<void> prepare_tuples(std::size_t upfront_tuples);
   Result<void> score_tuples(std::span<const std::uint64_t> keys);
 
@@ -70,6 +72,7 @@ class TupleStore {
   const Layout& layout_;
   const Setup& setup_;
   const ScoreOptions& options_;
+  Budget& budget_;  // charged for the set-up only; the walk counts its own steps
 
   std::vector<char> native_contact_, model_contact_;
   std::unordered_map<std::uint32_t, DistanceMatrix> native_matrices_;

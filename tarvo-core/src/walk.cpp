@@ -11,21 +11,15 @@
 
 namespace tarvo {
 
-namespace {
-
-// Steps charged per interface scored during the walk: about 40 µs for a
-// 115-residue pair, where a step takes a few ns (see kStepBudget).
-constexpr std::size_t kTupleCost = 8'000;
-
-}  // namespace
-
-Walk::Walk(const Structure& model, const Structure& native, const Setup& setup, const Layout& layout,
-           TupleStore& tuples, std::size_t step_budget, std::stop_token stop)
-    : model_(model), native_(native), setup_(setup), layout_(layout), tuples_(tuples),
+Walk::Walk(const Structure& model, const Structure& native, const ScoreOptions& options, const Setup& setup,
+           const Layout& layout, TupleStore& tuples, const Budget& budget,
+           std::stop_token stop)
+    : model_(model), native_(native), options_(options), setup_(setup), layout_(layout), tuples_(tuples),
       bounds_(layout, tuples) {
   state_.assignment.assign(layout.choices.size(), kChosen);
   state_.used.assign(layout.choice_universe, 0);
-  state_.budget = step_budget;
+  state_.nodes = budget.spent;
+  state_.budget = budget.limit;
   state_.stop = std::move(stop);
 }
 
@@ -86,7 +80,8 @@ double Walk::leaf_total() const {
       if (layout_.names_unique)
         total += outcome->Tarvo;
       else
-        by_name.insert_or_assign(layout_.natives.ids[n1] + layout_.natives.ids[n2], outcome->Tarvo);
+        by_name.insert_or_assign(interface_name(layout_.natives.ids[n1], layout_.natives.ids[n2], setup_.form),
+                                 outcome->Tarvo);
     }
   for (const auto& [name, value] : by_name) total += value;
   return total;
@@ -229,17 +224,6 @@ void Walk::climb() {
   state_.assignment = std::move(dived);
 }
 
-TarvoError Walk::budget_error() const {
-  std::size_t interchangeable = 0;
-  for (const auto& list : layout_.choices)
-    if (list.size() > 1) ++interchangeable;
-  return TarvoError{err::Mapping{
-      "The chain mapping search stopped after " + std::to_string(state_.budget) + " steps: " +
-      std::to_string(interchangeable) +
-      " chains were interchangeable, too many to find the best mapping exactly. Fix part of "
-      "the mapping with a mapping text (e.g. --mapping AB*:AB*) to narrow the search."}};
-}
-
 Result<RunResult> Walk::best_run() const {
   ChainMapping mapping = setup_.fixed;
   for (std::size_t k = 0; k < layout_.choices.size(); ++k) {
@@ -261,9 +245,10 @@ Result<RunResult> Walk::best_run() const {
     InterfaceResult copy = *outcome;
     copy.chain1 = t[0];
     copy.chain2 = t[1];
-    results.insert_or_assign(t[2] + t[3], std::move(copy));
+    results.insert_or_assign(interface_name(t[2], t[3], setup_.form), std::move(copy));
   });
-  return finish(model_, native_, std::move(mapping), std::move(results), state_.best);
+  return finish(model_, native_, setup_, options_.capri_peptide, std::move(mapping), std::move(results),
+                state_.best);
 }
 
 Result<RunResult> Walk::run() {
@@ -284,7 +269,8 @@ Result<RunResult> Walk::run() {
       if (auto done = visit(0); !done) return std::unexpected(done.error());
     }
     if (state_.stop.stop_requested()) return fail(err::Cancelled{});
-    if (state_.nodes > state_.budget) return std::unexpected(budget_error());
+    if (state_.nodes > state_.budget)
+      return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
   }
   if (!selected_) return fail(err::Mapping{kAllUndefined});
   return best_run();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bounds.hpp"      // Bounds
+#include "budget.hpp"      // Budget
 #include "candidates.hpp"  // Setup
 #include "error.hpp"       // Result, TarvoError
 #include "layout.hpp"      // Layout, Index
@@ -23,8 +24,9 @@ namespace tarvo {
 // branch needs, and owns the bounds and the walk's state.
 class Walk {
  public:
-  Walk(const Structure& model, const Structure& native, const Setup& setup, const Layout& layout,
-       TupleStore& tuples, std::size_t step_budget, std::stop_token stop);
+  // Goes on from the steps the set-up spent of `budget`.
+  Walk(const Structure& model, const Structure& native, const ScoreOptions& options, const Setup& setup,
+       const Layout& layout, TupleStore& tuples, const Budget& budget, std::stop_token stop);
 
   Result<RunResult> run();
 
@@ -36,11 +38,11 @@ class Walk {
   Result<void> dive();
   double quick_total(const std::vector<Index>& assignment) const;
   void climb();
-  TarvoError budget_error() const;
   Result<RunResult> best_run() const;
 
   const Structure& model_;
   const Structure& native_;
+  const ScoreOptions& options_;
   const Setup& setup_;
   const Layout& layout_;
   TupleStore& tuples_;

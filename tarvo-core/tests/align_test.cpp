@@ -247,14 +247,33 @@ TEST(AlignByNumber, SmallestNumberMapsAboveGapSymbol) {
   EXPECT_EQ(got.second_aligned, symbols_from({'-', 47}));
 }
 
-TEST(AlignByNumber, InsertionCodePlaysNoPart) {
-  Chain first = numbered_chain({9, 10, 11});
-  Chain second = numbered_chain({9, 10, 11});
-  second.residues[1].insertion_code = U'A';
-  const Alignment got = align_chains(first, second, true);
-  EXPECT_EQ(got.match_line, U"|||");
-  EXPECT_EQ(got.first_aligned, got.second_aligned);
+Chain with_insertion_codes(std::vector<std::int64_t> numbers, std::u32string codes) {
+  Chain chain = numbered_chain(std::move(numbers));
+  for (std::size_t i = 0; i < codes.size(); ++i) chain.residues[i].insertion_code = codes[i];
+  return chain;
 }
+
+struct InsertionCase {
+  Chain first, second;
+  std::u32string match_line;
+};
+
+class AlignByNumberAndCode : public ::testing::TestWithParam<InsertionCase> {};
+
+// Residues pair by number and insertion code: 10 and 10A are different residues.
+TEST_P(AlignByNumberAndCode, PairsOnlyEqualNumbersAndCodes) {
+  const Alignment got = align_chains(GetParam().first, GetParam().second, true);
+  EXPECT_EQ(got.match_line, GetParam().match_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, AlignByNumberAndCode,
+    ::testing::Values(
+        InsertionCase{numbered_chain({9, 10, 11}), with_insertion_codes({9, 10, 11}, U" A "), U"|.|"},
+        // 100, 100A, 100B, 101 against 100, 100B, 101: 100A has no partner.
+        InsertionCase{with_insertion_codes({100, 100, 100, 101}, U" AB "),
+                      with_insertion_codes({100, 100, 101}, U" B "), U"| ||"},
+        InsertionCase{with_insertion_codes({5, 5}, U"AB"), with_insertion_codes({5, 5}, U"AB"), U"||"}));
 
 TEST(AlignByNumber, NumbersBeyondUnicodeBecomeReplacementAndCompareEqual) {
   constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();

@@ -28,6 +28,10 @@ INSTANTIATE_TEST_SUITE_P(
         DisplayCase{{err::UnknownFormat{"f", "d"}},
                     "unrecognized structure format for f: not valid PDB or mmCIF (d)"},
         DisplayCase{{err::ChainNotFound{"X"}}, "chain 'X' not found in the structure"},
+        DisplayCase{{err::ChainNotFound{"ZZ", "model", "m.cif", {"A", "BB"}}},
+                    "chain 'ZZ' not found in the structure: the model \"m.cif\" has the chains [\"A\", \"BB\"]"},
+        DisplayCase{{err::ChainNotFound{"Q", "native", "", {}}},
+                    "chain 'Q' not found in the structure: the native has the chains []"},
         DisplayCase{{err::ModelIndexOutOfRange{3, 1}},
                     "model index 3 out of range (structure has 1 model(s))"},
         DisplayCase{{err::Geometry{"no CA"}}, "geometry error: no CA"},
@@ -37,6 +41,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "no identical corresponding native chain found for: []"},
         DisplayCase{{err::NoIdenticalNativeChain{{"B", "C"}}},
                     "no identical corresponding native chain found for: [\"B\", \"C\"]"},
+        DisplayCase{{err::NoIdenticalNativeChain{{"B"}, "closest: C"}},
+                    "no identical corresponding native chain found for: [\"B\"]; closest: C"},
         DisplayCase{{err::SmallMoleculeUnsupported{}},
                     "small-molecule scoring (--small_molecule) is not implemented in this build. "
                     "The protein/nucleic-acid core deliberately does not silently fall back; use "

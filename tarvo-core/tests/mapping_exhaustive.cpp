@@ -40,13 +40,13 @@ double sum_tarvo(const OrderedMap<std::string, InterfaceResult>& results) {
 Result<std::optional<InterfaceResult>> score_tuple(const Structure& model, const Structure& native,
                                                    const Tuple& t, const ScoreOptions& options) {
   const Chain* model1 = model.chain(t[0]);
-  if (!model1) return fail(err::ChainNotFound{t[0]});
+  if (!model1) return std::unexpected(chain_not_found(model, "model", t[0]));
   const Chain* model2 = model.chain(t[1]);
-  if (!model2) return fail(err::ChainNotFound{t[1]});
+  if (!model2) return std::unexpected(chain_not_found(model, "model", t[1]));
   const Chain* native1 = native.chain(t[2]);
-  if (!native1) return fail(err::ChainNotFound{t[2]});
+  if (!native1) return std::unexpected(chain_not_found(native, "native", t[2]));
   const Chain* native2 = native.chain(t[3]);
-  if (!native2) return fail(err::ChainNotFound{t[3]});
+  if (!native2) return std::unexpected(chain_not_found(native, "native", t[3]));
   bool het = native1->het_name.has_value() || native2->het_name.has_value();
   return run_on_chains(*model1, *model2, *native1, *native2, options.no_align,
                        options.capri_peptide, het);
@@ -56,7 +56,8 @@ Result<std::optional<InterfaceResult>> score_tuple(const Structure& model, const
 
 Result<RunResult> score_structures_exhaustive(const Structure& model, const Structure& native,
                                               const ScoreOptions& options) {
-  auto setup = prepare_candidates(model, native, options);
+  Budget unlimited;  // the plain enumeration has no budget
+  auto setup = prepare_candidates(model, native, options, unlimited);
   if (!setup) return std::unexpected(setup.error());
 
   std::vector<std::vector<std::size_t>> assignments(1);
@@ -108,7 +109,7 @@ Result<RunResult> score_structures_exhaustive(const Structure& model, const Stru
       InterfaceResult copy = *outcome;
       copy.chain1 = t[0];
       copy.chain2 = t[1];
-      results.insert_or_assign(t[2] + t[3], std::move(copy));
+      results.insert_or_assign(interface_name(t[2], t[3], setup->form), std::move(copy));
     });
     double total = sum_tarvo(results);
     if (total > best) {
@@ -118,7 +119,7 @@ Result<RunResult> score_structures_exhaustive(const Structure& model, const Stru
     }
   }
   if (!selected) return fail(err::Mapping{kAllUndefined});
-  return finish(model, native, mappings[*selected], std::move(best_results), best);
+  return finish(model, native, *setup, options.capri_peptide, mappings[*selected], std::move(best_results), best);
 }
 
 }  // namespace tarvo

@@ -48,13 +48,43 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{":AB", ":", "none", "A|B"}, TextCase{"*:AB", ":", "none", "A|B"},
                       TextCase{"AB*:AB*", "AB:AB", "none", "none"},
                       TextCase{"A*C:ABC", "AC:AC", "A|*|C", "A|B|C"},
-                      TextCase{"AB:ABC", ":", "none", "none"},
                       TextCase{"AB:CC", "B:C", "A|B", "C|C"},
                       TextCase{":AAB", ":", "none", "A|A|B"},
-                      // A second colon is a native chain id.
-                      TextCase{"AB:C:", "AB:C:", "A|B", "C|:"},
                       // Characters, not bytes: Å is two bytes but one chain id.
-                      TextCase{"ÅB:AB", "ÅB:AB", "Å|B", "A|B"}));
+                      TextCase{"ÅB:AB", "ÅB:AB", "Å|B", "A|B"},
+                      // A "," anywhere: ids joined by ",", a lone "*" as the wildcard.
+                      TextCase{"B2,AA:A,B", "B2AA:AB", "B2|AA", "A|B"},
+                      TextCase{"L,H,*:H,L,*", "LH:HL", "none", "none"},
+                      TextCase{"A,*,CC:A,B,CC", "ACC:ACC", "A|*|CC", "A|B|CC"},
+                      TextCase{":A,BC", ":", "none", "A|BC"}, TextCase{"*:A,BC", ":", "none", "A|BC"}));
+
+struct BadText {
+  std::string text;
+  std::string what;  // the part of the message that says what is wrong
+};
+
+class FormatMappingRefuses : public ::testing::TestWithParam<BadText> {};
+
+TEST_P(FormatMappingRefuses, SaysWhatIsWrongAndShowsTheForm) {
+  auto spec = format_mapping(GetParam().text);
+  ASSERT_FALSE(spec) << GetParam().text;
+  EXPECT_EQ(spec.error().kind(), ErrorKind::Mapping);
+  const std::string message = spec.error().message();
+  EXPECT_EQ(message.rfind("mapping text " + tarvo::quoted(GetParam().text) + ": " + GetParam().what, 0), 0u) << message;
+  EXPECT_NE(message.find("(e.g. BA:AB) or chain ids joined by ',' (e.g. B2,AA:A,B)"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, FormatMappingRefuses,
+    ::testing::Values(BadText{"AB:ABC", "2 model chains for 3 native chains"},
+                      BadText{"A:BC", "1 model chain for 2 native chains"},
+                      BadText{"AB*:AB", "3 model chains for 2 native chains"},
+                      BadText{"AB:C:", "more than one ':'"}, BadText{"A:B:C", "more than one ':'"},
+                      BadText{"A B:AB", "white space"}, BadText{"AB:AB\t", "white space"},
+                      BadText{"AA:AB", "model chain \"A\" is named twice"},
+                      BadText{"A,B,A:C,D,E", "model chain \"A\" is named twice"},
+                      BadText{"A,:A,B", "an empty chain id"}, BadText{":A,,B", "an empty chain id"},
+                      BadText{"A*,B:A,B", "chain id \"A*\" holds '*'"}));
 
 TEST(FormatMapping, NativeChainsMissingIsTheOneError) {
   for (const char* text : {"AB:", "AB", "*"}) {
@@ -279,12 +309,13 @@ TEST(ScoreStructures, FixedPairsAreKeptEvenWhenWorse) {
   EXPECT_EQ(partly->best_mapping_str, "AMB:ABM");
 }
 
-TEST(ScoreStructures, TwoNativeChainsFixedToOneModelChainAreNotPaired) {
+TEST(ScoreStructures, TwoNativeChainsFixedToOneModelChainAreRefused) {
   ScoreOptions options;
   options.mapping = format_mapping("AA:AB");
-  expect_error(search(native_of({"A", "B"}), native_of({"A", "B"}), options), ErrorKind::Mapping,
-               "Could not find interfaces in the native. Check the inputs or select chains with "
-               "--mapping.");
+  auto result = search(native_of({"A", "B"}), native_of({"A", "B"}), options);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
+  EXPECT_NE(result.error().message().find("model chain \"A\" is named twice"), std::string::npos);
 }
 
 TEST(ScoreStructures, MismatchesAllowedOnlyUpToTheOption) {

@@ -1,6 +1,6 @@
 // Homo-oligomer natives read from the 24-chain example, and models made from them
-// in memory by renaming, reordering and rigidly moving chains. Shared by the
-// mapping tests and benchmarks.
+// in memory by renaming, reordering and rigidly moving chains; and large grids of
+// tiny chains. Shared by the mapping tests and benchmarks.
 #pragma once
 
 #include <algorithm>
@@ -155,6 +155,24 @@ inline Structure make_model(const Structure& native, ModelKind kind, std::uint32
     model.chains.insert_or_assign(chain.id, std::move(chain));
   }
   return model;
+}
+
+// `count` chains of two glycines (one CA each) on a grid 4 Å apart, so that
+// neighbours touch: a large assembly whose chains are all interchangeable.
+inline Structure grid_of_chains(std::size_t count) {
+  Structure s;
+  s.id = "grid";
+  for (std::size_t i = 0; i < count; ++i) {
+    Chain chain{"C" + std::to_string(i), {}, "GG", std::nullopt};
+    for (int k = 0; k < 2; ++k) {
+      Residue residue{"GLY", "G", {}, k + 1, U' ', U' '};
+      residue.atoms.push_back(Atom{"CA", "C", U' ', 4.0f * static_cast<float>(i % 100),
+                                   4.0f * static_cast<float>(i / 100), 3.8f * static_cast<float>(k)});
+      chain.residues.push_back(std::move(residue));
+    }
+    s.chains.insert_or_assign(chain.id, std::move(chain));
+  }
+  return s;
 }
 
 }  // namespace tarvo::oligomer

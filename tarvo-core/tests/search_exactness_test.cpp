@@ -50,6 +50,7 @@ void expect_same_run(const Result<RunResult>& search, const Result<RunResult>& p
   EXPECT_EQ(search->model, plain->model);
   EXPECT_EQ(search->native, plain->native);
   EXPECT_EQ(search->best_mapping_str, plain->best_mapping_str);
+  EXPECT_EQ(search->missing_interfaces, plain->missing_interfaces);
   EXPECT_EQ(bits(search->best_tarvo), bits(plain->best_tarvo));
   EXPECT_EQ(bits(search->GlobalTarvo), bits(plain->GlobalTarvo));
   ASSERT_EQ(search->best_mapping.size(), plain->best_mapping.size());

@@ -1,6 +1,8 @@
 #include "results.hpp"
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvo::py {
 
@@ -16,6 +18,17 @@ bool set_item(PyObject* dict, std::string_view key, PyRef value) {
 PyRef new_float(double value) { return PyRef(PyFloat_FromDouble(value)); }
 PyRef new_int(unsigned long long value) { return PyRef(PyLong_FromUnsignedLongLong(value)); }
 PyRef new_bool(bool value) { return PyRef(PyBool_FromLong(value)); }
+
+// A new list of `texts`, in order.
+PyRef list_of(const std::vector<std::string>& texts) {
+  PyRef list(PyList_New(0));
+  if (!list) return {};
+  for (const auto& text : texts) {
+    PyRef item = new_str(text);
+    if (!item || PyList_Append(list.get(), item.get()) != 0) return {};
+  }
+  return list;
+}
 
 // A new dict of `map`'s entries in map order, each value made by make_value.
 template <class Map, class MakeValue>
@@ -53,7 +66,8 @@ PyRef run_result_dict(const RunResult& r) {
             set_item(d, "best_tarvo", new_float(r.best_tarvo)) &&
             set_item(d, "GlobalTarvo", new_float(r.GlobalTarvo)) &&
             set_item(d, "best_result", dict_of(r.best_result, interface_dict)) &&
-            set_item(d, "best_mapping", dict_of(r.best_mapping, new_str));
+            set_item(d, "best_mapping", dict_of(r.best_mapping, new_str)) &&
+            set_item(d, "missing_interfaces", list_of(r.missing_interfaces));
   return ok ? std::move(dict) : PyRef();
 }
 
