@@ -34,7 +34,13 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
   if (!native) return std::unexpected(native.error());
   model->id = model_path;
   native->id = native_path;
-  return score_structures(*model, *native, options);
+  // Huge chains may exhaust memory, or meet a size limit, deep inside the
+  // search's parallel loops: either is this pair's error, not the batch's.
+  return within_resources([&] { return score_structures(*model, *native, options); },
+                          [&] {
+                            return TarvoError{err::Mapping{"out of memory while scoring " + model_path +
+                                                           " against " + native_path}};
+                          });
 }
 
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,

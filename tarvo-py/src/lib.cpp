@@ -109,7 +109,9 @@ PyObject* run_on_all_native_interfaces(PyObject* module, PyObject* args, PyObjec
       return nullptr;
     ChainMapping chain_map;
     if (!read_chain_map(chain_map_dict, chain_map)) return nullptr;
-    Result<NativeInterfacesRun> run = run_on_native_interfaces(*model, *native, chain_map, no_align, capri_peptide);
+    Result<NativeInterfacesRun> run = within_resources(
+        [&] { return run_on_native_interfaces(*model, *native, chain_map, no_align, capri_peptide); },
+        [] { return TarvoError{err::Mapping{"out of memory while scoring the interfaces of the chain mapping"}}; });
     if (!run) return to_pyerr(state, run.error());
     return native_interfaces_result(*run).release();
   });
