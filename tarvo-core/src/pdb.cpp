@@ -322,7 +322,6 @@ struct PdbReader {
     return {};
   }
 
-  // Whether the text has an ATOM/HETATM line at all (which makes it PDB).
   // A HETATM record of a residue the code table knows, inside a polymer chain,
   // is read as an ATOM record would be (see Polymers).
   bool polymer_hetatm(std::string_view line, const Lines& rest) {
@@ -330,6 +329,7 @@ struct PdbReader {
            polymers.hold(chain_byte(line), static_cast<std::size_t>(line.data() - text.data()), rest);
   }
 
+  // Whether the text has an ATOM/HETATM line at all (which makes it PDB).
   Result<bool> read() {
     Lines lines{text};
     bool seen_atom_record = false;
