@@ -30,6 +30,33 @@ rm -rf "$seeds" && mkdir -p "$seeds"
 { printf '\x00'; printf 'data_x\n#\n';
   awk '/^loop_/{l=NR} /^_atom_site\./{if(!s){s=1; print "loop_"} print; next} s&&!/^_/{if(n++<40)print; else exit}' examples/2XHE.cif
 } >"$seeds/cif"
+# The grammar real files add: gzip members (bgzip blocks) with padding after
+# them; CR line ends, a byte-order mark, TER, HETATM MSE and hydrogens without
+# element columns; mmCIF with comments, wrapped rows, rows sharing a line, a
+# text field and no alt-id, insertion-code or occupancy column.
+{ printf '\x10'; head -n 20 examples/2GTP_native.pdb | gzip -c; sed -n 21,40p examples/2GTP_native.pdb | gzip -c
+  printf '' | gzip -c; printf '\0\0\0\0'; } >"$seeds/pdb-gz-members"
+{ printf '\x00\xef\xbb\xbf'; { grep -m 8 '^ATOM' examples/3FN1_native.pdb | cut -c1-66
+  printf 'HETATM   99  SE  MSE A  21      1.000   2.000   3.000  1.00 10.00\n'
+  printf 'ATOM    100  HA  ALA A  22      1.000   2.000   3.000  1.00 10.00\nTER\n'
+  printf 'HETATM  101  CA  GLU A 301      1.000   2.000   3.000  1.00 10.00\nEND\n'; } | tr '\n' '\r'; } >"$seeds/pdb-cr"
+{ printf '\x00'; cat <<'CIF'
+data_x
+loop_ _atom_site.group_PDB _atom_site.type_symbol _atom_site.label_atom_id
+_atom_site.label_comp_id _atom_site.label_asym_id _atom_site.auth_asym_id # tags
+_atom_site.label_seq_id _atom_site.Cartn_x _atom_site.Cartn_y _atom_site.Cartn_z
+ATOM N N MET A A 1 1.0 2.0 3.0 # a row
+# a comment line
+ATOM C CA
+  MET A A 1 2.0 2.0 3.0  ATOM C "C" MET A A 1 3.0 2.0 3.0
+HETATM SE SE
+;MSE
+;
+A A 2 4.0 2.0 3.0
+ATOM H H MET A A 1 nan 2.0 3.0
+_other.tag x
+CIF
+} >"$seeds/cif-untidy"
 
 cat >"$build/dict" <<'DICT'
 "ATOM  "
@@ -56,7 +83,14 @@ cat >"$build/dict" <<'DICT'
 "_atom_site.occupancy"
 "_atom_site.pdbx_PDB_model_num"
 "\x1f\x8b"
+"\x1f\x8b\x08\x00"
 "\xef\xbf\xbd"
+"\xef\xbb\xbf"
+"TER   "
+"MSE"
+"\x0d"
+"\x0a;"
+"# "
 DICT
 
 # A later run resumes from the corpus of the earlier ones.

@@ -281,9 +281,11 @@ def scoring_options(args):
 
 
 def require_file(path):
-    if not os.path.isfile(path):
-        what = "is a directory, not a structure file" if os.path.isdir(path) else "no such file"
-        raise CliError(f"{path}: {what}", 2)
+    # Anything readable but a directory: pipes such as <(zcat model.pdb.gz) and /dev/stdin too.
+    if os.path.isdir(path):
+        raise CliError(f"{path}: is a directory, not a structure file", 2)
+    if not os.path.exists(path):
+        raise CliError(f"{path}: no such file", 2)
 
 
 # ---------------------------------------------------------------- one model

@@ -17,7 +17,7 @@
 
 #include <unistd.h>
 
-#include "cif.hpp"  // tokenize_cif_line
+#include "cif.hpp"  // tokenize_cif
 #include "reader.hpp"  // load_structure
 
 namespace {
@@ -89,7 +89,7 @@ std::string large_cif() {
       tags.push_back(line.substr(0, line.find_last_not_of(' ') + 1));
     } else if (in_loop) {
       if (line.starts_with("#")) break;
-      rows.push_back(tarvo::tokenize_cif_line(line));
+      rows.push_back(tarvo::tokenize_cif(line));
     }
   }
   auto column = [&](const char* tag) {

@@ -190,6 +190,19 @@ Alignment align_symbols(std::u32string_view a, std::u32string_view b) {
   return out;
 }
 
+// Equal symbols pair column by column: any gap would cost more than the
+// matches it could gain, so the table's traceback gives exactly this.
+Alignment identical(const std::u32string& symbols) {
+  return Alignment{symbols, std::u32string(symbols.size(), U'|'), symbols};
+}
+
+[[noreturn]] void refuse(const Chain& first, std::size_t n, const Chain& second, std::size_t m) {
+  throw ThrownError(TarvoError{err::Mapping{
+      "cannot align chain '" + first.id + "' of length " + std::to_string(n) + " with chain '" + second.id +
+      "' of length " + std::to_string(m) + ": the alignment table would have more than " +
+      std::to_string(kMaxAlignmentCells) + " cells"}});
+}
+
 }  // namespace
 
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
@@ -200,6 +213,8 @@ Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
     a = decode(first.sequence);
     b = decode(second.sequence);
   }
+  if (a == b) return identical(a);
+  if (a.size() + 1 > kMaxAlignmentCells / (b.size() + 1)) refuse(first, a.size(), second, b.size());
   return align_symbols(a, b);
 }
 

@@ -1,8 +1,10 @@
 // Global affine-gap alignment of two chains, by sequence or by residue number.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
+#include "error.hpp"  // ThrownError, which align_chains raises
 #include "model.hpp"
 
 namespace tarvo {
@@ -14,6 +16,12 @@ struct Alignment {
   std::u32string second_aligned;
 };
 
+// The most cells one alignment table may have (a byte each, seconds of work).
+inline constexpr std::size_t kMaxAlignmentCells = std::size_t{1} << 28;
+
+// Two identical symbol sequences align without a table. A pair whose table would
+// exceed kMaxAlignmentCells is refused: the error is thrown as a ThrownError
+// (alignments run inside parallel loops), naming both chains and their lengths.
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align);
 
 }  // namespace tarvo

@@ -51,7 +51,13 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
   model->id = model_path;
   native->id = native_path;
   if (stop.stop_requested()) return fail(err::Cancelled{});
-  auto result = score_structures(*model, *native, options, std::move(stop));
+  // Huge chains may exhaust memory, or meet a size limit, deep inside the
+  // search's parallel loops: either is this pair's error, not the batch's.
+  auto result = within_resources(
+      [&] { return score_structures(*model, *native, options, stop); },
+      [&] {
+        return TarvoError{err::Mapping{"out of memory while scoring " + model_path + " against " + native_path}};
+      });
   if (!result) list_every_chain(result.error(), model_path, native_path, options);
   return result;
 }

@@ -6,9 +6,8 @@
 #include <utility>
 
 #include "builder.hpp"  // Builder, add_atom, listed
-#include "input.hpp"  // Lines
 #include "numbers.hpp"
-#include "residue_tables.hpp"  // element_symbol
+#include "residue_tables.hpp"  // element_symbol, is_hydrogen, find_residue_code
 #include "text.hpp"
 #include "utf8.hpp"  // next_char, lossy_string
 
@@ -16,49 +15,102 @@ namespace tarvo {
 
 namespace {
 
+bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_cif_space(char c) { return is_blank(c) || is_line_end(c); }
+
+struct CifToken {
+  std::string_view value;           // quotes and text-field delimiters removed
+  std::size_t begin = 0, end = 0;   // the bytes it spans in the text, delimiters included
+  bool bare = false;                // unquoted: may be a keyword or a data name
+  bool unterminated = false;        // a text field that runs to the end of the text
+};
+
+// The token stream of a CIF text; see tokenize_cif.
+struct CifTokens {
+  std::string_view text;
+  std::size_t pos = 0;
+
+  bool next(CifToken& token) {
+    const std::size_t n = text.size();
+    for (;;) {
+      while (pos < n && is_cif_space(text[pos])) ++pos;
+      if (pos == n) return false;
+      if (text[pos] != '#') break;
+      while (pos < n && !is_line_end(text[pos])) ++pos;
+    }
+    token = CifToken{};
+    token.begin = pos;
+    const char c = text[pos];
+    if (c == ';' && (pos == 0 || is_line_end(text[pos - 1])))
+      text_field(token);
+    else if (c == '\'' || c == '"')
+      quoted_value(token, c);
+    else
+      bare_value(token);
+    pos = token.end;
+    return true;
+  }
+
+ private:
+  void bare_value(CifToken& token) const {
+    std::size_t end = token.begin;
+    while (end < text.size() && !is_cif_space(text[end])) ++end;
+    token.value = text.substr(token.begin, end - token.begin);
+    token.end = end;
+    token.bare = true;
+  }
+
+  // The closing quote is the same quote followed by white space or the end;
+  // without one the value is the rest of the line.
+  void quoted_value(CifToken& token, char quote) const {
+    const std::size_t n = text.size(), start = token.begin + 1;
+    std::size_t close = start;
+    while (close < n && !is_line_end(text[close]) &&
+           !(text[close] == quote && (close + 1 == n || is_cif_space(text[close + 1]))))
+      ++close;
+    token.value = text.substr(start, close - start);
+    token.end = close < n && text[close] == quote ? close + 1 : close;
+  }
+
+  void text_field(CifToken& token) const {
+    const std::size_t n = text.size(), start = token.begin + 1;
+    for (std::size_t at = start; at < n; ++at) {
+      if (!is_line_end(text[at])) continue;
+      std::size_t next_line = at + 1;
+      if (text[at] == '\r' && next_line < n && text[next_line] == '\n') ++next_line;
+      if (next_line < n && text[next_line] == ';') {
+        token.value = trim(text.substr(start, at - start));
+        token.end = next_line + 1;
+        return;
+      }
+      at = next_line - 1;
+    }
+    token.value = trim(text.substr(start));
+    token.end = n;
+    token.unterminated = true;
+  }
+};
+
+// What ends a loop's values: another loop, a data name, a block or a frame.
+bool ends_loop(const CifToken& token) {
+  return token.bare && (token.value == "loop_" || token.value.starts_with('_') ||
+                        token.value.starts_with("data_") || token.value.starts_with("save_"));
+}
+
 char32_t first_char(std::string_view s) {
   std::size_t pos = 0;
   return s.empty() ? U' ' : next_char(s, pos);
 }
 
-bool is_cif_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// Splits one line into tokens viewing the line; see tokenize_cif_line.
-void split_cif_line(std::string_view line, std::vector<std::string_view>& tokens) {
-  tokens.clear();
-  const std::size_t n = line.size();
-  std::size_t i = 0;
-  for (;;) {
-    while (i < n && is_cif_space(line[i])) ++i;
-    if (i == n) return;
-    const char c = line[i];
-    if (c == '\'' || c == '"') {
-      // A quote closes the token only when a blank, a tab or the line end follows it.
-      const std::size_t start = i + 1;
-      std::size_t close = line.find(c, start);
-      while (close != std::string_view::npos && close + 1 < n && line[close + 1] != ' ' &&
-             line[close + 1] != '\t')
-        close = line.find(c, close + 1);
-      if (close == std::string_view::npos) {
-        tokens.push_back(line.substr(start));
-        return;
-      }
-      tokens.push_back(line.substr(start, close - start));
-      i = close + 1;
-    } else {
-      const std::size_t start = i;
-      while (i < n && !is_cif_space(line[i])) ++i;
-      tokens.push_back(line.substr(start, i - start));
-    }
-  }
-}
-
 constexpr std::size_t kNoColumn = std::string_view::npos;
 
 struct CifColumns {
-  std::size_t group, type_symbol, atom, comp, auth_asym, label_asym, x, y, z, alt, seq, ins,
+  std::size_t group, type_symbol, atom, comp, auth_asym, label_asym, x, y, z, alt, seq, label_seq, ins,
       occupancy, model;
 };
+
+constexpr const char* kCoordTags[] = {"_atom_site.Cartn_x", "_atom_site.Cartn_y", "_atom_site.Cartn_z"};
 
 Result<CifColumns> map_columns(const std::string& path, std::span<const std::string_view> tags) {
   auto find = [&](std::string_view tag) {
@@ -78,69 +130,60 @@ Result<CifColumns> map_columns(const std::string& path, std::span<const std::str
   c.comp = required("_atom_site.label_comp_id");
   c.auth_asym = required("_atom_site.auth_asym_id");
   c.label_asym = required("_atom_site.label_asym_id");
-  c.x = required("_atom_site.Cartn_x");
-  c.y = required("_atom_site.Cartn_y");
-  c.z = required("_atom_site.Cartn_z");
-  c.alt = required("_atom_site.label_alt_id");
+  c.x = required(kCoordTags[0]);
+  c.y = required(kCoordTags[1]);
+  c.z = required(kCoordTags[2]);
+  // Files written by modelling tools often leave these out.
+  c.alt = find("_atom_site.label_alt_id");
   const std::size_t auth_seq = find("_atom_site.auth_seq_id");
-  const std::size_t label_seq = required("_atom_site.label_seq_id");
-  c.seq = auth_seq != kNoColumn ? auth_seq : label_seq;
-  c.ins = required("_atom_site.pdbx_PDB_ins_code");
-  c.occupancy = required("_atom_site.occupancy");
+  c.label_seq = required("_atom_site.label_seq_id");
+  c.seq = auth_seq != kNoColumn ? auth_seq : c.label_seq;
+  c.ins = find("_atom_site.pdbx_PDB_ins_code");
+  c.occupancy = find("_atom_site.occupancy");
   c.model = find("_atom_site.pdbx_PDB_model_num");
   if (!missing.empty())
     return fail(err::Parse{path, "mmCIF `_atom_site` loop missing column " + std::string(missing)});
   return c;
 }
 
-// "?" and "." stand for no value.
-char32_t cif_char(std::string_view token) {
-  const char32_t c = first_char(token);
+// "?" and "." stand for no value, as does an absent column.
+char32_t cif_char(std::span<const std::string_view> t, std::size_t column) {
+  if (column == kNoColumn) return U' ';
+  const char32_t c = first_char(t[column]);
   return c == U'?' || c == U'.' ? U' ' : c;
 }
 
 struct AtomSiteLoop {
   std::vector<std::string_view> tags;
-  Lines rows;  // positioned at the first line after the tags
+  CifTokens values;  // positioned after the last tag
 };
 
 Result<AtomSiteLoop> find_atom_site_loop(const std::string& path, std::string_view text) {
-  Lines lines{text, 0, LineEnds::Cif};
-  std::string_view line;
-  while (lines.next(line)) {
-    if (trim(line) != "loop_") continue;
-    std::vector<std::string_view> tags;
-    for (Lines ahead = lines; ahead.next(line);) {
-      const std::string_view tag = trim(line);
-      if (tag.empty() || tag[0] != '_') break;
-      tags.push_back(tag);
-      lines = ahead;
+  CifTokens tokens{text};
+  CifToken token;
+  bool more = tokens.next(token);
+  while (more) {
+    if (!token.bare || token.value != "loop_") {
+      more = tokens.next(token);
+      continue;
     }
-    if (!tags.empty() && tags[0].starts_with("_atom_site.")) return AtomSiteLoop{std::move(tags), lines};
+    std::vector<std::string_view> tags;
+    CifTokens after_tags = tokens;
+    while ((more = tokens.next(token)) && token.bare && token.value.starts_with('_')) {
+      tags.push_back(token.value);
+      after_tags = tokens;
+    }
+    if (!tags.empty() && tags[0].starts_with("_atom_site.")) return AtomSiteLoop{std::move(tags), after_tags};
+    // `token` follows the tags and is looked at again: it may open the next loop.
   }
   return fail(err::Parse{path, "no `_atom_site` loop found in mmCIF"});
 }
 
-// Moves to the next data line of the loop; false at the loop's end. Lines that
-// cannot be rows are errors; `tokens` holds the row's tokens.
-Result<bool> next_row(const std::string& path, Lines& rows, std::size_t tag_count,
-                      std::vector<std::string_view>& tokens) {
-  std::string_view line;
-  while (rows.next(line)) {
-    const std::string_view s = trim_start(line);
-    if (s.empty()) continue;
-    if (s == "loop_" || s[0] == '#' || s[0] == '_' || s.starts_with("data_") || s.starts_with("save_"))
-      return false;
-    if (s[0] == ';')
-      return fail(err::Parse{path, "unexpected multiline `;` field inside `_atom_site` loop"});
-    split_cif_line(line, tokens);
-    if (tokens.size() != tag_count)
-      return fail(err::Parse{path, "mmCIF `_atom_site` row has " + std::to_string(tokens.size()) +
-                                       " tokens, expected " + std::to_string(tag_count) + ": " +
-                                       quoted(line)});
-    return true;
-  }
-  return false;
+// The lines a row spans, whole, for the token-count message.
+std::string_view row_lines(std::string_view text, std::size_t begin, std::size_t end) {
+  while (begin > 0 && !is_line_end(text[begin - 1])) --begin;
+  while (end < text.size() && !is_line_end(text[end])) ++end;
+  return text.substr(begin, end - begin);
 }
 
 struct CifReader {
@@ -166,33 +209,43 @@ struct CifReader {
     return last_chain_kept;
   }
 
-  Result<void> row(std::span<const std::string_view> t) {
+  // A HETATM row of a residue the code table knows, placed in the polymer's
+  // sequence (it has a label_seq_id), is read as an ATOM row would be.
+  bool polymer_hetatm(std::span<const std::string_view> t) const {
+    const std::string_view seq = t[col.label_seq];
+    return seq != "." && seq != "?" && find_residue_code(t[col.comp]);
+  }
+
+  // `number` counts the rows of the loop from 1, for messages.
+  Result<void> row(std::span<const std::string_view> t, std::size_t number) {
     const std::string_view chain_id = t[small_molecule ? col.label_asym : col.auth_asym];
     if (!keep_chain(chain_id)) return {};
-    const bool hetatm = t[col.group] == "HETATM";
-    if (hetatm && !small_molecule) return {};
+    const bool het = t[col.group] == "HETATM" && !polymer_hetatm(t);
+    if (het && !small_molecule) return {};
     element.clear();
     if (col.type_symbol != kNoColumn)
       std::transform(t[col.type_symbol].begin(), t[col.type_symbol].end(), std::back_inserter(element),
                      to_upper);
-    if (element == "H") return {};
-    const std::string_view residue_name = t[col.comp];
-    const char32_t alt_loc = cif_char(t[col.alt]);
-    const std::string_view number_text = t[col.seq];
-    if (number_text == ".") return {};
-    std::int64_t number;
-    if (!parse_i64(number_text, number))
-      return fail(err::Parse{path, "invalid mmCIF residue id " + quoted(number_text)});
-    const char32_t insertion_code = cif_char(t[col.ins]);
     const std::string_view name = t[col.atom];
     const std::string_view symbol = element_symbol(element, name, name);
-    auto x = parse_coord(path, t[col.x]);
-    if (!x) return std::unexpected(std::move(x.error()));
-    auto y = parse_coord(path, t[col.y]);
-    if (!y) return std::unexpected(std::move(y.error()));
-    auto z = parse_coord(path, t[col.z]);
-    if (!z) return std::unexpected(std::move(z.error()));
-    const double occupancy = parse_occupancy(t[col.occupancy]);
+    if (is_hydrogen(symbol)) return {};
+    const std::string_view residue_name = t[col.comp];
+    const char32_t alt_loc = cif_char(t, col.alt);
+    const std::string_view number_text = t[col.seq];
+    if (number_text == ".") return {};
+    std::int64_t residue_number;
+    if (!parse_i64(number_text, residue_number))
+      return fail(err::Parse{path, "invalid mmCIF residue id " + quoted(number_text)});
+    const char32_t insertion_code = cif_char(t, col.ins);
+    float xyz[3];
+    const std::size_t coord_columns[] = {col.x, col.y, col.z};
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const std::string_view field = t[coord_columns[axis]];
+      if (const CoordError error = parse_coord(field, xyz[axis]); error != CoordError::None)
+        return std::unexpected(coord_error(path, error, field,
+                                           std::string(kCoordTags[axis]) + " of row " + std::to_string(number)));
+    }
+    const double occupancy = col.occupancy != kNoColumn ? parse_occupancy(t[col.occupancy]) : 1.0;
 
     if (col.model != kNoColumn) {
       if (!last_model || *last_model != t[col.model]) b.init_model();
@@ -200,8 +253,8 @@ struct CifReader {
     } else if (!produced) {
       b.init_model();
     }
-    add_atom(b, chain_id, residue_name, hetatm ? U'H' : U' ', number, insertion_code,
-             Atom{std::string(name), std::string(symbol), alt_loc, *x, *y, *z}, occupancy);
+    add_atom(b, chain_id, residue_name, het ? U'H' : U' ', residue_number, insertion_code,
+             Atom{std::string(name), std::string(symbol), alt_loc, xyz[0], xyz[1], xyz[2]}, occupancy);
     produced = true;
     return {};
   }
@@ -209,12 +262,10 @@ struct CifReader {
 
 }  // namespace
 
-std::vector<std::string> tokenize_cif_line(std::string_view line) {
-  std::vector<std::string_view> views;
-  split_cif_line(line, views);
+std::vector<std::string> tokenize_cif(std::string_view text) {
   std::vector<std::string> tokens;
-  tokens.reserve(views.size());
-  for (std::string_view token : views) tokens.push_back(lossy_string(token));
+  CifTokens stream{text};
+  for (CifToken token; stream.next(token);) tokens.push_back(lossy_string(token.value));
   return tokens;
 }
 
@@ -225,18 +276,31 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
   auto col = map_columns(path, loop->tags);
   if (!col) return std::unexpected(std::move(col.error()));
 
-  // Every data line is checked before the first row becomes an atom, so a
-  // malformed line wins over a bad value in an earlier row.
-  std::vector<std::string_view> tokens;
-  for (Lines rows = loop->rows;;) {
-    auto more = next_row(path, rows, loop->tags.size(), tokens);
-    if (!more) return std::unexpected(std::move(more.error()));
-    if (!*more) break;
-  }
+  // Values fill rows whatever the lines: a row may wrap, a line may hold
+  // several. A loop that ends inside a row is malformed, and that is reported
+  // before a bad value in an earlier row, so rows are read on past a bad value.
   CifReader reader{path, chains, small_molecule, b, *col};
-  for (Lines rows = loop->rows; next_row(path, rows, loop->tags.size(), tokens).value_or(false);) {
-    if (auto ok = reader.row(tokens); !ok) return ok;
+  const std::size_t width = loop->tags.size();
+  std::vector<std::string_view> row(width);
+  std::size_t filled = 0, rows = 0, row_begin = 0, row_end = 0;
+  std::optional<TarvoError> bad_value;
+  for (CifToken token; loop->values.next(token) && !ends_loop(token);) {
+    if (token.unterminated)
+      return fail(err::Parse{path, "unterminated multiline `;` field inside `_atom_site` loop"});
+    if (filled == 0) row_begin = token.begin;
+    row[filled++] = token.value;
+    row_end = token.end;
+    if (filled < width) continue;
+    filled = 0;
+    ++rows;
+    if (bad_value) continue;
+    if (auto ok = reader.row(row, rows); !ok) bad_value = std::move(ok.error());
   }
+  if (filled != 0)
+    return fail(err::Parse{path, "mmCIF `_atom_site` row has " + std::to_string(filled) + " tokens, expected " +
+                                     std::to_string(width) + ": " +
+                                     quoted(row_lines(text, row_begin, row_end))});
+  if (bad_value) return std::unexpected(std::move(*bad_value));
   if (!reader.produced) return fail(err::Parse{path, "mmCIF `_atom_site` loop produced no atoms"});
   return {};
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <expected>
+#include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -75,6 +77,31 @@ std::unexpected<TarvoError> fail(Payload payload) {
 struct InternalError : std::logic_error {
   using std::logic_error::logic_error;
 };
+
+// A TarvoError raised where no Result can carry it: deep inside the parallel
+// loops of scoring, whose items return plain values. within_resources, where a
+// pair's work begins, turns it back into a value.
+struct ThrownError : std::exception {
+  TarvoError error;
+  explicit ThrownError(TarvoError e) : error(std::move(e)) {}
+  const char* what() const noexcept override { return "error raised past its Result"; }
+};
+
+// Runs `body`, which returns a Result: running out of memory becomes the error
+// that `exhausted()` gives, and a ThrownError its own error, so that one pair's
+// failure stays that pair's.
+template <class Body, class Exhausted>
+auto within_resources(Body&& body, Exhausted&& exhausted) -> decltype(body()) {
+  try {
+    return body();
+  } catch (ThrownError& thrown) {
+    return std::unexpected(std::move(thrown.error));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(exhausted());
+  } catch (const std::length_error&) {  // a size beyond what a container can hold
+    return std::unexpected(exhausted());
+  }
+}
 
 // "text" with quotes, backslashes and control characters escaped (\", \\, \t, \r, \n,
 // \0, \u{hex}); invalid UTF-8 bytes are shown as U+FFFD.

@@ -1,10 +1,10 @@
-// Bytes from a path (file reading, gzip inflation) and the line splitting
-// shared by the PDB and mmCIF readers.
+// The bytes of one input: a file of any kind (regular, FIFO, device) or bytes in
+// memory, gzip undone member after member, never more than a byte limit.
 #pragma once
 
 #include <cstddef>
-#include <cstring>
-#include <expected>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,36 +12,34 @@
 
 namespace tarvo {
 
-// The whole file as bytes; a failure is an I/O error naming `path`.
-Result<std::string> read_file(const std::string& path);
+// The most bytes one input may give, read or inflated: TARVO_MAX_INPUT_BYTES
+// when set, else 2 GiB. A malformed setting is an I/O error naming `path`.
+Result<std::size_t> input_limit(const std::string& path);
 
-// Inflates the first gzip member of `in`; bytes after it are ignored. The size
-// footer is never trusted: the output grows as needed. A failure is the reason as text.
-std::expected<std::string, std::string> gunzip(std::string_view in);
+// Owned bytes grown with realloc: a large buffer grows in place (mremap) rather
+// than by copying, so reading never holds the input twice.
+struct Bytes {
+  struct Free {
+    void operator()(char* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<char, Free> data;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
 
-// Line splitting: PDB removes every trailing '\r' and drops an empty final
-// piece; mmCIF removes a single '\r' before each '\n'.
-enum class LineEnds { Pdb, Cif };
-
-struct Lines {
-  std::string_view text;
-  std::size_t pos = 0;
-  LineEnds ends;
-
-  bool next(std::string_view& line) {
-    if (pos > text.size() || (pos == text.size() && ends == LineEnds::Pdb)) return false;
-    const char* start = text.data() + pos;
-    const void* nl = std::memchr(start, '\n', text.size() - pos);
-    std::size_t end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) : text.size();
-    line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (ends == LineEnds::Pdb) {
-      while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    } else if (nl && !line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
-    return true;
-  }
+  std::string_view view() const { return {data.get(), size}; }
 };
+
+// A ".gz" path or the gzip magic bytes at the start.
+bool is_gzip(const std::string& path, std::string_view head);
+
+// The whole file, inflated when it is gzip, into `storage`, which the result
+// views; at most `limit` bytes read and at most `limit` inflated. Failures are
+// I/O errors naming `path`.
+Result<std::string_view> read_input(const std::string& path, std::size_t limit, Bytes& storage);
+
+// Bytes already in memory as read_input would give them, under the same limit:
+// `bytes` itself, or its gzip members inflated into `storage`.
+Result<std::string_view> memory_input(const std::string& path, std::string_view bytes, std::size_t limit,
+                                      Bytes& storage);
 
 }  // namespace tarvo

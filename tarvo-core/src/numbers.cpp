@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <system_error>
 
@@ -103,11 +104,20 @@ double parse_occupancy(std::string_view s) {
   return parse_double(trim(s), value) ? value : 0.0;
 }
 
-Result<float> parse_coord(const std::string& path, std::string_view s) {
-  s = trim(s);
+CoordError parse_coord(std::string_view s, float& out) {
   double value;
-  if (!parse_double(s, value)) return fail(err::Parse{path, "invalid coordinate " + quoted(s)});
-  return static_cast<float>(value);
+  if (!parse_double(trim(s), value)) return CoordError::NotANumber;
+  // Halfway between the largest float and 2^128: anything from there on rounds
+  // to infinity. NaN fails the comparison too.
+  if (!(std::fabs(value) < 0x1.ffffffp127)) return CoordError::NotFinite;
+  out = static_cast<float>(value);
+  return CoordError::None;
+}
+
+TarvoError coord_error(const std::string& path, CoordError error, std::string_view s, std::string_view field) {
+  if (error == CoordError::NotANumber) return TarvoError{err::Parse{path, "invalid coordinate " + quoted(trim(s))}};
+  return TarvoError{err::Parse{
+      path, std::string(field) + " is not a finite single-precision number: " + quoted(trim(s))}};
 }
 
 }  // namespace tarvo

@@ -20,7 +20,14 @@ bool parse_i64(std::string_view s, std::int64_t& out);
 // The trimmed text as a number; 0 when it is not one.
 double parse_occupancy(std::string_view s);
 
-// The trimmed text as a coordinate; anything but a number is a parse error naming `path`.
-Result<float> parse_coord(const std::string& path, std::string_view s);
+enum class CoordError { None, NotANumber, NotFinite };
+
+// The trimmed text as a double rounded to single precision; `out` is set only
+// when the text is a number that stays finite in single precision.
+CoordError parse_coord(std::string_view s, float& out);
+
+// The parse error of a failed coordinate; `field` names the field and its line
+// or row, for a number outside single precision.
+TarvoError coord_error(const std::string& path, CoordError error, std::string_view s, std::string_view field);
 
 }  // namespace tarvo

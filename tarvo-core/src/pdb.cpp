@@ -2,20 +2,59 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 #include "builder.hpp"  // Builder, add_atom, listed
-#include "input.hpp"  // Lines
 #include "numbers.hpp"
-#include "residue_tables.hpp"  // element_symbol
+#include "residue_tables.hpp"  // element_symbol, is_hydrogen, find_residue_code
 #include "text.hpp"
 #include "utf8.hpp"  // is_continuation
 
 namespace tarvo {
 
 namespace {
+
+// Some '\r' not followed by '\n': old Mac files end their lines so.
+bool has_lone_cr(std::string_view text) {
+  for (std::size_t pos = text.find('\r'); pos != std::string_view::npos; pos = text.find('\r', pos + 1))
+    if (pos + 1 == text.size() || text[pos + 1] != '\n') return true;
+  return false;
+}
+
+// Lines end at "\n", and also at a lone "\r" in a text that has one; every
+// trailing '\r' is removed, and an empty piece after the last line end is no line.
+struct Lines {
+  std::string_view text;
+  std::size_t pos = 0;
+  bool lone_cr = has_lone_cr(text);
+
+  bool next(std::string_view& line) {
+    if (pos >= text.size()) return false;
+    std::size_t end;
+    if (lone_cr) {
+      end = std::min(text.find_first_of("\r\n", pos), text.size());
+    } else {
+      const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
+      end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) : text.size();
+    }
+    line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (lone_cr && end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++pos;
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return true;
+  }
+};
+
+// The 1-based number of the line that starts at `at`, for messages.
+std::size_t line_number(std::string_view text, const char* at) {
+  std::size_t number = 1;
+  for (const char* p = text.data(); p < at; ++p)
+    if (*p == '\n' || (*p == '\r' && (p + 1 == text.data() + text.size() || p[1] != '\n'))) ++number;
+  return number;
+}
 
 // Whether every byte is ASCII, tested eight bytes at a time.
 bool is_ascii(std::string_view s) {
@@ -88,6 +127,15 @@ bool parse_fixed(std::string_view field, double& out) {
   return true;
 }
 
+// Coordinates are written %8.3f, right-aligned: a line that ends inside the
+// field has cut digits off unless the number still has its three decimals (a
+// record shifted one column left ends there whole).
+bool whole_decimals(std::string_view number) {
+  const std::size_t point = number.find('.');
+  return point != std::string_view::npos && number.size() - point > 3 &&
+         std::all_of(number.begin() + point + 1, number.end(), is_digit);
+}
+
 // Residue numbers are right-aligned integers: blanks, an optional minus, digits.
 bool parse_right_aligned(std::string_view field, std::int64_t& out) {
   std::size_t i = 0;
@@ -114,7 +162,8 @@ constexpr std::uint64_t record_key(std::string_view six) {
 
 constexpr std::uint64_t kAtom = record_key("ATOM  "), kHetatm = record_key("HETATM"),
                         kModel = record_key("MODEL "), kEndmdl = record_key("ENDMDL"),
-                        kEnd = record_key("END   "), kConect = record_key("CONECT");
+                        kEnd = record_key("END   "), kConect = record_key("CONECT"),
+                        kTer = record_key("TER   ");
 
 // The first six bytes padded with blanks; blank when they are not valid text.
 std::uint64_t record_name(std::string_view line) {
@@ -123,6 +172,10 @@ std::uint64_t record_name(std::string_view line) {
   for (std::size_t i = 0; i < 6; ++i)
     key |= std::uint64_t{i < head.size() ? static_cast<unsigned char>(head[i]) : unsigned{' '}} << (8 * i);
   return key;
+}
+
+unsigned char chain_byte(std::string_view line) {
+  return line.size() >= 22 ? static_cast<unsigned char>(line[21]) : ' ';
 }
 
 bool has_atom_record(Lines lines) {
@@ -134,13 +187,54 @@ bool has_atom_record(Lines lines) {
   return false;
 }
 
+// Which HETATM records of the open model continue a polymer chain, so that a
+// standard or modified residue (MSE, SEP, ...) inside a chain is read as part
+// of it, while the same residue as a free ligand is not. It is inside when an
+// ATOM record of its chain follows in the model (an N-terminal residue, or one
+// after a gap's TER), or when one precedes it with no TER in between.
+struct Polymers {
+  std::bitset<256> open;  // an ATOM record and no TER since
+  unsigned char last_chain = ' ';
+  bool looked_ahead = false;
+  std::array<std::size_t, 256> last_atom{};  // offset of each chain's last ATOM record ahead, 0 for none
+
+  void atom(unsigned char chain) {
+    open.set(chain);
+    last_chain = chain;
+  }
+
+  // A TER without a chain column closes the chain of the last polymer record.
+  void ter(std::string_view line) {
+    const unsigned char chain = chain_byte(line);
+    open.reset(chain != ' ' ? chain : last_chain);
+  }
+
+  // `rest` holds the lines after the record at offset `at`; the rest of the
+  // model is searched once, at the first record that needs it.
+  bool hold(unsigned char chain, std::size_t at, Lines rest) {
+    if (open[chain]) return true;
+    if (!looked_ahead) {
+      looked_ahead = true;
+      std::string_view line;
+      while (rest.next(line)) {
+        const std::uint64_t name = record_name(line);
+        if (name == kModel || name == kEndmdl || name == kEnd || name == kConect) break;
+        if (name == kAtom) last_atom[chain_byte(line)] = static_cast<std::size_t>(line.data() - rest.text.data());
+      }
+    }
+    return last_atom[chain] > at;
+  }
+};
+
 struct PdbReader {
   const std::string& path;
   std::span<const std::string> chains;
   bool small_molecule;
   Builder& b;
+  std::string_view text{};
   bool model_open = false;
   std::array<signed char, 256> chain_kept{};  // 0 undecided, 1 kept, -1 filtered out
+  Polymers polymers{};
 
   bool keep_chain(unsigned char byte, std::string_view id) {
     if (chain_kept[byte] == 0) chain_kept[byte] = listed(chains, id) ? 1 : -1;
@@ -152,19 +246,19 @@ struct PdbReader {
       b.init_model();
       model_open = true;
     }
-    const unsigned char chain_byte = line.size() >= 22 ? static_cast<unsigned char>(line[21]) : ' ';
+    const unsigned char chain = chain_byte(line);
     // The byte's character in UTF-8, on the stack: at most two bytes.
     char chain_text[2];
     std::size_t chain_size = 1;
-    if (chain_byte < 0x80) {
-      chain_text[0] = static_cast<char>(chain_byte);
+    if (chain < 0x80) {
+      chain_text[0] = static_cast<char>(chain);
     } else {
-      chain_text[0] = static_cast<char>(0xC0 | chain_byte >> 6);
-      chain_text[1] = static_cast<char>(0x80 | (chain_byte & 0x3F));
+      chain_text[0] = static_cast<char>(0xC0 | chain >> 6);
+      chain_text[1] = static_cast<char>(0x80 | (chain & 0x3F));
       chain_size = 2;
     }
     const std::string_view chain_id(chain_text, chain_size);
-    if (!keep_chain(chain_byte, chain_id)) return {};
+    if (!keep_chain(chain, chain_id)) return {};
 
     // A record that is ASCII up to column 78 (nearly every one) is cut into
     // columns without looking for split characters: none can be split.
@@ -181,12 +275,12 @@ struct PdbReader {
     const std::size_t element_size = std::min<std::size_t>(element_field.size(), 2);
     for (std::size_t i = 0; i < element_size; ++i) element_text[i] = to_upper(element_field[i]);
     const std::string_view element(element_text, element_size);
-    if (element == "H") return {};
 
     const std::string_view raw_name = cols(13, 16);
     std::string_view name = trim(raw_name);
     if (name.empty() || find_space(name) != std::string_view::npos) name = raw_name;
     const std::string_view symbol = element_symbol(element, name, raw_name);
+    if (is_hydrogen(symbol)) return {};
     const char32_t alt_loc = column_char(line, 17);
     const std::string_view residue_name = trim(cols(18, 20));
     const char32_t het = hetatm ? U'H' : U' ';
@@ -203,15 +297,21 @@ struct PdbReader {
 
     float xyz[3];
     for (std::size_t axis = 0; axis < 3; ++axis) {
-      const std::string_view field = cols(31 + 8 * axis, 38 + 8 * axis);
+      const std::size_t first = 31 + 8 * axis, last = first + 7;
+      const std::string_view field = cols(first, last);
       double value;
       if (parse_fixed<8, 3>(field, value)) {
         xyz[axis] = static_cast<float>(value);
         continue;
       }
-      auto coord = parse_coord(path, field);
-      if (!coord) return std::unexpected(std::move(coord.error()));
-      xyz[axis] = *coord;
+      const auto where = [&] {
+        return "coordinate " + std::string(1, "xyz"[axis]) + " (columns " + std::to_string(first) + "-" +
+               std::to_string(last) + ") of line " + std::to_string(line_number(text, line.data()));
+      };
+      if (line.size() >= first && line.size() < last && !whole_decimals(trim(field)))
+        return fail(err::Parse{path, where() + " is cut short by the end of the line: " + quoted(trim(field))});
+      if (const CoordError error = parse_coord(field, xyz[axis]); error != CoordError::None)
+        return std::unexpected(coord_error(path, error, field, where()));
     }
     const std::string_view occupancy_field = cols(55, 60);
     double occupancy;
@@ -222,9 +322,16 @@ struct PdbReader {
     return {};
   }
 
+  // A HETATM record of a residue the code table knows, inside a polymer chain,
+  // is read as an ATOM record would be (see Polymers).
+  bool polymer_hetatm(std::string_view line, const Lines& rest) {
+    return find_residue_code(trim(columns(line, 18, 20))) &&
+           polymers.hold(chain_byte(line), static_cast<std::size_t>(line.data() - text.data()), rest);
+  }
+
   // Whether the text has an ATOM/HETATM line at all (which makes it PDB).
-  Result<bool> read(std::string_view text) {
-    Lines lines{text, 0, LineEnds::Pdb};
+  Result<bool> read() {
+    Lines lines{text};
     bool seen_atom_record = false;
     std::string_view line;
     while (lines.next(line)) {
@@ -233,15 +340,21 @@ struct PdbReader {
       const bool hetatm = name == kHetatm;
       if (atom || hetatm) {
         seen_atom_record = true;
-        if (atom || small_molecule) {
-          if (auto ok = atom_record(line, hetatm); !ok) return std::unexpected(std::move(ok.error()));
+        const bool polymer = atom || polymer_hetatm(line, lines);
+        if (polymer) polymers.atom(chain_byte(line));
+        if (polymer || small_molecule) {
+          if (auto ok = atom_record(line, !polymer); !ok) return std::unexpected(std::move(ok.error()));
         }
+      } else if (name == kTer) {
+        polymers.ter(line);
       } else if (name == kModel) {
         b.init_model();
         model_open = true;
+        polymers = {};
       } else if (name == kEndmdl) {
         b.close_chain();
         model_open = false;
+        polymers = {};
       } else if (name == kEnd || name == kConect) {
         return seen_atom_record || has_atom_record(lines);
       }
@@ -254,7 +367,7 @@ struct PdbReader {
 
 Result<bool> read_pdb(const std::string& path, std::string_view text, std::span<const std::string> chains,
                       bool small_molecule, Builder& b) {
-  return PdbReader{path, chains, small_molecule, b}.read(text);
+  return PdbReader{path, chains, small_molecule, b, text}.read();
 }
 
 }  // namespace tarvo

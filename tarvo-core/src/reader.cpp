@@ -4,22 +4,21 @@
 
 #include "builder.hpp"  // Builder
 #include "cif.hpp"  // read_cif
-#include "input.hpp"  // read_file, gunzip
+#include "input.hpp"  // input_limit, read_input, memory_input
 #include "pdb.hpp"  // read_pdb
 #include "utf8.hpp"  // decode_utf8_lossy
 
 namespace tarvo {
 
-Result<Structure> load_structure_from_bytes(const std::string& path, std::string_view bytes,
-                                            std::span<const std::string> chains,
-                                            bool small_molecule, std::size_t n_model) {
-  std::string inflated;
-  if (path.ends_with(".gz") || bytes.starts_with("\x1F\x8B")) {
-    auto data = gunzip(bytes);
-    if (!data) return fail(err::Io{path, std::move(data.error())});
-    inflated = std::move(*data);
-    bytes = inflated;
-  }
+namespace {
+
+// Editors on Windows start UTF-8 files with it; it is no part of the text.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The input's bytes, gzip undone, read as PDB or mmCIF; then model `n_model`.
+Result<Structure> load_text(const std::string& path, std::string_view bytes, std::span<const std::string> chains,
+                            bool small_molecule, std::size_t n_model) {
+  if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
   std::string repaired;
   const std::string_view text = decode_utf8_lossy(bytes, repaired);
 
@@ -39,11 +38,36 @@ Result<Structure> load_structure_from_bytes(const std::string& path, std::string
   return structure;
 }
 
+// Reads what `input(limit, storage)` gives; running out of memory anywhere in
+// reading or parsing is an I/O error of this file.
+template <class Input>
+Result<Structure> load(const std::string& path, Input input, std::span<const std::string> chains,
+                       bool small_molecule, std::size_t n_model) {
+  return within_resources(
+      [&]() -> Result<Structure> {
+        auto limit = input_limit(path);
+        if (!limit) return std::unexpected(std::move(limit.error()));
+        Bytes storage;
+        auto bytes = input(*limit, storage);
+        if (!bytes) return std::unexpected(std::move(bytes.error()));
+        return load_text(path, *bytes, chains, small_molecule, n_model);
+      },
+      [&] { return TarvoError{err::Io{path, "out of memory while reading the structure"}}; });
+}
+
+}  // namespace
+
+Result<Structure> load_structure_from_bytes(const std::string& path, std::string_view bytes,
+                                            std::span<const std::string> chains,
+                                            bool small_molecule, std::size_t n_model) {
+  const auto input = [&](std::size_t limit, Bytes& storage) { return memory_input(path, bytes, limit, storage); };
+  return load(path, input, chains, small_molecule, n_model);
+}
+
 Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,
                                  bool small_molecule, std::size_t n_model) {
-  auto bytes = read_file(path);
-  if (!bytes) return std::unexpected(std::move(bytes.error()));
-  return load_structure_from_bytes(path, *bytes, chains, small_molecule, n_model);
+  const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage); };
+  return load(path, input, chains, small_molecule, n_model);
 }
 
 }  // namespace tarvo

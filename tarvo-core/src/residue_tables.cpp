@@ -86,6 +86,10 @@ std::string_view element_symbol(std::string_view element, std::string_view name,
   return is_known_element(candidate) ? candidate : "X";
 }
 
+bool is_hydrogen(std::string_view symbol) {
+  return symbol.size() == 1 && (to_upper(symbol[0]) == 'H' || to_upper(symbol[0]) == 'D');
+}
+
 std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name) {
   return std::string(element_symbol(element, name, raw_name));
 }
@@ -98,7 +102,19 @@ constexpr ResidueCode kResidueCodes[] = {
     {"GLY", "G", 4},  {"HIS", "H", 10}, {"ILE", "I", 8},  {"LEU", "L", 8},  {"LYS", "K", 9},
     {"MET", "M", 8},  {"MSE", "M", 8},  {"PHE", "F", 11}, {"PRO", "P", 7},  {"PYL", "O", 17},
     {"SEC", "U", 6},  {"SER", "S", 6},  {"THR", "T", 7},  {"TRP", "W", 14}, {"TYR", "Y", 12},
-    {"VAL", "V", 7},  {"XLE", "J", 8}};
+    {"VAL", "V", 7},  {"XLE", "J", 8},
+    // Protonation states and force-field names written by docking and MD tools.
+    {"HID", "H", 10}, {"HIE", "H", 10}, {"HIP", "H", 10}, {"HSD", "H", 10}, {"HSE", "H", 10},
+    {"HSP", "H", 10}, {"NEP", "H", 10}, {"CYX", "C", 6},  {"CYM", "C", 6},  {"ASH", "D", 8},
+    {"GLH", "E", 9},  {"LYN", "K", 9},
+    // Common modified residues, each under its parent's code.
+    {"SEP", "S", 10}, {"TPO", "T", 11}, {"PTR", "Y", 16}, {"MLY", "K", 11}, {"M3L", "K", 12},
+    {"ALY", "K", 12}, {"KCX", "K", 12}, {"LLP", "K", 24}, {"HYP", "P", 8},  {"CSO", "C", 7},
+    {"CSD", "C", 8},  {"OCS", "C", 9},  {"CSS", "C", 7},  {"CGU", "E", 11},
+    // Modified nucleotides.
+    {"PSU", "U", 20}, {"H2U", "U", 20}, {"5MU", "U", 21}, {"4SU", "U", 20}, {"5MC", "C", 21},
+    {"OMC", "C", 21}, {"1MA", "A", 23}, {"2MG", "G", 24}, {"7MG", "G", 24}, {"M2G", "G", 25},
+    {"OMG", "G", 24}};
 
 }  // namespace
 

@@ -18,6 +18,9 @@ std::string_view element_symbol(std::string_view element, std::string_view name,
                                 std::string_view raw_name);
 std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name);
 
+// Whether a decided element symbol is hydrogen or deuterium, which are never read.
+bool is_hydrogen(std::string_view symbol);
+
 // Three upper-case letters packed into one integer, so that a lookup compares integers.
 constexpr std::uint32_t residue_key(char a, char b, char c) {
   return static_cast<unsigned char>(a) | static_cast<unsigned char>(b) << 8 |

@@ -305,5 +305,40 @@ TEST(AlignByNumber, OneChainEmpty) {
   EXPECT_EQ(got.second_aligned, symbols_from({46, 58}));
 }
 
+// 16385 x 16385 cells is just over 2^28: the table is refused before it is made.
+TEST(AlignLimit, RefusesATableAboveTheCellLimitNamingBothChains) {
+  Chain first = sequence_chain(std::string(16384, 'A'));
+  Chain second = sequence_chain(std::string(16384, 'G'));
+  second.id = "B";
+  std::string message = "<aligned>";
+  try {
+    align_chains(first, second, false);
+  } catch (const ThrownError& refused) {
+    EXPECT_EQ(refused.error.kind(), ErrorKind::Mapping);
+    message = refused.error.message();
+  }
+  EXPECT_EQ(message,
+            "cannot align chain 'A' of length 16384 with chain 'B' of length 16384: the alignment table would "
+            "have more than 268435456 cells");
+}
+
+TEST(AlignLimit, IdenticalSequencesNeedNoTable) {
+  const Chain chain = sequence_chain(std::string(100000, 'W'));
+  const Alignment a = align_chains(chain, chain, false);
+  EXPECT_EQ(a.first_aligned, std::u32string(100000, U'W'));
+  EXPECT_EQ(a.match_line, std::u32string(100000, U'|'));
+  EXPECT_EQ(a.second_aligned, a.first_aligned);
+}
+
+TEST(AlignLimit, IdenticalSequencesGiveWhatTheTableGives) {
+  for (const char* text : {"A", "AAAA", "ACDEFGHIKL", "WWAWW", "\xC3\xA9\xC3\xA9x"}) {
+    const Alignment a = align_chains(sequence_chain(text), sequence_chain(text), false);
+    const Alignment table = full_table_alignment(u32(text), u32(text));
+    EXPECT_EQ(a.first_aligned, table.first_aligned) << text;
+    EXPECT_EQ(a.match_line, table.match_line) << text;
+    EXPECT_EQ(a.second_aligned, table.second_aligned) << text;
+  }
+}
+
 }  // namespace
 }  // namespace tarvo

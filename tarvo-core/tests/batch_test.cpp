@@ -1,6 +1,7 @@
 // Scoring files: one pair, lists of pairs and many models against one native.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -94,6 +95,37 @@ TEST(ScoreOneVsMany, NoModelsReadsNothing) {
   // The native path does not exist: reading it would have to fail somewhere.
   EXPECT_TRUE(score_one_vs_many(kMissing, {}, {}).empty());
   EXPECT_TRUE(score_pairs({}, {}).empty());
+}
+
+// Two chains per file, one atom per residue: chain A of `length` residues named
+// `residue`, chain B a short one.
+std::string long_chain_file(const std::string& name, const char* residue, int length) {
+  const std::string path = testing::TempDir() + name;
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  int serial = 0;
+  auto write = [&](char chain, const char* resname, int count, float z) {
+    for (int i = 0; i < count; ++i)
+      std::fprintf(out, "ATOM  %5d  CA  %s %c%4d    %8.3f%8.3f%8.3f  1.00  0.00           C\n", ++serial % 100000,
+                   resname, chain, i % 10000, (i % 100) * 3.8f, (i / 100) * 3.8f, z);
+  };
+  write('A', residue, length, 0.0f);
+  write('B', "GLY", 3, 4.0f);
+  std::fclose(out);
+  return path;
+}
+
+TEST(ScorePairs, ChainsTooLongToAlignFailTheirPairOnly) {
+  const std::string model = long_chain_file("long_model.pdb", "ALA", 16384);
+  const std::string native = long_chain_file("long_native.pdb", "SER", 16384);
+  const std::string refusal =
+      "cannot align chain 'A' of length 16384 with chain 'A' of length 16384: the alignment table would have "
+      "more than 268435456 cells";
+  auto outcomes = score_pairs(std::vector<std::pair<std::string, std::string>>{{model, native}, {kModel, kNative}}, {});
+  ASSERT_EQ(outcomes.size(), 2u);
+  ASSERT_FALSE(outcomes[0].result);
+  EXPECT_EQ(outcomes[0].result.error().kind(), ErrorKind::Mapping);
+  EXPECT_EQ(outcomes[0].result.error().message(), refusal);
+  EXPECT_TRUE(outcomes[1].result);
 }
 
 }  // namespace

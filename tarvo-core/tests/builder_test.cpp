@@ -125,7 +125,19 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(CodeCase{"ALA", "A"}, CodeCase{"ala", "A"}, CodeCase{"Ala", "A"}, CodeCase{"MSE", "M"},
                     CodeCase{"XLE", "J"}, CodeCase{"PYL", "O"}, CodeCase{"HOH", "X"}, CodeCase{"DA", "A"},
                     CodeCase{"DT", "T"}, CodeCase{"A", "A"}, CodeCase{"U", "U"}, CodeCase{"", ""},
-                    CodeCase{"ABCD", "ABCD"}, CodeCase{"\xC3\xA9LA", "X"}, CodeCase{"D\xC3\xA9", "\xC3\xA9"}));
+                    CodeCase{"ABCD", "ABCD"}, CodeCase{"\xC3\xA9LA", "X"}, CodeCase{"D\xC3\xA9", "\xC3\xA9"},
+                    // Protonation-state and force-field names of docking and MD tools.
+                    CodeCase{"HID", "H"}, CodeCase{"HIE", "H"}, CodeCase{"HIP", "H"}, CodeCase{"HSD", "H"},
+                    CodeCase{"HSE", "H"}, CodeCase{"HSP", "H"}, CodeCase{"NEP", "H"}, CodeCase{"CYX", "C"},
+                    CodeCase{"CYM", "C"}, CodeCase{"ASH", "D"}, CodeCase{"GLH", "E"}, CodeCase{"LYN", "K"},
+                    // Modified residues and nucleotides under their parents' codes.
+                    CodeCase{"SEP", "S"}, CodeCase{"TPO", "T"}, CodeCase{"PTR", "Y"}, CodeCase{"MLY", "K"},
+                    CodeCase{"M3L", "K"}, CodeCase{"ALY", "K"}, CodeCase{"KCX", "K"}, CodeCase{"LLP", "K"},
+                    CodeCase{"HYP", "P"}, CodeCase{"CSO", "C"}, CodeCase{"CSD", "C"}, CodeCase{"OCS", "C"},
+                    CodeCase{"CSS", "C"}, CodeCase{"CGU", "E"}, CodeCase{"PSU", "U"}, CodeCase{"H2U", "U"},
+                    CodeCase{"5MU", "U"}, CodeCase{"4SU", "U"}, CodeCase{"5MC", "C"}, CodeCase{"OMC", "C"},
+                    CodeCase{"1MA", "A"}, CodeCase{"2MG", "G"}, CodeCase{"7MG", "G"}, CodeCase{"M2G", "G"},
+                    CodeCase{"OMG", "G"}, CodeCase{"nep", "H"}));
 
 TEST(ResidueCode, HeteroResidueNamesTheChain) {
   Builder b;

@@ -75,9 +75,10 @@ inline std::size_t atom_count(const Structure& s) {
   return n;
 }
 
-inline std::string gzip(std::string_view data) {
+// Level 0 stores the text uncompressed, so that a member's size follows the text's.
+inline std::string gzip(std::string_view data, int level = 6) {
   z_stream zs{};
-  deflateInit2(&zs, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&zs, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
   std::string out(deflateBound(&zs, data.size()), '\0');
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   zs.avail_in = data.size();

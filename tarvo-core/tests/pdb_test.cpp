@@ -71,9 +71,33 @@ TEST(Records, HydrogensWithExplicitElementAreSkipped) {
   deuterium.element = " D";
   const Structure s = load_ok(lines({h.line(), Rec{}.line(), lower.line(), deuterium.line()}));
   const Residue& r = s.chain("A")->residues[0];
-  ASSERT_EQ(r.atoms.size(), 2u);
+  ASSERT_EQ(r.atoms.size(), 1u);
   EXPECT_EQ(r.atoms[0].name, "CA");
-  EXPECT_EQ(r.atoms[1].element, "D");
+}
+
+std::vector<std::string> atom_names(const Structure& s) {
+  std::vector<std::string> names;
+  for (const auto& [id, chain] : s.chains)
+    for (const Residue& r : chain.residues)
+      for (const Atom& a : r.atoms) names.push_back(a.name + "/" + a.element);
+  return names;
+}
+
+TEST(Records, HydrogensAreSkippedWhetherOrNotElementColumnsExist) {
+  // Element columns, then the same records without them: the name decides.
+  const std::vector<std::pair<std::string, std::string>> atoms = {
+      {" N  ", " N"}, {" H  ", " H"}, {" CA ", " C"}, {" HA ", " H"}, {"1HB ", " H"},
+      {"HB12", " H"}, {" D  ", " D"}, {"2DG ", " D"}, {" CB ", " C"}, {"HG  ", "HG"}};
+  std::string with_columns, without_columns;
+  for (const auto& [name, element] : atoms) {
+    Rec r = atom('A', "   1", name);
+    r.element = element;
+    with_columns += r.line() + "\n";
+    without_columns += r.line().substr(0, 66) + "\n";
+  }
+  const std::vector<std::string> expected = {"N/N", "CA/C", "CB/C", "HG/HG"};
+  EXPECT_EQ(atom_names(load_ok(with_columns)), expected);
+  EXPECT_EQ(atom_names(load_ok(without_columns)), expected);
 }
 
 TEST(Records, ShortAtomLineIsAnAtomRecordWithoutResidueNumber) {
@@ -127,7 +151,44 @@ INSTANTIATE_TEST_SUITE_P(
         FieldErrorCase{"y blank", with(&Rec::y, "        "), "invalid coordinate \"\""},
         FieldErrorCase{"z hex", with(&Rec::z, "    0x10"), "invalid coordinate \"0x10\""},
         FieldErrorCase{"nan payload", with(&Rec::x, "  nan(1)"), "invalid coordinate \"nan(1)\""},
-        FieldErrorCase{"inner blank", with(&Rec::y, "   1 000"), "invalid coordinate \"1 000\""}));
+        FieldErrorCase{"inner blank", with(&Rec::y, "   1 000"), "invalid coordinate \"1 000\""},
+        FieldErrorCase{"not a number", with(&Rec::x, "     NaN"),
+                       "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: \"NaN\""},
+        FieldErrorCase{"infinite", with(&Rec::y, "    -inf"),
+                       "coordinate y (columns 39-46) of line 2 is not a finite single-precision number: \"-inf\""},
+        FieldErrorCase{"infinity", with(&Rec::z, "infinity"),
+                       "coordinate z (columns 47-54) of line 2 is not a finite single-precision number: "
+                       "\"infinity\""},
+        FieldErrorCase{"beyond double", with(&Rec::x, "   1e400"),
+                       "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: \"1e400\""},
+        FieldErrorCase{"beyond single", with(&Rec::x, "    1e39"),
+                       "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: \"1e39\""},
+        FieldErrorCase{"rounds to infinity", with(&Rec::x, "3.403e38"),
+                       "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: "
+                       "\"3.403e38\""}));
+
+struct CutCase {
+  std::size_t length;
+  std::string message;
+};
+
+class CutShort : public testing::TestWithParam<CutCase> {};
+
+TEST_P(CutShort, CoordinateFieldEndedByTheLineIsAnError) {
+  // Line ends of every kind count: the record is on line 4.
+  const std::string text = "REMARK\r\nREMARK\rREMARK\n" + Rec{}.line().substr(0, GetParam().length) + "\n";
+  const std::string message = GetParam().message;
+  EXPECT_EQ(error_of(text), message.empty() ? "<loaded>" : "failed to parse structure t.pdb: " + message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, CutShort,
+    testing::Values(
+        CutCase{31, "coordinate x (columns 31-38) of line 4 is cut short by the end of the line: \"\""},
+        CutCase{36, "coordinate x (columns 31-38) of line 4 is cut short by the end of the line: \"1.0\""},
+        CutCase{45, "coordinate y (columns 39-46) of line 4 is cut short by the end of the line: \"2.00\""},
+        CutCase{53, "coordinate z (columns 47-54) of line 4 is cut short by the end of the line: \"3.00\""},
+        CutCase{54, ""}));
 
 TEST(Records, ResidueNumberIsCheckedBeforeCoordinates) {
   Rec r = with(&Rec::number, "  A ");
@@ -163,10 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, Coordinate,
     testing::Values(CoordCase{"0.100000", 0.1f}, CoordCase{"  -3.250", -3.25f},
                     CoordCase{"  +2.500", 2.5f}, CoordCase{"   1e2  ", 100.0f}, CoordCase{"     .5 ", 0.5f},
-                    CoordCase{"      7.", 7.0f}, CoordCase{"     inf", INFINITY},
-                    CoordCase{"    -inf", -INFINITY}, CoordCase{"infinity", INFINITY},
-                    CoordCase{"     NaN", NAN}, CoordCase{"   1e400", INFINITY},
-                    CoordCase{"  -1e400", -INFINITY}, CoordCase{"  1e-400", 0.0f}));
+                    CoordCase{"      7.", 7.0f}, CoordCase{"3.402e38", 3.402e38f},
+                    CoordCase{"  1e-400", 0.0f}));
 
 // Right-aligned %8.3f fields are read without trimming; the same text padded
 // on the right takes the general parser. Both must give strtod's double
@@ -346,6 +405,50 @@ INSTANTIATE_TEST_SUITE_P(
                     AltCase{"equal keeps first", 'A', "  0.50", 'B', "  0.50", false},
                     AltCase{"nan never wins", 'A', "  0.50", 'B', "   nan", false},
                     AltCase{"blank first, lettered later", ' ', "  0.30", 'B', "  0.90", true}));
+
+// A HETATM record of a residue the code table knows belongs to the polymer of
+// its chain when ATOM records of the chain surround it (no TER before it, or
+// more ATOM records after it).
+TEST(Residues, HetatmResiduesInsideAPolymerChainAreReadAsItsResidues) {
+  auto het = [](char chain, std::string number, std::string residue) {
+    Rec r = atom(chain, std::move(number), " CA ", std::move(residue));
+    r.record = "HETATM";
+    return r.line();
+  };
+  const std::string text =
+      lines({het('A', "   1", "MSE"), atom('A', "   2").line(), het('A', "   3", "SEP"), atom('A', "   4").line(),
+             "TER", het('A', " 101", "GLU"), het('B', " 201", "GLU"), het('A', " 301", "HOH")});
+  const Structure plain = load_ok(text);
+  EXPECT_EQ(plain.chain_ids(), (std::vector<std::string>{"A"}));
+  const Chain& a = *plain.chain("A");
+  EXPECT_EQ(a.sequence, "MASA");
+  EXPECT_EQ(a.residues[0].het, U' ');
+  EXPECT_FALSE(a.het_name);
+
+  // The free ligands stay hetero residues; the polymer's residues do not.
+  const Structure small = load_ok(text, {.small_molecule = true});
+  EXPECT_EQ(small.chain_ids(), (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(small.chain("A")->residues[2].het, U' ');
+  EXPECT_EQ(small.chain("A")->residues[4].het, U'H');
+  EXPECT_EQ(small.chain("B")->het_name, "GLU");
+
+  // A TER that marks a gap inside a chain: the chain's ATOM records go on after it.
+  EXPECT_EQ(load_ok(lines({atom('A', "   1").line(), "TER", het('A', "   5", "MSE"), atom('A', "   6").line()}))
+                .chain("A")
+                ->sequence,
+            "AMA");
+
+  // Each model is judged on its own; TER with a chain column ends that chain.
+  const std::string models = lines({"MODEL        1", het('A', "   1", "MSE"), "ENDMDL", "MODEL        2",
+                                    het('A', "   1", "MSE"), atom('A', "   2").line(), "ENDMDL"});
+  EXPECT_TRUE(load_ok(models).chains.empty());
+  EXPECT_EQ(load_ok(models, {.n_model = 1}).chain("A")->sequence, "MA");
+  EXPECT_EQ(load_ok(lines({atom('A', "   1").line(), atom('B', "   1").line(), "TER       3      ALA A   1",
+                           het('A', "   2", "MSE"), het('B', "   2", "MSE")}))
+                .chain("B")
+                ->sequence,
+            "AM");
+}
 
 }  // namespace
 }  // namespace tarvo

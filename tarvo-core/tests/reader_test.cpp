@@ -1,7 +1,14 @@
 // Loading: files, gzip, format detection, hostile bytes and line ends.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pdb_records.hpp"
@@ -47,11 +54,60 @@ TEST(Gzip, CompressedBytesAreRecognisedWhateverTheName) {
   EXPECT_EQ(atom_count(load_ok(gzip(text), {.path = "x.pdb.gz"})), 1u);
 }
 
-TEST(Gzip, OnlyTheFirstMemberIsRead) {
-  const std::string first = lines({atom('A', "   1").line()});
-  const std::string second = lines({atom('B', "   1").line()});
-  const Structure s = load_ok(gzip(first) + gzip(second) + "trailing junk");
-  EXPECT_EQ(s.chain_ids(), (std::vector<std::string>{"A"}));
+// ---- Gzip members: every one is read, as zcat does
+
+const std::string kTwoChains = lines({atom('A', "   1").line(), atom('B', "   1").line()});
+
+struct MembersCase {
+  const char* what;
+  std::string bytes;
+};
+
+class GzipMembers : public testing::TestWithParam<MembersCase> {};
+
+TEST_P(GzipMembers, AreAllRead) {
+  EXPECT_EQ(load_ok(GetParam().bytes).chain_ids(), (std::vector<std::string>{"A", "B"})) << GetParam().what;
+}
+
+// BGZF (bgzip): blocks of at most 64 KiB, each a gzip member, and an empty member last.
+std::string blocks(std::string_view text, std::size_t size) {
+  std::string out;
+  for (std::size_t at = 0; at < text.size(); at += size) out += gzip(text.substr(at, size));
+  return out + gzip("");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, GzipMembers,
+    testing::Values(
+        MembersCase{"one chain per member", gzip(lines({atom('A', "   1").line()})) +
+                                                gzip(lines({atom('B', "   1").line()}))},
+        MembersCase{"a record split between members", gzip(kTwoChains.substr(0, 100)) + gzip(kTwoChains.substr(100))},
+        MembersCase{"BGZF blocks", blocks(kTwoChains, 7)},
+        MembersCase{"zero padding after the last member", blocks(kTwoChains, 60) + std::string(512, '\0')},
+        MembersCase{"junk after the last member", blocks(kTwoChains, 60) + "trailing junk"},
+        MembersCase{"a lone magic byte after the last member", blocks(kTwoChains, 60) + "\x1F"}));
+
+std::string temp_file(const std::string& name, std::string_view bytes) {
+  const std::string path = testing::TempDir() + name;
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+TEST(GzipMembers, MemberBoundariesAnywhereInTheFileAreFound) {
+  // A file is inflated as it is read; members of about 64 KiB put the next
+  // member's magic bytes on every side of a read's end.
+  std::set<std::size_t> sizes;
+  for (std::size_t pad = 65300; pad < 65560; ++pad) {
+    const std::string first = lines({atom('A', "   1").line(), "REMARK " + std::string(pad, 'x')});
+    const std::string member = gzip(first, 0);
+    if (member.size() < 65528 || member.size() >= 65548) continue;
+    sizes.insert(member.size());
+    auto s = load_structure(temp_file("members.pdb", member + gzip(lines({atom('B', "   1").line()}))), {},
+                            false, 0);
+    ASSERT_TRUE(s) << s.error().message();
+    EXPECT_EQ(s->chain_ids(), (std::vector<std::string>{"A", "B"})) << member.size();
+  }
+  EXPECT_GE(sizes.size(), 16u);
 }
 
 TEST(Gzip, LargeRatioGrowsTheOutput) {
@@ -88,7 +144,75 @@ INSTANTIATE_TEST_SUITE_P(
                     BadGzipCase{"empty .gz", "", "x.pdb.gz"},
                     BadGzipCase{"magic bytes only", "\x1F\x8B", "x.pdb"},
                     BadGzipCase{"truncated", gzip(lines({Rec{}.line()})).substr(0, 30), "x.pdb"},
-                    BadGzipCase{"corrupt deflate data", corrupted_gzip(), "x.pdb"}));
+                    BadGzipCase{"corrupt deflate data", corrupted_gzip(), "x.pdb"},
+                    BadGzipCase{"corrupt second member", gzip(kTwoChains) + corrupted_gzip(), "x.pdb"},
+                    BadGzipCase{"truncated second member", gzip(kTwoChains) + gzip(kTwoChains).substr(0, 30),
+                                "x.pdb"}));
+
+// ---- The input limit
+
+// TARVO_MAX_INPUT_BYTES for the length of one test.
+struct LimitSetting {
+  explicit LimitSetting(const std::string& value) { setenv("TARVO_MAX_INPUT_BYTES", value.c_str(), 1); }
+  ~LimitSetting() { unsetenv("TARVO_MAX_INPUT_BYTES"); }
+};
+
+std::string over_limit(const std::string& path, const char* what, std::size_t limit) {
+  return "I/O error reading " + path + ": " + what + " is larger than the limit of " + std::to_string(limit) +
+         " bytes (TARVO_MAX_INPUT_BYTES)";
+}
+
+TEST(InputLimit, BytesInMemory) {
+  const std::size_t size = kTwoChains.size();
+  {
+    LimitSetting limit(std::to_string(size));
+    EXPECT_EQ(atom_count(load_ok(kTwoChains)), 2u);
+    EXPECT_EQ(atom_count(load_ok(gzip(kTwoChains))), 2u);
+  }
+  LimitSetting limit(std::to_string(size - 1));
+  EXPECT_EQ(error_of(kTwoChains), over_limit("t.pdb", "input", size - 1));
+  EXPECT_EQ(error_of(gzip(kTwoChains)), over_limit("t.pdb", "inflated input", size - 1));
+}
+
+TEST(InputLimit, FilesDevicesAndGzipBombs) {
+  const std::string plain = temp_file("limit.pdb", kTwoChains);
+  const std::string bomb = temp_file("bomb.pdb.gz", gzip(std::string(64 << 20, ' ')));
+  LimitSetting limit(std::to_string(1 << 20));
+  auto read = [](const std::string& path) {
+    auto s = load_structure(path, {}, false, 0);
+    return s ? "<loaded>" : s.error().message();
+  };
+  EXPECT_EQ(read(plain), "<loaded>");
+  EXPECT_EQ(read("/dev/zero"), over_limit("/dev/zero", "input", 1 << 20));
+  EXPECT_EQ(read(bomb), over_limit(bomb, "inflated input", 1 << 20));
+}
+
+TEST(InputLimit, MalformedSettingIsAnIoError) {
+  for (const char* setting : {"", "0", "12k", "-5", "99999999999999999999999"}) {
+    LimitSetting limit(setting);
+    EXPECT_EQ(error_of(kTwoChains), std::string("I/O error reading t.pdb: TARVO_MAX_INPUT_BYTES is not a positive "
+                                                "whole number of bytes: ") +
+                                        quoted(setting));
+  }
+}
+
+// ---- Files that are not regular files
+
+TEST(NonRegularFiles, FifoIsReadThroughPlainOrGzip) {
+  for (const std::string& bytes : {kTwoChains, blocks(kTwoChains, 50)}) {
+    const std::string path = testing::TempDir() + "structure.fifo";
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    std::thread writer([&] {
+      std::ofstream out(path, std::ios::binary);
+      for (char c : bytes) out.put(c).flush();  // byte by byte: reads come back short
+    });
+    auto s = load_structure(path, {}, false, 0);
+    writer.join();
+    ASSERT_TRUE(s) << s.error().message();
+    EXPECT_EQ(s->chain_ids(), (std::vector<std::string>{"A", "B"}));
+  }
+}
 
 // ---- Format detection and hostile bytes
 
@@ -160,9 +284,15 @@ TEST(LineEnds, CrlfAndRepeatedCarriageReturnsAreRemoved) {
   EXPECT_EQ(load_ok(text).chain("A")->residues.size(), 3u);
 }
 
-TEST(LineEnds, LoneCarriageReturnDoesNotSplitLines) {
-  const std::string text = atom('A', "   1").line() + "\r" + atom('B', "   2").line() + "\n";
-  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A"}));
+TEST(LineEnds, LoneCarriageReturnEndsALine) {
+  const std::string text = atom('A', "   1").line() + "\r" + atom('B', "   2").line() + "\r";
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A", "B"}));
+}
+
+TEST(ByteOrderMark, IsSkippedInPlainAndGzipText) {
+  const std::string text = "\xEF\xBB\xBF" + kTwoChains;
+  EXPECT_EQ(atom_count(load_ok(text)), 2u);
+  EXPECT_EQ(atom_count(load_ok(gzip(text))), 2u);
 }
 
 TEST(LineEnds, RecordWithoutFinalNewlineIsRead) {

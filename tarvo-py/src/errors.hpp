@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <new>
 
 #include "error.hpp"  // TarvoError
 #include "module_state.hpp"
@@ -26,6 +27,8 @@ template <class R, class Body>
 R guarded(const ModuleState& state, R failure, Body&& body) noexcept {
   try {
     return body();
+  } catch (const std::bad_alloc&) {  // memory ran out outside any one pair's work
+    PyErr_NoMemory();
   } catch (const std::exception& fault) {
     raise_internal(state, fault.what());
   } catch (...) {

@@ -113,7 +113,9 @@ PyObject* run_on_all_native_interfaces(PyObject* module, PyObject* args, PyObjec
     ChainMapping chain_map;
     if (!read_chain_map(chain_map_dict, chain_map)) return nullptr;
     auto run = run_released([&](std::stop_token) {
-      return run_on_native_interfaces(*model, *native, chain_map, no_align, capri_peptide);
+      return within_resources(
+          [&] { return run_on_native_interfaces(*model, *native, chain_map, no_align, capri_peptide); },
+          [] { return TarvoError{err::Mapping{"out of memory while scoring the interfaces of the chain mapping"}}; });
     });
     if (!run) return nullptr;
     if (!*run) return to_pyerr(state, run->error());
