@@ -150,27 +150,33 @@ def rank_row(rank, outcome):
     )
 
 
+MODEL_COLUMNS = ("model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
+                 "best_mapping_str", "interfaces", "missing_interfaces", "error")
+
+
+def model_row(outcome):
+    """One row per model: its score, or its error."""
+    row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
+    if outcome["ok"]:
+        result = outcome["result"]
+        row.update(
+            GlobalTarvo=result["GlobalTarvo"],
+            quality=quality_class(result["GlobalTarvo"]),
+            best_tarvo=result["best_tarvo"],
+            best_mapping_str=result["best_mapping_str"],
+            interfaces=len(result["best_result"]),
+            missing_interfaces=len(result["missing_interfaces"]),
+        )
+    else:
+        row["error"] = outcome["error"]
+    return row
+
+
 def rank_csv(ordered):
-    fields = ("rank", "model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
-              "best_mapping_str", "interfaces", "missing_interfaces", "error")
-    rows = []
-    for rank, outcome in enumerate(ordered, start=1):
-        row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
-        if outcome["ok"]:
-            result = outcome["result"]
-            row.update(
-                rank=rank,
-                GlobalTarvo=result["GlobalTarvo"],
-                quality=quality_class(result["GlobalTarvo"]),
-                best_tarvo=result["best_tarvo"],
-                best_mapping_str=result["best_mapping_str"],
-                interfaces=len(result["best_result"]),
-                missing_interfaces=len(result["missing_interfaces"]),
-            )
-        else:
-            row["error"] = outcome["error"]
-        rows.append(row)
-    return to_csv(fields, rows)
+    """Scored models carry their rank; failures have none."""
+    rows = [{**model_row(outcome), **({"rank": rank} if outcome["ok"] else {})}
+            for rank, outcome in enumerate(ordered, start=1)]
+    return to_csv(("rank",) + MODEL_COLUMNS, rows)
 
 
 def without_nan(value):

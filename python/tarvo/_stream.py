@@ -5,30 +5,10 @@ import json
 import os
 
 from ._records import to_records
-from ._report import quality_class, without_nan
+from ._report import model_row, without_nan
 
-MODEL_COLUMNS = ("model", "native", "ok", "GlobalTarvo", "quality", "best_tarvo",
-                 "best_mapping_str", "interfaces", "missing_interfaces", "error")
 INTERFACE_COLUMNS = ("model", "native", "mapping", "interface", "fnat", "fnonnat", "F1",
                      "iRMSD", "LRMSD", "clashes", "Tarvo")
-
-
-def model_row(outcome):
-    """One row per model: its score, or its error."""
-    row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
-    if outcome["ok"]:
-        result = outcome["result"]
-        row.update(
-            GlobalTarvo=result["GlobalTarvo"],
-            quality=quality_class(result["GlobalTarvo"]),
-            best_tarvo=result["best_tarvo"],
-            best_mapping_str=result["best_mapping_str"],
-            interfaces=len(result["best_result"]),
-            missing_interfaces=len(result["missing_interfaces"]),
-        )
-    else:
-        row["error"] = outcome["error"]
-    return row
 
 
 def interface_rows(outcome):

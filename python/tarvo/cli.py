@@ -13,8 +13,9 @@ import sys
 
 from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, version
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
-from ._stream import INTERFACE_COLUMNS, MODEL_COLUMNS, RowWriter, open_stream, outcome_rows
+from ._stream import INTERFACE_COLUMNS, RowWriter, open_stream, outcome_rows
 from ._report import (
+    MODEL_COLUMNS,
     pair_csv,
     pair_report,
     quality_class,  # noqa: F401  (part of this module's interface)
