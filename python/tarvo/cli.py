@@ -217,9 +217,8 @@ def add_scoring_options(parser):
     )
     group.add_argument(
         "--groups", metavar="RECEPTOR:LIGAND",
-        help="score one interface between two groups of native chains, e.g. HL:A for an "
-             "antibody's chains H and L against antigen A (H1,L1:AG for longer chain ids); "
-             "only these chains are mapped",
+        help="one interface between two groups of native chains, e.g. HL:A: antibody chains H "
+             "and L against antigen A (H1,L1:AG for longer ids); only these chains are mapped",
     )
     group.add_argument(
         "--small-molecule", "--small_molecule", action="store_true",
