@@ -49,7 +49,8 @@ class RunResult(TypedDict):
     best_mapping_str: str  # e.g. "BA:AB", or "B2,AA:A,B" when some chain id is longer than one character
     best_tarvo: float
     GlobalTarvo: float
-    best_result: dict[str, InterfaceResult]  # keyed by the two native chain ids, e.g. "AB" or "A,BC"
+    # keyed by the two native chain ids, e.g. "AB" or "A,BC"; with groups, by the groups text, e.g. "HL:A"
+    best_result: dict[str, InterfaceResult]
     best_mapping: dict[str, str]  # native chain -> model chain
     missing_interfaces: list[str]  # native interfaces left unscored: a chain of them has no model chain
 
@@ -108,6 +109,7 @@ def score(
     small_molecule: bool = False,
     mapping: str | None = None,
     allowed_mismatches: int = 0,
+    groups: str | None = None,
 ) -> RunResult: ...
 def score_one_vs_many(
     native: Path,
@@ -117,6 +119,7 @@ def score_one_vs_many(
     small_molecule: bool = False,
     mapping: str | None = None,
     allowed_mismatches: int = 0,
+    groups: str | None = None,
 ) -> list[Outcome]: ...
 def score_pairs(
     pairs: Sequence[Union[tuple[Path, Path], list[Path]]],
@@ -125,6 +128,7 @@ def score_pairs(
     small_molecule: bool = False,
     mapping: str | None = None,
     allowed_mismatches: int = 0,
+    groups: str | None = None,
 ) -> list[Outcome]: ...
 def check_arguments(function: str, /, *args: Any, **kwargs: Any) -> None:
     """Reads the arguments as `function` ("score", "score_pairs" or "score_one_vs_many") would,

@@ -28,6 +28,7 @@ PAIRS = [
     ("2XHE.cif", "2XHE.cif", ["--mapping", "BA:BA"], {"mapping": "BA:BA"}),
     ("homo24_native.pdb.gz", "homo24_native.pdb.gz", ["--mapping", ":ABCD"], {"mapping": ":ABCD"}),
     ("2GTP_model.pdb", "2GTP_native.pdb", ["--mapping", "B,A:A,B"], {"mapping": "B,A:A,B"}),
+    ("2XHE.cif", "2XHE.cif", ["--groups", "B:A"], {"groups": "B:A"}),
 ]
 
 
@@ -100,6 +101,14 @@ def test_report_shows_mapping_interfaces_and_quality():
     assert f"GlobalTarvo  {global_tarvo:.3f}  ({cli.quality_class(global_tarvo)})" in report
 
 
+def test_report_shows_groups_as_one_row():
+    expected = _tarvo_rs.score(str(MODEL), str(NATIVE), groups="B:A")["best_result"]["B:A"]
+    done = run_cli(MODEL, NATIVE, "--groups", "B:A")
+    assert done.returncode == 0, done.stderr
+    rows = [line.split() for line in done.stdout.splitlines() if line.startswith("B:A ")]
+    assert [row[:2] + row[-1:] for row in rows] == [["B:A", "B:A", f"{expected['Tarvo']:.3f}"]]
+
+
 @pytest.mark.parametrize("fmt", ["text", "--json", "--csv"])
 def test_output_option_writes_to_file(tmp_path, fmt):
     target = tmp_path / "out"
@@ -126,6 +135,8 @@ def test_hyphenated_options_read_like_underscore_ones():
         ([MODEL, EXAMPLES], 2, "is a directory"),
         ([MODEL, NATIVE, "--mapping", "AB"], 2, "--mapping: When using --mapping, native chains must be set"),
         ([MODEL, NATIVE, "--mapping", "AB:ABC"], 2, "--mapping: mapping text \"AB:ABC\": 2 model chains for 3"),
+        ([MODEL, NATIVE, "--groups", "AB"], 2, "--groups: groups text \"AB\": not exactly one ':'"),
+        (["rank", NATIVE, MODEL, "--groups", "A:"], 2, "--groups: groups text \"A:\": the ligand has no chain"),
         ([MODEL, NATIVE, "--allowed_mismatches", "-1"], 2, "'-1' is not a whole number"),
         ([MODEL, NATIVE, "--json", "--csv"], 2, "not allowed with argument"),
         ([MODEL], 2, "required: NATIVE"),

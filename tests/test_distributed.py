@@ -63,8 +63,9 @@ def test_pairs_give_the_in_process_outcomes_in_input_order(client, in_process, c
 
 @pytest.mark.parametrize(
     "options",
-    [{}, {"mapping": "AB:AB"}, {"no_align": True, "allowed_mismatches": 3}, {"small_molecule": True}],
-    ids=["defaults", "mapping", "no-align", "small-molecule"],
+    [{}, {"mapping": "AB:AB"}, {"no_align": True, "allowed_mismatches": 3}, {"small_molecule": True},
+     {"groups": "B:A"}],
+    ids=["defaults", "mapping", "no-align", "small-molecule", "groups"],
 )
 def test_one_vs_many_gives_the_in_process_outcomes(client, options):
     outcomes = tarvo_dask.score_one_vs_many(GTP_NATIVE, MODELS, client=client, chunk_size=9, **options)

@@ -63,7 +63,8 @@ def pair_report(result):
 
 
 def interface_row(name, values):
-    separator = "," if "," in name else ""  # the comma form of long chain ids
+    # Groups "HL:A" keep their ':'; the comma form of long chain ids its ','.
+    separator = ":" if ":" in name else "," if "," in name else ""
     return (
         name,
         values["chain1"] + separator + values["chain2"],

@@ -34,6 +34,7 @@ EXAMPLES = """\
 examples:
   tarvo examples/2GTP_model.pdb examples/2GTP_native.pdb
   tarvo model.pdb native.cif --mapping BA:AB --json -o result.json
+  tarvo antibody_model.pdb complex.cif --groups HL:A
   tarvo rank native.pdb models/ extra_model.cif.gz 'runs/*/model_*.pdb' @more_models.txt
   tarvo rank native.pdb models/ --workers 8 --csv -o ranking.csv
 """
@@ -215,6 +216,11 @@ def add_scoring_options(parser):
              "CB (else CA) within 8 A instead of all atoms within 10 A",
     )
     group.add_argument(
+        "--groups", metavar="RECEPTOR:LIGAND",
+        help="one interface between two groups of native chains, e.g. HL:A: antibody chains H "
+             "and L against antigen A (H1,L1:AG for longer ids); only these chains are mapped",
+    )
+    group.add_argument(
         "--small-molecule", "--small_molecule", action="store_true",
         help="read hetero (small-molecule) records too; this build refuses to score "
              "small-molecule chains and says so",
@@ -262,20 +268,24 @@ def bounded_int(text, lowest, wanted, highest):
 
 
 def scoring_options(args):
-    """The module's options; a bad mapping text is a usage error, found before any file is read."""
+    """The module's options; a bad mapping or groups text is a usage error, found before any file is read."""
     options = {
         "no_align": args.no_align,
         "capri_peptide": args.capri_peptide,
         "small_molecule": args.small_molecule,
         "mapping": args.mapping,
         "allowed_mismatches": args.allowed_mismatches,
+        "groups": args.groups,
     }
+    flag = "--mapping"  # the text being read, for the message
     try:
+        check_arguments("score_pairs", [], **{**options, "groups": None})
+        flag = "--groups"
         check_arguments("score_pairs", [], **options)
     except MappingError as error:
-        raise CliError(f"--mapping: {error}", 2) from None
+        raise CliError(f"{flag}: {error}", 2) from None
     except UnicodeError:
-        raise CliError("--mapping: the text is not valid UTF-8", 2) from None
+        raise CliError(f"{flag}: the text is not valid UTF-8", 2) from None
     except (OverflowError, ValueError) as error:
         raise CliError(str(error), 2) from None
     return options

@@ -71,7 +71,41 @@ std::optional<std::string> repeated_model(const std::vector<std::string>& models
   return std::nullopt;
 }
 
+constexpr const char* kGroupsExpected =
+    "expected receptor chains, ':', ligand chains, native chain ids one character per chain (e.g. HL:A) "
+    "or joined by ',' (e.g. H1,L1:AG), each chain named once";
+
+TarvoError bad_groups(std::string_view text, const std::string& what) {
+  return TarvoError{err::Mapping{"groups text " + quoted(text) + ": " + what + "; " + kGroupsExpected}};
+}
+
+Result<std::vector<std::string>> group_side(std::string_view text, std::string_view part, bool comma,
+                                            const char* side) {
+  if (part.empty()) return std::unexpected(bad_groups(text, std::string("the ") + side + " has no chain"));
+  auto ids = comma ? split_commas(part) : split_chars(part);
+  if (std::ranges::find(ids, "") != ids.end()) return std::unexpected(bad_groups(text, "an empty chain id"));
+  return ids;
+}
+
 }  // namespace
+
+Result<std::optional<ChainGroups>> format_groups(const std::optional<std::string>& text) {
+  if (!text || text->empty()) return std::nullopt;
+  std::string_view view = *text;
+  if (std::ranges::any_of(view, is_space)) return std::unexpected(bad_groups(view, "white space"));
+  if (std::ranges::count(view, ':') != 1) return std::unexpected(bad_groups(view, "not exactly one ':'"));
+  const std::size_t colon = view.find(':');
+  const bool comma = view.find(',') != std::string_view::npos;
+  auto receptor = group_side(view, view.substr(0, colon), comma, "receptor");
+  if (!receptor) return std::unexpected(receptor.error());
+  auto ligand = group_side(view, view.substr(colon + 1), comma, "ligand");
+  if (!ligand) return std::unexpected(ligand.error());
+  std::unordered_set<std::string_view> seen;
+  for (const auto* side : {&*receptor, &*ligand})
+    for (const auto& id : *side)
+      if (!seen.insert(id).second) return std::unexpected(bad_groups(view, "chain " + quoted(id) + " is named twice"));
+  return ChainGroups{std::string(view), std::move(*receptor), std::move(*ligand)};
+}
 
 ChainText chain_text(const Structure& model, const Structure& native) {
   auto one_character = [](const std::string& id) {

@@ -21,6 +21,14 @@ struct MappingSpec {
   std::optional<std::vector<std::string>> native_chains;
 };
 
+// Two sides of native chains scored as one interface, e.g. an antibody's H and
+// L chains (the receptor) against its antigen A: the text "HL:A".
+struct ChainGroups {
+  std::string text;  // as the caller wrote it; the interface's name
+  std::vector<std::string> receptor;
+  std::vector<std::string> ligand;
+};
+
 // How chain lists are written: one character per chain ("AB"), or ids joined by
 // "," ("AA,B2") once some id of either structure is longer.
 enum class ChainText { OneCharacter, Comma };
@@ -29,6 +37,9 @@ ChainText chain_text(const Structure& model, const Structure& native);
 
 // Reads either form: a text holding "," is in the comma form.
 Result<MappingSpec> format_mapping(const std::optional<std::string>& text);
+// Reads "RECEPTOR:LIGAND" in either form ("HL:A", "H1,L1:AG"); no text, or an
+// empty one, means no groups.
+Result<std::optional<ChainGroups>> format_groups(const std::optional<std::string>& text);
 std::string format_mapping_string(const ChainMapping& mapping, ChainText form = ChainText::OneCharacter);
 // The name of the interface of two native chains: "AB", or "A,BC".
 std::string interface_name(std::string_view native1, std::string_view native2, ChainText form);

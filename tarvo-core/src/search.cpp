@@ -9,6 +9,7 @@
 #include "assignment.hpp"     // Completion
 #include "budget.hpp"         // Budget, costs
 #include "candidates.hpp"     // prepare_candidates
+#include "groups.hpp"         // score_groups
 #include "layout.hpp"         // number_chains
 #include "run_result.hpp"     // kNoMapping
 #include "search_budget.hpp"  // score_structures_with_budget
@@ -76,6 +77,7 @@ Result<RunResult> score_structures_with_budget(const Structure& model, const Str
                                                const ScoreOptions& options, std::size_t step_budget,
                                                std::size_t upfront_tuples, std::stop_token stop) {
   Budget budget{0, step_budget};
+  if (!options.groups || *options.groups) return score_groups(model, native, options, budget, std::move(stop));
   auto setup = prepare_candidates(model, native, options, budget);
   if (!setup) return std::unexpected(setup.error());
   if (auto error = charge_layout(*setup, budget)) return std::unexpected(std::move(*error));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ struct ScoreOptions {
   bool no_align = false;
   bool capri_peptide = false;
   bool small_molecule = false;
+  // Chain groups scored as one interface (format_groups), or the text's error.
+  Result<std::optional<ChainGroups>> groups = std::optional<ChainGroups>{};
 };
 
 struct RunResult {

@@ -261,6 +261,15 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& native1, const Ch
                                                   const AlignedChain& side1, const AlignedChain& side2,
                                                   bool capri_peptide, const DistanceMatrix& native_matrix,
                                                   const DistanceMatrix& model_matrix) {
+  // The larger native chain is the receptor; on a tie chain 2 is.
+  const SideRoles roles{native1.residues.size(), native2.residues.size(),
+                        native1.residues.size() > native2.residues.size()};
+  return calc_tarvo(side1, side2, capri_peptide, native_matrix, model_matrix, roles);
+}
+
+Result<std::optional<InterfaceResult>> calc_tarvo(const AlignedChain& side1, const AlignedChain& side2,
+                                                  bool capri_peptide, const DistanceMatrix& native_matrix,
+                                                  const DistanceMatrix& model_matrix, SideRoles roles) {
   const float contact = contact_cutoff(capri_peptide);
   InterfaceResult result;
   result.nat_total = count_below(native_matrix, contact);
@@ -298,11 +307,9 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& native1, const Ch
   }
   const float irmsd = interface_rmsd(side1, side2, *interface_matrix, capri_peptide);
 
-  // The larger native chain is the receptor; on a tie chain 2 is.
-  const bool chain1_receptor = native1.residues.size() > native2.residues.size();
-  result.class1 = chain1_receptor ? "receptor" : "ligand";
-  result.class2 = chain1_receptor ? "ligand" : "receptor";
-  const float lrmsd = chain1_receptor ? ligand_rmsd(side1, side2) : ligand_rmsd(side2, side1);
+  result.class1 = roles.receptor1 ? "receptor" : "ligand";
+  result.class2 = roles.receptor1 ? "ligand" : "receptor";
+  const float lrmsd = roles.receptor1 ? ligand_rmsd(side1, side2) : ligand_rmsd(side2, side1);
 
   result.clashes = count_below(model_matrix, kClashCutoff);
 
@@ -315,8 +322,8 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& native1, const Ch
   result.F1 = 2.0 * static_cast<double>(result.nat_correct) /
               ((static_cast<double>(result.nonnat_count) + static_cast<double>(result.nat_correct)) +
                static_cast<double>(result.nat_total));
-  result.len1 = native1.residues.size();
-  result.len2 = native2.residues.size();
+  result.len1 = roles.len1;
+  result.len2 = roles.len2;
   return result;
 }
 

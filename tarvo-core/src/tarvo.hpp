@@ -108,4 +108,18 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& native1, const Ch
                                                   bool capri_peptide, const DistanceMatrix& native_matrix,
                                                   const DistanceMatrix& model_matrix);
 
+// What the native chains tell the score: their residue counts, and which side
+// is the receptor that LRMSD superposes.
+struct SideRoles {
+  std::size_t len1 = 0;
+  std::size_t len2 = 0;
+  bool receptor1 = false;
+};
+
+// The same score with the roles given: sides of several chains each, or a
+// receptor chosen by the caller rather than by size.
+Result<std::optional<InterfaceResult>> calc_tarvo(const AlignedChain& side1, const AlignedChain& side2,
+                                                  bool capri_peptide, const DistanceMatrix& native_matrix,
+                                                  const DistanceMatrix& model_matrix, SideRoles roles);
+
 }  // namespace tarvo

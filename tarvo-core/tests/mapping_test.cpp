@@ -100,17 +100,7 @@ TEST(FormatMapping, NativeChainsMissingIsTheOneError) {
 // Structures for the search: chains of the 24-chain example (A-B, B-C and
 // A-B-M are in contact; A and G are not).
 
-Structure pick(const Structure& from, const std::vector<std::pair<std::string, std::string>>& chains,
-               const std::string& id) {
-  Structure out;
-  out.id = id;
-  for (const auto& [source, name] : chains) {
-    Chain chain = from.chains.at(source);
-    chain.id = name;
-    out.chains.insert_or_assign(name, std::move(chain));
-  }
-  return out;
-}
+using oligomer::pick;
 
 const Structure& homo() {
   static const Structure structure = [] {

@@ -9,6 +9,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reader.hpp"  // load_structure
@@ -24,6 +25,19 @@ inline Structure homo_native(std::size_t count) {
   auto loaded = load_structure(kHomo24, ids, false, 0);
   if (!loaded) throw std::runtime_error(loaded.error().message());
   return std::move(*loaded);
+}
+
+// The chains of `from` named by (source, new name) pairs, in that order.
+inline Structure pick(const Structure& from, const std::vector<std::pair<std::string, std::string>>& chains,
+                      const std::string& id) {
+  Structure out;
+  out.id = id;
+  for (const auto& [source, name] : chains) {
+    Chain chain = from.chains.at(source);
+    chain.id = name;
+    out.chains.insert_or_assign(name, std::move(chain));
+  }
+  return out;
 }
 
 // Every other residue with only its N, CA, C, O and CB atoms: the same interfaces

@@ -30,8 +30,8 @@ struct ScoreOneVsManyCall {
   ScoreOptions options;
 };
 
-// A mapping text that does not parse is kept in the options as its error: the
-// core reports it where it reports every other error of a run.
+// A mapping or groups text that does not parse is kept in the options as its
+// error: the core reports it where it reports every other error of a run.
 std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs);
 std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kwargs);
 std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, PyObject* kwargs);

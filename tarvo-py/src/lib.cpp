@@ -159,8 +159,8 @@ PyObject* score_pairs(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The options of a call read as the named function reads them; a mapping text
-// that does not parse raises here instead of failing the run.
+// The options of a call read as the named function reads them; a mapping or
+// groups text that does not parse raises here instead of failing the run.
 const ScoreOptions* read_options(std::string_view function, PyObject* args, PyObject* kwargs,
                                  std::optional<ScoreOptions>& out) {
   if (function == "score") {
@@ -192,6 +192,7 @@ PyObject* check_arguments(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::optional<ScoreOptions> options;
     if (!rest || !read_options(function, rest.get(), kwargs, options)) return nullptr;
     if (!options->mapping) return to_pyerr(state, options->mapping.error());
+    if (!options->groups) return to_pyerr(state, options->groups.error());
     return PyRef::from_borrowed(Py_None).release();
   });
 }
@@ -222,15 +223,15 @@ PyMethodDef functions[] = {
      "preserved."},
     {"score", as_cfunction(score), kKeywords,
      "score(model, native, no_align=False, capri_peptide=False, small_molecule=False, mapping=None, "
-     "allowed_mismatches=0)\n--\n\n"
+     "allowed_mismatches=0, groups=None)\n--\n\n"
      "New API: full single model-vs-native scoring (the CLI's job), returning a result dict."},
     {"score_one_vs_many", as_cfunction(score_one_vs_many), kKeywords,
      "score_one_vs_many(native, models, no_align=False, capri_peptide=False, small_molecule=False, "
-     "mapping=None, allowed_mismatches=0)\n--\n\n"
+     "mapping=None, allowed_mismatches=0, groups=None)\n--\n\n"
      "New API: score MANY models against ONE native, in parallel (model ranking)."},
     {"score_pairs", as_cfunction(score_pairs), kKeywords,
      "score_pairs(pairs, no_align=False, capri_peptide=False, small_molecule=False, mapping=None, "
-     "allowed_mismatches=0)\n--\n\n"
+     "allowed_mismatches=0, groups=None)\n--\n\n"
      "New API: score arbitrary (model, native) pairs, in parallel."},
     {"version", version, METH_NOARGS, "version()\n--\n\n"},
 };
@@ -242,7 +243,7 @@ PyMethodDef check_arguments_def = {
     "Reads `args` and `kwargs` exactly as the scoring function named `function` ('score', "
     "'score_pairs' or 'score_one_vs_many') would, without reading any file or scoring, and raises "
     "what that call raises for its arguments: TypeError, ValueError or OverflowError for a bad "
-    "argument, MappingError for a mapping text that does not parse. Returns None."};
+    "argument, MappingError for a mapping or groups text that does not parse. Returns None."};
 
 // Appends `name` to the module's __all__ (made on first use), then sets the attribute.
 bool add_item(PyObject* module, PyObject* name, PyObject* item) {

@@ -1,0 +1,19 @@
+// One interface between two groups of native chains (an antibody's heavy and
+// light chains against its antigen, say) under the best mapping of those chains.
+#pragma once
+
+#include <stop_token>
+
+#include "budget.hpp"  // Budget
+#include "error.hpp"   // Result
+#include "model.hpp"   // Structure
+#include "search.hpp"  // ScoreOptions, RunResult
+
+namespace tarvo {
+
+// options.groups holds the groups or their error. Only the grouped native chains
+// take part; each assignment the candidate table allows is scored, in table order.
+Result<RunResult> score_groups(const Structure& model, const Structure& native, const ScoreOptions& options,
+                               Budget& budget, std::stop_token stop);
+
+}  // namespace tarvo

@@ -1,0 +1,138 @@
+// Groups texts and the interface between two groups of native chains.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mapping_text.hpp"  // format_groups, format_mapping
+#include "oligomer_models.hpp"
+#include "search.hpp"         // score_structures
+#include "search_budget.hpp"  // score_structures_with_budget
+
+namespace tarvo {
+namespace {
+
+std::string joined(const std::vector<std::string>& ids) {
+  std::string out;
+  for (const auto& id : ids) out += (out.empty() ? "" : "|") + id;
+  return out;
+}
+
+struct GroupsCase {
+  std::string text;
+  std::string receptor;  // ids joined by '|', or the error's message part
+  std::string ligand;
+};
+
+class FormatGroups : public ::testing::TestWithParam<GroupsCase> {};
+
+TEST_P(FormatGroups, ReadsBothForms) {
+  auto groups = format_groups(GetParam().text);
+  ASSERT_TRUE(groups && *groups) << (groups ? "no groups" : groups.error().message());
+  EXPECT_EQ((*groups)->text, GetParam().text);
+  EXPECT_EQ(joined((*groups)->receptor), GetParam().receptor);
+  EXPECT_EQ(joined((*groups)->ligand), GetParam().ligand);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, FormatGroups,
+                         ::testing::Values(GroupsCase{"HL:A", "H|L", "A"}, GroupsCase{"A:HL", "A", "H|L"},
+                                           GroupsCase{"H1,L1:AG", "H1|L1", "AG"},
+                                           GroupsCase{"H,L:A", "H|L", "A"}));
+
+class FormatGroupsRefuses : public ::testing::TestWithParam<GroupsCase> {};
+
+TEST_P(FormatGroupsRefuses, SaysWhatIsWrong) {
+  auto groups = format_groups(GetParam().text);
+  ASSERT_FALSE(groups);
+  EXPECT_EQ(groups.error().kind(), ErrorKind::Mapping);
+  EXPECT_NE(groups.error().message().find(GetParam().receptor), std::string::npos) << groups.error().message();
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, FormatGroupsRefuses,
+                         ::testing::Values(GroupsCase{"HLA", "not exactly one ':'", ""},
+                                           GroupsCase{"HL:A:B", "not exactly one ':'", ""},
+                                           GroupsCase{":A", "the receptor has no chain", ""},
+                                           GroupsCase{"HL:", "the ligand has no chain", ""},
+                                           GroupsCase{"HL:LA", "chain \"L\" is named twice", ""},
+                                           GroupsCase{"H1,:A", "an empty chain id", ""},
+                                           GroupsCase{"H\tL:A", "white space", ""}));
+
+TEST(FormatGroups, NoTextIsNoGroups) {
+  for (const std::optional<std::string>& text : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    auto groups = format_groups(text);
+    ASSERT_TRUE(groups);
+    EXPECT_FALSE(*groups);
+  }
+}
+
+// Chains A and B of the 24-chain example touch each other and M; G touches none of them.
+const Structure& homo() {
+  static const Structure structure = [] {
+    auto loaded = load_structure(oligomer::kHomo24, std::vector<std::string>{"A", "B", "G", "M"}, false, 0);
+    if (!loaded) throw std::runtime_error(loaded.error().message());
+    return std::move(*loaded);
+  }();
+  return structure;
+}
+
+const Structure& native() {
+  static const Structure structure = oligomer::pick(homo(), {{"A", "A"}, {"B", "B"}, {"M", "M"}}, "native");
+  return structure;
+}
+
+ScoreOptions grouped(const std::string& groups, const std::string& mapping = "") {
+  ScoreOptions options;
+  options.groups = format_groups(groups);
+  options.mapping = format_mapping(mapping);
+  return options;
+}
+
+TEST(ScoreGroups, EqualScoresGoToTheFirstMapping) {
+  // Model chains A and B at the same place: both assignments score bit for bit alike.
+  auto first = score_structures(oligomer::pick(homo(), {{"A", "A"}, {"A", "B"}, {"M", "M"}}, "model"), native(),
+                                grouped("AB:M"));
+  ASSERT_TRUE(first) << first.error().message();
+  EXPECT_EQ(first->best_mapping_str, "ABM:ABM");
+  auto second = score_structures(oligomer::pick(homo(), {{"A", "B"}, {"A", "A"}, {"M", "M"}}, "model"), native(),
+                                 grouped("AB:M"));
+  ASSERT_TRUE(second) << second.error().message();
+  EXPECT_EQ(second->best_mapping_str, "BAM:ABM");
+  EXPECT_EQ(second->best_result.at("AB:M").chain1, "BA");
+}
+
+TEST(ScoreGroups, AGroupedChainWithoutModelChainStillCountsInTheNative) {
+  // Two model chains for three native: native B keeps its residues and contacts, no model chain.
+  auto result = score_structures(oligomer::pick(homo(), {{"A", "A"}, {"M", "M"}}, "model"), native(), grouped("AB:M"));
+  ASSERT_TRUE(result) << result.error().message();
+  EXPECT_EQ(result->best_mapping_str, "AM:AM");
+  const InterfaceResult& interface = result->best_result.at("AB:M");
+  EXPECT_EQ(interface.chain1, "A");
+  EXPECT_EQ(interface.len1, 230u);
+  EXPECT_LT(interface.nat_correct, interface.nat_total);
+  EXPECT_TRUE(result->missing_interfaces.empty());
+}
+
+TEST(ScoreGroups, SidesOutOfContactAreAMappingError) {
+  auto result = score_structures(homo(), homo(), grouped("A:G"));
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
+  EXPECT_EQ(result.error().message(), "groups text \"A:G\": the two sides have no contact in the native");
+}
+
+TEST(ScoreGroups, MappingErrorComesBeforeTheGroupsError) {
+  auto result = score_structures(homo(), homo(), grouped("A", "AB"));
+  ASSERT_FALSE(result);
+  EXPECT_NE(result.error().message().find("When using --mapping"), std::string::npos) << result.error().message();
+}
+
+TEST(ScoreGroups, TooManyAssignmentsExhaustTheBudget) {
+  auto result = score_structures_with_budget(homo(), homo(), grouped("AB:M"), 100'000, 0);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
+  EXPECT_NE(result.error().message().find("chains were interchangeable"), std::string::npos)
+      << result.error().message();
+}
+
+}  // namespace
+}  // namespace tarvo
