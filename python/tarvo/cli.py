@@ -13,6 +13,7 @@ import sys
 
 from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, version
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
+from ._progress import ProgressBar
 from ._stream import INTERFACE_COLUMNS, RowWriter, open_stream, outcome_rows
 from ._report import (
     MODEL_COLUMNS,
@@ -466,34 +467,6 @@ def score_on_dask(args, models, options, bar, stream):
             record([outcome], stream, args.per_interface)
             bar.update(done)
     return outcomes
-
-
-class ProgressBar:
-    """A one-line bar redrawn in place on a terminal; does nothing when the stream is not one."""
-
-    WIDTH = 30
-
-    def __init__(self, total, stream):
-        self.total = total
-        self.stream = stream
-        self.enabled = stream.isatty()
-
-    def __enter__(self):
-        self.update(0)
-        return self
-
-    def __exit__(self, *exc_info):
-        if self.enabled:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
-
-    def update(self, done):
-        if not self.enabled:
-            return
-        filled = self.WIDTH * done // self.total
-        bar = "#" * filled + "-" * (self.WIDTH - filled)
-        self.stream.write(f"\rscoring [{bar}] {done}/{self.total}")
-        self.stream.flush()
 
 
 # ---------------------------------------------------------------- formatting
