@@ -1,11 +1,9 @@
 #include "align.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <map>
-#include <span>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -17,11 +15,15 @@
 namespace tarvo {
 namespace {
 
-constexpr double kMatch = 5.0;
-constexpr double kGapOpen = 4.0;
-constexpr double kGapExtend = 0.5;
-constexpr double kTolerance = 1e-9;
-constexpr double kNone = -std::numeric_limits<double>::infinity();
+// Scores in half points (match 5, gap open 4, gap extend 0.5), so integer
+// arithmetic is exact and ties compare equal without a tolerance.
+constexpr std::int32_t kMatch = 10;
+constexpr std::int32_t kGapOpen = 8;
+constexpr std::int32_t kGapExtend = 1;
+// An unreachable cell. Every reachable score lies above -2^29 (a table has at
+// most 2^28 cells), and every score derived from this one stays far below it
+// without overflowing, so unreachable cells never tie with reachable ones.
+constexpr std::int32_t kNone = -(std::int32_t{1} << 30);
 constexpr char32_t kGap = U'-';
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr char32_t kFirstCoded = 0xF0000;
@@ -92,59 +94,63 @@ void number_symbols(const Chain& first, const Chain& second, std::u32string& a,
   b = symbols(second);
 }
 
-// Bits of the candidates that are finite and within the tolerance of the best.
-std::uint8_t best_of(double& best, std::span<const std::pair<double, std::uint8_t>> candidates) {
-  best = kNone;
-  for (const auto& [value, bit] : candidates) best = std::max(best, value);
-  std::uint8_t flags = 0;
-  if (best == kNone) return flags;
-  for (const auto& [value, bit] : candidates)
-    if (value != kNone && best - value <= kTolerance) flags |= bit;
-  return flags;
-}
-
 struct Rows {
-  std::vector<double> m, x, y;
+  std::vector<std::int32_t> m, x, y;
   explicit Rows(std::size_t width) : m(width, kNone), x(width, kNone), y(width, kNone) {}
 };
 
+// The larger of an open and an extend step, and the flags of the steps that reach it.
+inline std::int32_t best_gap(std::int32_t open, std::int32_t extend, std::uint8_t extend_flag,
+                             std::uint8_t& flags) {
+  const std::int32_t best = std::max(open, extend);
+  flags = static_cast<std::uint8_t>((open == best) * kFromM | (extend == best) * extend_flag);
+  return best;
+}
+
 // Fills the packed flag table row by row, keeping only two rows of scores per
-// table, and returns the table to start the traceback in.
+// table, and returns the table to start the traceback in. M and X of a row
+// depend on the row above only, so they fill in one branch-free pass; Y runs
+// along the row after them. Flags of unreachable cells are set but never read:
+// a traceback only follows steps that tie with a reachable best.
 Table fill(std::u32string_view a, std::u32string_view b, std::vector<std::uint8_t>& flags) {
   const std::size_t n = a.size(), m = b.size(), width = m + 1;
   Rows prev(width), cur(width);
   prev.m[0] = 0;
   for (std::size_t j = 1; j <= m; ++j) {
-    const std::pair<double, std::uint8_t> y[] = {{prev.m[j - 1] - kGapOpen, kFromM},
-                                                 {prev.y[j - 1] - kGapExtend, kFromY}};
-    flags[j] = best_of(prev.y[j], y) << kShiftY;
+    std::uint8_t from_y;
+    prev.y[j] = best_gap(prev.m[j - 1] - kGapOpen, prev.y[j - 1] - kGapExtend, kFromY, from_y);
+    flags[j] = static_cast<std::uint8_t>(from_y << kShiftY);
   }
   for (std::size_t i = 1; i <= n; ++i) {
     std::uint8_t* row = flags.data() + i * width;
-    const std::pair<double, std::uint8_t> x0[] = {{prev.m[0] - kGapOpen, kFromM},
-                                                  {prev.x[0] - kGapExtend, kFromX}};
-    row[0] = best_of(cur.x[0], x0) << kShiftX;
+    const char32_t symbol = a[i - 1];
+    std::uint8_t from_x;
+    cur.x[0] = best_gap(prev.m[0] - kGapOpen, prev.x[0] - kGapExtend, kFromX, from_x);
+    row[0] = static_cast<std::uint8_t>(from_x << kShiftX);
     cur.m[0] = kNone;
     cur.y[0] = kNone;
     for (std::size_t j = 1; j <= m; ++j) {
-      const std::pair<double, std::uint8_t> diag[] = {
-          {prev.m[j - 1], kFromM}, {prev.x[j - 1], kFromX}, {prev.y[j - 1], kFromY}};
-      const std::uint8_t from_m = best_of(cur.m[j], diag);
-      cur.m[j] += a[i - 1] == b[j - 1] ? kMatch : 0.0;
-      const std::pair<double, std::uint8_t> x[] = {{prev.m[j] - kGapOpen, kFromM},
-                                                   {prev.x[j] - kGapExtend, kFromX}};
-      const std::uint8_t from_x = best_of(cur.x[j], x);
-      const std::pair<double, std::uint8_t> y[] = {{cur.m[j - 1] - kGapOpen, kFromM},
-                                                   {cur.y[j - 1] - kGapExtend, kFromY}};
-      const std::uint8_t from_y = best_of(cur.y[j], y);
-      row[j] = static_cast<std::uint8_t>(from_m | from_x << kShiftX | from_y << kShiftY);
+      const std::int32_t dm = prev.m[j - 1], dx = prev.x[j - 1], dy = prev.y[j - 1];
+      const std::int32_t diagonal = std::max({dm, dx, dy});
+      cur.m[j] = diagonal + (symbol == b[j - 1] ? kMatch : 0);
+      const std::int32_t open = prev.m[j] - kGapOpen, extend = prev.x[j] - kGapExtend;
+      const std::int32_t x = std::max(open, extend);
+      cur.x[j] = x;
+      row[j] = static_cast<std::uint8_t>((dm == diagonal) * kFromM | (dx == diagonal) * kFromX |
+                                         (dy == diagonal) * kFromY | (open == x) << kShiftX |
+                                         (extend == x) * kFromX << kShiftX);
+    }
+    for (std::size_t j = 1; j <= m; ++j) {
+      std::uint8_t from_y;
+      cur.y[j] = best_gap(cur.m[j - 1] - kGapOpen, cur.y[j - 1] - kGapExtend, kFromY, from_y);
+      row[j] |= static_cast<std::uint8_t>(from_y << kShiftY);
     }
     std::swap(prev, cur);
   }
-  const double end_m = prev.m[m], end_x = prev.x[m], end_y = prev.y[m];
-  const double best = std::max({end_m, end_x, end_y});
-  if (std::abs(end_m - best) <= kTolerance) return Table::M;
-  if (std::abs(end_x - best) <= kTolerance) return Table::X;
+  const std::int32_t end_m = prev.m[m], end_x = prev.x[m];
+  const std::int32_t best = std::max({end_m, end_x, prev.y[m]});
+  if (end_m == best) return Table::M;
+  if (end_x == best) return Table::X;
   return Table::Y;
 }
 
