@@ -3,6 +3,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <optional>
 #include <variant>
 
 #include "reader.hpp"  // load_structure
@@ -35,31 +36,42 @@ void list_every_chain(TarvoError& error, const std::string& model_path, const st
     missing->chains = whole->chain_ids();
 }
 
+Result<Structure> load_side(const std::string& path, const std::optional<std::vector<std::string>>& chains,
+                            const ScoreOptions& options) {
+  auto structure = load_structure(path, chains.value_or(std::vector<std::string>{}), options.small_molecule, 0);
+  if (structure) structure->id = path;
+  return structure;
+}
+
+// One model file against a native read beforehand (or its reading error). The
+// model is read first, so a pair of unreadable files reports the model.
+Result<RunResult> score_against(const std::string& model_path, const std::string& native_path,
+                                const Result<Structure>& native, const ScoreOptions& options,
+                                std::stop_token stop, NativeMatrices* native_matrices) {
+  if (stop.stop_requested()) return fail(err::Cancelled{});
+  auto model = load_side(model_path, options.mapping->model_chains, options);
+  if (!model) return std::unexpected(model.error());
+  if (!native) return std::unexpected(native.error());
+  if (stop.stop_requested()) return fail(err::Cancelled{});
+  // Huge chains may exhaust memory, or meet a size limit, deep inside the
+  // search's parallel loops: either is this pair's error, not the batch's.
+  auto result = within_resources(
+      [&] { return score_structures(*model, *native, options, stop, native_matrices); },
+      [&] {
+        return TarvoError{err::Mapping{"out of memory while scoring " + model_path + " against " + native_path}};
+      });
+  if (!result) list_every_chain(result.error(), model_path, native_path, options);
+  return result;
+}
+
 }  // namespace
 
 Result<RunResult> score_pair(const std::string& model_path, const std::string& native_path,
                              const ScoreOptions& options, std::stop_token stop) {
   if (!options.mapping) return std::unexpected(options.mapping.error());
   if (stop.stop_requested()) return fail(err::Cancelled{});
-  const std::vector<std::string> everything;
-  auto model = load_structure(model_path, options.mapping->model_chains.value_or(everything),
-                              options.small_molecule, 0);
-  if (!model) return std::unexpected(model.error());
-  auto native = load_structure(native_path, options.mapping->native_chains.value_or(everything),
-                               options.small_molecule, 0);
-  if (!native) return std::unexpected(native.error());
-  model->id = model_path;
-  native->id = native_path;
-  if (stop.stop_requested()) return fail(err::Cancelled{});
-  // Huge chains may exhaust memory, or meet a size limit, deep inside the
-  // search's parallel loops: either is this pair's error, not the batch's.
-  auto result = within_resources(
-      [&] { return score_structures(*model, *native, options, stop); },
-      [&] {
-        return TarvoError{err::Mapping{"out of memory while scoring " + model_path + " against " + native_path}};
-      });
-  if (!result) list_every_chain(result.error(), model_path, native_path, options);
-  return result;
+  const auto native = load_side(native_path, options.mapping->native_chains, options);
+  return score_against(model_path, native_path, native, options, stop, nullptr);
 }
 
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
@@ -73,8 +85,16 @@ std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std
 std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
                                             const ScoreOptions& options, std::stop_token stop) {
+  if (!options.mapping || model_paths.empty() || stop.stop_requested())
+    return run_batch(model_paths.size(), [&](std::size_t i) {
+      return BatchOutcome{model_paths[i], native_path, score_pair(model_paths[i], native_path, options, stop)};
+    });
+  // Whatever depends on the native alone is read or computed once for every model.
+  const auto native = load_side(native_path, options.mapping->native_chains, options);
+  NativeMatrices native_matrices;
   return run_batch(model_paths.size(), [&](std::size_t i) {
-    return BatchOutcome{model_paths[i], native_path, score_pair(model_paths[i], native_path, options, stop)};
+    return BatchOutcome{model_paths[i], native_path,
+                        score_against(model_paths[i], native_path, native, options, stop, &native_matrices)};
   });
 }
 

@@ -69,13 +69,16 @@ std::optional<TarvoError> charge_layout(const Setup& setup, Budget& budget) {
 }  // namespace
 
 Result<RunResult> score_structures(const Structure& model, const Structure& native,
-                                   const ScoreOptions& options, std::stop_token stop) {
-  return score_structures_with_budget(model, native, options, kStepBudget, kUpfrontTuples, std::move(stop));
+                                   const ScoreOptions& options, std::stop_token stop,
+                                   NativeMatrices* native_matrices) {
+  return score_structures_with_budget(model, native, options, kStepBudget, kUpfrontTuples, std::move(stop),
+                                      native_matrices);
 }
 
 Result<RunResult> score_structures_with_budget(const Structure& model, const Structure& native,
                                                const ScoreOptions& options, std::size_t step_budget,
-                                               std::size_t upfront_tuples, std::stop_token stop) {
+                                               std::size_t upfront_tuples, std::stop_token stop,
+                                               NativeMatrices* native_matrices) {
   Budget budget{0, step_budget};
   if (!options.groups || *options.groups) return score_groups(model, native, options, budget, std::move(stop));
   auto setup = prepare_candidates(model, native, options, budget);
@@ -85,7 +88,8 @@ Result<RunResult> score_structures_with_budget(const Structure& model, const Str
   if (!Completion(layout.choices, layout.choice_universe).possible({}))
     return fail(err::Mapping{kNoMapping});
   if (auto error = layout.first_lookup_error(model, native)) return std::unexpected(std::move(*error));
-  TupleStore tuples(layout, *setup, options, budget);
+  NativeMatrices own_matrices;
+  TupleStore tuples(layout, *setup, options, budget, native_matrices ? *native_matrices : own_matrices);
   if (auto done = tuples.find_contacts(); !done) return std::unexpected(done.error());
   if (auto done = tuples.prepare_tuples(upfront_tuples); !done) return std::unexpected(done.error());
   if (stop.stop_requested()) return fail(err::Cancelled{});

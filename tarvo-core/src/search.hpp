@@ -11,6 +11,7 @@
 #include "error.hpp"         // Result
 #include "mapping_text.hpp"  // MappingSpec, ChainMapping
 #include "model.hpp"         // Structure, OrderedMap
+#include "native_matrices.hpp"  // NativeMatrices
 #include "tarvo.hpp"         // InterfaceResult
 
 namespace tarvo {
@@ -40,8 +41,10 @@ struct RunResult {
   std::vector<std::string> missing_interfaces;
 };
 
-// A stop request ends the search early with a Cancelled error.
+// A stop request ends the search early with a Cancelled error. A caller scoring
+// many models against one native passes one NativeMatrices for all of them.
 Result<RunResult> score_structures(const Structure& model, const Structure& native,
-                                   const ScoreOptions& options, std::stop_token stop = {});
+                                   const ScoreOptions& options, std::stop_token stop = {},
+                                   NativeMatrices* native_matrices = nullptr);
 
 }  // namespace tarvo

@@ -13,6 +13,7 @@ namespace tarvo {
 // every tuple before the walk only when there are at most `upfront_tuples`.
 Result<RunResult> score_structures_with_budget(const Structure& model, const Structure& native,
                                                const ScoreOptions& options, std::size_t step_budget,
-                                               std::size_t upfront_tuples, std::stop_token stop = {});
+                                               std::size_t upfront_tuples, std::stop_token stop = {},
+                                               NativeMatrices* native_matrices = nullptr);
 
 }  // namespace tarvo

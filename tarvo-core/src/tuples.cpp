@@ -66,7 +66,9 @@ Result<void> TupleStore::find_contacts() {
   }
   if (!budget_.charge(kResiduePairCost * residue_pairs)) return std::unexpected(interchangeable_error(budget_, setup_));
 
+  // Native matrices live in the shared native side; model matrices here.
   std::vector<DistanceMatrix> matrices(jobs.size());
+  std::vector<const DistanceMatrix*> natives(jobs.size(), nullptr);
   std::vector<char> contact(jobs.size(), 0);
   const float cutoff = contact_cutoff(options_.capri_peptide);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size(), 1),
@@ -74,15 +76,25 @@ Result<void> TupleStore::find_contacts() {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
                         auto [is_native, flat] = jobs[i];
                         const ChainSet& set = is_native ? layout_.natives : layout_.models;
-                        std::size_t count = set.ids.size();
-                        matrices[i] = native_distances(*set.chains[flat / count], *set.chains[flat % count]);
-                        contact[i] = count_below(matrices[i], cutoff) > 0;
+                        const Chain& first = *set.chains[flat / set.ids.size()];
+                        const Chain& second = *set.chains[flat % set.ids.size()];
+                        if (is_native) {
+                          natives[i] = &native_side_.between(first, second);
+                          contact[i] = count_below(*natives[i], cutoff) > 0;
+                        } else {
+                          matrices[i] = native_distances(first, second);
+                          contact[i] = count_below(matrices[i], cutoff) > 0;
+                        }
                       }
                     });
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     auto [is_native, flat] = jobs[i];
     (is_native ? native_contact_ : model_contact_)[flat] = contact[i];
-    if (contact[i]) (is_native ? native_matrices_ : model_matrices_).emplace(flat, std::move(matrices[i]));
+    if (!contact[i]) continue;
+    if (is_native)
+      native_matrices_.emplace(flat, natives[i]);
+    else
+      model_matrices_.emplace(flat, std::move(matrices[i]));
   }
   return {};
 }
@@ -135,7 +147,7 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
       const Chain& native2 = *layout_.natives.chains[t[3]];
       const Side& side1 = sides_.at(t[0] * native_count + t[2]);
       const Side& side2 = sides_.at(t[1] * native_count + t[3]);
-      const DistanceMatrix& native_matrix = native_matrices_.at(t[2] * native_count + t[3]);
+      const DistanceMatrix& native_matrix = *native_matrices_.at(t[2] * native_count + t[3]);
       Result<std::optional<InterfaceResult>> result;
       if (!side1.chain || !side2.chain) {
         // The residues do not fit the alignment: the plain scoring reports why.
@@ -177,7 +189,7 @@ double TupleStore::fnat_bound(Index m1, Index m2, Index n1, Index n2) const {
       model2.sequence != layout_.natives.chains[n2]->sequence)
     return 1.0;
   const DistanceMatrix& model = model_matrices_.at(m1 * layout_.models.ids.size() + m2);
-  const DistanceMatrix& native = native_matrices_.at(n1 * layout_.natives.ids.size() + n2);
+  const DistanceMatrix& native = *native_matrices_.at(n1 * layout_.natives.ids.size() + n2);
   if (model.rows != native.rows || model.cols != native.cols) return 1.0;
   const float cutoff = contact_cutoff(options_.capri_peptide);
   std::uint32_t correct = 0, total = 0;
@@ -243,7 +255,7 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
   std::size_t compared = 0;  // native matrix entries that the bounds read
   for (std::uint64_t key : usual_keys) {
     auto t = unpack_key(key);
-    compared += native_matrices_.at(t[2] * layout_.natives.ids.size() + t[3]).values.size();
+    compared += native_matrices_.at(t[2] * layout_.natives.ids.size() + t[3])->values.size();
   }
   if (!budget_.charge(compared)) return std::unexpected(interchangeable_error(budget_, setup_));
   std::vector<double> bounds(usual_keys.size());

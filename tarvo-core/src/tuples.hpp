@@ -17,6 +17,7 @@
 #include "error.hpp"       // Result
 #include "geometry.hpp"    // DistanceMatrix
 #include "layout.hpp"      // Layout, Index, tuple_key
+#include "native_matrices.hpp"  // NativeMatrices
 #include "search.hpp"      // ScoreOptions
 #include "tarvo.hpp"       // InterfaceResult, AlignedChain
 
@@ -35,8 +36,9 @@ struct Side {
 
 class TupleStore {
  public:
-  TupleStore(const Layout& layout, const Setup& setup, const ScoreOptions& options, Budget& budget)
-      : layout_(layout), setup_(setup), options_(options), budget_(budget) {}
+  TupleStore(const Layout& layout, const Setup& setup, const ScoreOptions& options, Budget& budget,
+             NativeMatrices& native_side)
+      : layout_(layout), setup_(setup), options_(options), budget_(budget), native_side_(native_side) {}
 
   // Both fail with the budget error when their work would exceed the budget.
   Result<void> find_contacts();
@@ -73,9 +75,10 @@ class TupleStore {
   const Setup& setup_;
   const ScoreOptions& options_;
   Budget& budget_;  // charged for the set-up only; the walk counts its own steps
+  NativeMatrices& native_side_;
 
   std::vector<char> native_contact_, model_contact_;
-  std::unordered_map<std::uint32_t, DistanceMatrix> native_matrices_;
+  std::unordered_map<std::uint32_t, const DistanceMatrix*> native_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, DistanceMatrix> model_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, Side> sides_;
   std::unordered_map<std::uint64_t, std::optional<InterfaceResult>> scored_;

@@ -91,6 +91,27 @@ TEST(ScoreOneVsMany, EveryItemNamesTheOneNative) {
   EXPECT_TRUE(outcomes[2].result);
 }
 
+// The native is read, and its matrices computed, once for all models at once:
+// every model must still score exactly as it does alone.
+TEST(ScoreOneVsMany, SharedNativeScoresAsEachPairAlone) {
+  std::vector<std::string> models;
+  for (int i = 0; i < 16; ++i) models.insert(models.end(), {kModel, kNative});
+  const auto outcomes = score_one_vs_many(kNative, models, {});
+  const auto alone = score_pair(kModel, kNative, {}), itself = score_pair(kNative, kNative, {});
+  ASSERT_TRUE(alone && itself);
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    ASSERT_TRUE(outcomes[i].result);
+    const RunResult& expected = i % 2 ? *itself : *alone;
+    EXPECT_EQ(outcomes[i].result->GlobalTarvo, expected.GlobalTarvo);
+    EXPECT_EQ(outcomes[i].result->best_result.at("AB").iRMSD, expected.best_result.at("AB").iRMSD);
+    EXPECT_EQ(outcomes[i].result->best_result.at("AB").nat_correct, expected.best_result.at("AB").nat_correct);
+  }
+  // An unreadable native fails each model that can be read, with the native's error.
+  const auto missing_native = score_one_vs_many(kMissing, std::vector<std::string>{kModel, kMissing}, {});
+  EXPECT_EQ(missing_native[0].result.error().message(), score_pair(kModel, kMissing, {}).error().message());
+  EXPECT_EQ(missing_native[1].result.error().message(), score_pair(kMissing, kMissing, {}).error().message());
+}
+
 TEST(ScoreOneVsMany, NoModelsReadsNothing) {
   // The native path does not exist: reading it would have to fail somewhere.
   EXPECT_TRUE(score_one_vs_many(kMissing, {}, {}).empty());

@@ -1,0 +1,23 @@
+#include "native_matrices.hpp"
+
+#include <tbb/task_arena.h>
+
+#include "tarvo.hpp"  // native_distances
+
+namespace tarvo {
+
+const DistanceMatrix& NativeMatrices::between(const Chain& first, const Chain& second) {
+  Entry* entry;
+  {
+    const std::lock_guard lock(mutex_);
+    entry = &entries_[{&first, &second}];
+  }
+  // Isolated: while this thread waits for the matrix's own parallel rows it must
+  // not take up another model's task that waits for this very entry.
+  std::call_once(entry->once, [&] {
+    tbb::this_task_arena::isolate([&] { entry->matrix = native_distances(first, second); });
+  });
+  return entry->matrix;
+}
+
+}  // namespace tarvo
