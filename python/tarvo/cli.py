@@ -10,6 +10,7 @@ import io
 import os
 import signal
 import sys
+import time
 
 from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, version
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
@@ -414,21 +415,28 @@ def draw(outcomes, path):
         raise CliError(f"cannot write {path}: {error.strerror}", 1) from None
 
 
-# Models per call of the module: enough to keep every thread busy, few enough
-# that rows reach the output and the progress bar often.
+# Models in the first call of the module: enough to keep every thread busy.
+# Later calls are sized to take about CHUNK_SECONDS each: rows reach the output
+# and the bar that often, and the native, read once per call, costs next to nothing.
 CHUNK_PER_THREAD = 16
+CHUNK_SECONDS = 0.5
 
 
 def score_locally(args, models, options, bar, stream):
-    step = CHUNK_PER_THREAD * int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
+    first = step = CHUNK_PER_THREAD * int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
     outcomes = []
-    for start in range(0, len(models), step):
+    start = 0
+    while start < len(models):
+        began = time.monotonic()
         chunk = score_one_vs_many(args.native, models[start:start + step], **options)
         if start == 0:
             check_native_scores(args.native, chunk, options)
         record(chunk, stream, args.per_interface)
         outcomes += chunk
         bar.update(len(outcomes))
+        start += len(chunk)
+        per_model = (time.monotonic() - began) / len(chunk)
+        step = max(first, min(4 * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
     return outcomes
 
 
