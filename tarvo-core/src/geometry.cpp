@@ -18,10 +18,6 @@ namespace {
 // Below this many rows the pool's scheduling costs more than it saves.
 constexpr std::size_t kParallelRows = 128;
 
-// A minimum above this (about 31.6 Å) settles the cell: no consumer looks
-// beyond 10 Å, so the rest of the scan cannot change any contact decision.
-constexpr float kEarlyStop = 1000.0f;
-
 // A ball around each residue's atoms. Two residues whose balls are further
 // apart than kReach hold no atom pair closer than 10 Å, so their cell is
 // settled as far without a scan; the margin covers float rounding of the scan.
@@ -49,10 +45,44 @@ Ball ball_around(std::span<const Point> atoms) {
   return ball;
 }
 
+// The scan of a cell stops at a first distance above this (about 31.6 Å): no
+// consumer looks beyond 10 Å, so such a residue pair counts as far apart.
+constexpr float kEarlyStop = 1000.0f;
+
+// Residues taken together when pruning: one test of their joint ball skips
+// all of them for a residue far from the group.
+constexpr std::size_t kBlockResidues = 8;
+
 bool beyond_reach(const Ball& a, const Ball& b) {
   const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
   const double gap = kReach + a.radius + b.radius;
   return dx * dx + dy * dy + dz * dz > gap * gap;
+}
+
+// A ball holding the balls of each kBlockResidues residues in a row (radius -1
+// when none of them has atoms).
+std::vector<Ball> blocks_of(const std::vector<Ball>& balls) {
+  std::vector<Ball> out;
+  for (std::size_t start = 0; start < balls.size(); start += kBlockResidues) {
+    const std::span<const Ball> block = std::span(balls).subspan(start, std::min(kBlockResidues, balls.size() - start));
+    double low[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, high[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (const Ball& ball : block) {
+      if (ball.radius < 0) continue;
+      const double c[3] = {ball.x, ball.y, ball.z};
+      for (int k = 0; k < 3; ++k) {
+        low[k] = std::min(low[k], c[k]);
+        high[k] = std::max(high[k], c[k]);
+      }
+    }
+    Ball joint{(low[0] + high[0]) / 2, (low[1] + high[1]) / 2, (low[2] + high[2]) / 2, -1.0};
+    for (const Ball& ball : block) {
+      if (ball.radius < 0) continue;
+      const double dx = ball.x - joint.x, dy = ball.y - joint.y, dz = ball.z - joint.z;
+      joint.radius = std::max(joint.radius, std::sqrt(dx * dx + dy * dy + dz * dz) + ball.radius);
+    }
+    out.push_back(joint);
+  }
+  return out;
 }
 
 std::vector<std::size_t> offsets_of(std::span<const std::uint32_t> counts) {
@@ -68,16 +98,28 @@ float squared_distance(const Point& a, const Point& b) {
   return (dx * dx + dy * dy) + dz * dz;
 }
 
-float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b) {
-  float minimum = kFarApart;
+// The first distance of a cell's scan, in order, that sets a minimum (NaN and
+// distances of kFarApart or more never do); kFarApart when none does.
+float first_distance(std::span<const Point> residue_a, std::span<const Point> residue_b) {
+  for (const Point& a : residue_a)
+    for (const Point& b : residue_b)
+      if (const float d = squared_distance(a, b); d < kFarApart) return d;
+  return kFarApart;
+}
+
+// A cell's value, for residues whose balls are within reach. The scan settles a
+// cell at its first distance when that exceeds kEarlyStop, even where other
+// pairs are closer; otherwise every later minimum is below it and the whole cell
+// counts. Then an atom of `residue_a` beyond reach of the other residue's ball
+// has every pair at or above 10 Å and is skipped: a minimum below 10 Å comes
+// from the atoms left, and any other only has to stay at or above 10 Å.
+float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b, const Ball& ball_b) {
+  const float first = first_distance(residue_a, residue_b);
+  if (first > kEarlyStop) return first;
+  float minimum = first;
   for (const Point& a : residue_a) {
-    for (const Point& b : residue_b) {
-      float d = squared_distance(a, b);
-      if (d < minimum) {
-        minimum = d;
-        if (d > kEarlyStop) return minimum;
-      }
-    }
+    if (beyond_reach(Ball{a.x, a.y, a.z, 0.0}, ball_b)) continue;
+    for (const Point& b : residue_b) minimum = std::min(minimum, squared_distance(a, b));
   }
   return minimum;
 }
@@ -148,14 +190,19 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
   };
   const std::vector<Ball> balls_a = balls(points_a, counts_a, offsets_a);
   const std::vector<Ball> balls_b = balls(points_b, counts_b, offsets_b);
+  const std::vector<Ball> blocks_b = blocks_of(balls_b);
 
   auto fill_row = [&](std::size_t i) {
     if (balls_a[i].radius < 0) return;
     std::span<const Point> residue_a = points_a.subspan(offsets_a[i], counts_a[i]);
     float* row = matrix.values.data() + i * matrix.cols;
-    for (std::size_t j = 0; j < matrix.cols; ++j)
-      if (balls_b[j].radius >= 0 && !beyond_reach(balls_a[i], balls_b[j]))
-        row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]));
+    for (std::size_t block = 0; block < blocks_b.size(); ++block) {
+      if (blocks_b[block].radius < 0 || beyond_reach(balls_a[i], blocks_b[block])) continue;
+      const std::size_t end = std::min(matrix.cols, (block + 1) * kBlockResidues);
+      for (std::size_t j = block * kBlockResidues; j < end; ++j)
+        if (balls_b[j].radius >= 0 && !beyond_reach(balls_a[i], balls_b[j]))
+          row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), balls_b[j]);
+    }
   };
 
   if (matrix.rows < kParallelRows) {
