@@ -112,7 +112,8 @@ inline std::int32_t best_gap(std::int32_t open, std::int32_t extend, std::uint8_
 // depend on the row above only, so they fill in one branch-free pass; Y runs
 // along the row after them. Flags of unreachable cells are set but never read:
 // a traceback only follows steps that tie with a reachable best.
-Table fill(std::u32string_view a, std::u32string_view b, std::vector<std::uint8_t>& flags) {
+[[gnu::target_clones("avx2", "default")]] Table fill(std::u32string_view a, std::u32string_view b,
+                                                      std::vector<std::uint8_t>& flags) {
   const std::size_t n = a.size(), m = b.size(), width = m + 1;
   Rows prev(width), cur(width);
   prev.m[0] = 0;
@@ -140,10 +141,17 @@ Table fill(std::u32string_view a, std::u32string_view b, std::vector<std::uint8_
                                          (dy == diagonal) * kFromY | (open == x) << kShiftX |
                                          (extend == x) * kFromX << kShiftX);
     }
+    // y[j] = max(m[j-1] - open, y[j-1] - extend) is a running maximum of
+    // m[k-1] - open + k once shifted by j: one dependent step per cell.
+    std::int32_t shifted = kNone;
     for (std::size_t j = 1; j <= m; ++j) {
-      std::uint8_t from_y;
-      cur.y[j] = best_gap(cur.m[j - 1] - kGapOpen, cur.y[j - 1] - kGapExtend, kFromY, from_y);
-      row[j] |= static_cast<std::uint8_t>(from_y << kShiftY);
+      shifted = std::max(shifted, cur.m[j - 1] - kGapOpen + static_cast<std::int32_t>(j));
+      cur.y[j] = shifted - static_cast<std::int32_t>(j);
+    }
+    for (std::size_t j = 1; j <= m; ++j) {
+      const std::int32_t y = cur.y[j];
+      row[j] |= static_cast<std::uint8_t>(((cur.m[j - 1] - kGapOpen == y) * kFromM |
+                                           (cur.y[j - 1] - kGapExtend == y) * kFromY) << kShiftY);
     }
     std::swap(prev, cur);
   }
