@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <string_view>
 
 namespace tarvo {
@@ -20,11 +21,41 @@ const Atom* find_atom(const Residue& residue, std::string_view name) {
   return it == residue.atoms.end() ? nullptr : &*it;
 }
 
+// A name of one to three bytes packed with its length into one integer (no
+// backbone name is longer); 0 for any other name.
+constexpr std::uint32_t packed_name(std::string_view name) {
+  if (name.empty() || name.size() > 3) return 0;
+  std::uint32_t key = static_cast<std::uint32_t>(name.size()) << 24;
+  for (std::size_t i = 0; i < name.size(); ++i) key |= std::uint32_t{static_cast<unsigned char>(name[i])} << (8 * i);
+  return key;
+}
+
+constexpr auto kBackboneKeys = [] {
+  std::array<std::uint32_t, kBackboneAtoms.size()> keys{};
+  for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = packed_name(kBackboneAtoms[k]);
+  return keys;
+}();
+
+// The first atom of each backbone name in the residue (null where none), in
+// one pass over its atoms.
+using BackboneAtoms = std::array<const Atom*, kBackboneAtoms.size()>;
+BackboneAtoms backbone_atoms(const Residue& residue) {
+  BackboneAtoms out{};
+  for (const Atom& atom : residue.atoms) {
+    const std::uint32_t key = packed_name(atom.name);
+    if (key == 0) continue;
+    for (std::size_t k = 0; k < kBackboneKeys.size(); ++k)
+      if (kBackboneKeys[k] == key && out[k] == nullptr) out[k] = &atom;
+  }
+  return out;
+}
+
 // The backbone atoms present in both residues, in the fixed name order.
 void add_backbone_pair(const Residue& a, const Residue& b, PointPairs& points) {
-  for (std::string_view name : kBackboneAtoms) {
-    const Atom* atom_a = find_atom(a, name);
-    const Atom* atom_b = find_atom(b, name);
+  const BackboneAtoms atoms_a = backbone_atoms(a), atoms_b = backbone_atoms(b);
+  for (std::size_t k = 0; k < atoms_a.size(); ++k) {
+    const Atom* atom_a = atoms_a[k];
+    const Atom* atom_b = atoms_b[k];
     if (atom_a == nullptr || atom_b == nullptr) continue;
     points.a.push_back({atom_a->x, atom_a->y, atom_a->z});
     points.b.push_back({atom_b->x, atom_b->y, atom_b->z});
