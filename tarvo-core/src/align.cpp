@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -217,9 +220,48 @@ Alignment identical(const std::u32string& symbols) {
       std::to_string(kMaxAlignmentCells) + " cells"}});
 }
 
+// Alignments made, by pair of symbol sequences, for every thread and call: the
+// decoys or predictions of one target share their sequences, so a batch or a
+// rank fills each table once. Emptied whole when it outgrows kMemoBytes.
+class AlignmentMemo {
+ public:
+  std::optional<Alignment> find(const std::u32string& key) {
+    const std::lock_guard lock(mutex_);
+    auto it = entries_.find(key);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  void add(std::u32string key, const Alignment& alignment) {
+    const std::size_t bytes = sizeof(char32_t) * (key.size() + 3 * alignment.match_line.size());
+    const std::lock_guard lock(mutex_);
+    if (bytes_ + bytes > kMemoBytes) {
+      entries_.clear();
+      bytes_ = 0;
+    }
+    if (entries_.try_emplace(std::move(key), alignment).second) bytes_ += bytes;
+  }
+
+ private:
+  static constexpr std::size_t kMemoBytes = std::size_t{32} << 20;
+  std::mutex mutex_;
+  std::unordered_map<std::u32string, Alignment> entries_;
+  std::size_t bytes_ = 0;
+};
+
+// Both sequences in one string, apart by a code point that no symbol is.
+std::u32string memo_key(const std::u32string& a, const std::u32string& b) {
+  std::u32string key;
+  key.reserve(a.size() + 1 + b.size());
+  key.append(a).push_back(kLastScalar + 1);
+  key.append(b);
+  return key;
+}
+
 }  // namespace
 
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
+  static AlignmentMemo memo;
   std::u32string a, b;
   if (no_align) {
     number_symbols(first, second, a, b);
@@ -229,7 +271,11 @@ Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
   }
   if (a == b) return identical(a);
   if (a.size() + 1 > kMaxAlignmentCells / (b.size() + 1)) refuse(first, a.size(), second, b.size());
-  return align_symbols(a, b);
+  std::u32string key = memo_key(a, b);
+  if (auto known = memo.find(key)) return std::move(*known);
+  Alignment alignment = align_symbols(a, b);
+  memo.add(std::move(key), alignment);
+  return alignment;
 }
 
 }  // namespace tarvo
