@@ -524,6 +524,28 @@ def test_concurrent_score_calls_agree_with_sequential_ones(examples):
     assert results == [[expected] * 3, [expected] * 3]
 
 
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork")
+def test_a_forked_child_scores_without_the_parents_helper_threads(examples):
+    import os
+    import time
+
+    model, native = str(examples / "2GTP_model.pdb"), str(examples / "2GTP_native.pdb")
+    expected = repr(t.score(model, native))  # the parent's helper thread now exists
+    child = os.fork()
+    if child == 0:
+        os._exit(0 if repr(t.score(model, native)) == expected else 3)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(child, os.WNOHANG)
+        if done:
+            assert os.waitstatus_to_exitcode(status) == 0
+            return
+        time.sleep(0.05)
+    os.kill(child, 9)
+    os.waitpid(child, 0)
+    pytest.fail("the forked child hung waiting for a helper thread it does not have")
+
+
 def test_package_reexports_the_module_without_optional_imports():
     import subprocess
 

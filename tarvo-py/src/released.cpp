@@ -1,6 +1,10 @@
 #include "released.hpp"
 
+#include <unistd.h>
+
 #include <charconv>
+#include <deque>
+#include <thread>
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
@@ -12,7 +16,44 @@ namespace {
 // Signals are looked at this often while the work runs: Ctrl-C acts within it.
 constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 
+// Helper threads wait here for tasks; the pool is never destroyed, so helpers
+// idle at exit hold nothing that is torn down under them.
+struct Helpers {
+  const pid_t owner = getpid();
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<std::function<void()>> tasks;
+  std::size_t idle = 0;
+
+  void serve() {
+    std::unique_lock hold(lock);
+    for (;;) {
+      ++idle;
+      wake.wait(hold, [&] { return !tasks.empty(); });
+      --idle;
+      std::function<void()> task = std::move(tasks.front());
+      tasks.pop_front();
+      hold.unlock();
+      task();
+      task = nullptr;
+      hold.lock();
+    }
+  }
+};
+
 }  // namespace
+
+void run_on_helper(std::function<void()> task) {
+  // Called with the interpreter lock held, so never by two threads at once.
+  static Helpers* helpers = new Helpers;
+  if (helpers->owner != getpid()) helpers = new Helpers;  // the helpers stayed in the parent
+  std::lock_guard hold(helpers->lock);
+  helpers->tasks.push_back(std::move(task));
+  if (helpers->tasks.size() > helpers->idle)
+    std::thread([pool = helpers] { pool->serve(); }).detach();
+  else
+    helpers->wake.notify_one();
+}
 
 std::optional<std::size_t> threads_from_environment() {
   const char* text = std::getenv("TARVO_NUM_THREADS");
