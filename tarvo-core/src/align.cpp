@@ -261,7 +261,8 @@ std::u32string memo_key(const std::u32string& a, const std::u32string& b) {
 }  // namespace
 
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
-  static AlignmentMemo memo;
+  // Never destroyed: a helper thread may still align while the process exits.
+  static AlignmentMemo& memo = *new AlignmentMemo;
   std::u32string a, b;
   if (no_align) {
     number_symbols(first, second, a, b);
