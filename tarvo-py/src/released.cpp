@@ -29,7 +29,10 @@ struct Helpers {
     std::unique_lock hold(lock);
     for (;;) {
       ++idle;
-      wake.wait(hold, [&] { return !tasks.empty(); });
+      // Timed: the untimed wait needs a newer libstdc++ than the wheel's
+      // manylinux policy allows.
+      while (!wake.wait_for(hold, std::chrono::hours(1), [&] { return !tasks.empty(); })) {
+      }
       --idle;
       std::function<void()> task = std::move(tasks.front());
       tasks.pop_front();
