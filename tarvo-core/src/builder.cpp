@@ -102,18 +102,6 @@ void Builder::close_chain() {
   residue_cursor.reset();
 }
 
-Chain& Builder::chain() {
-  if (!model_cursor) throw InternalError("model open");
-  if (!chain_cursor) throw InternalError("chain open");
-  return models[*model_cursor].chains[*chain_cursor];
-}
-
-Residue& Builder::residue() {
-  Chain& open = chain();
-  if (!residue_cursor) throw InternalError("residue open");
-  return open.residues[*residue_cursor];
-}
-
 Result<Structure> Builder::finish(std::size_t n_model) && {
   if (n_model >= models.size()) return fail(err::ModelIndexOutOfRange{n_model, models.size()});
   Structure structure;
@@ -159,16 +147,25 @@ void set_residue_sequence(Builder& builder, char32_t het, std::string_view name)
 
 namespace {
 
+// Equal texts, compared inline: ids and residue names are a few bytes, too
+// short for a library call to pay off once per atom.
+bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 bool same_residue(const Residue& r, char32_t het, std::int64_t number, char32_t insertion_code,
                   std::string_view name) {
-  return r.het == het && r.number == number && r.insertion_code == insertion_code && r.name == name;
+  return r.het == het && r.number == number && r.insertion_code == insertion_code && same_text(r.name, name);
 }
 
 }  // namespace
 
 void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_name, char32_t het,
               std::int64_t number, char32_t insertion_code, Atom&& atom, double occupancy) {
-  if (!b.chain_cursor || b.chain().id != chain_id) {
+  if (!b.chain_cursor || !same_text(b.chain().id, chain_id)) {
     b.init_chain(chain_id);
   }
   if (!b.residue_cursor || !same_residue(b.residue(), het, number, insertion_code, residue_name)) {

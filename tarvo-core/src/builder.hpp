@@ -47,8 +47,17 @@ struct Builder {
   // "ENDMDL": no chain and no residue open, models kept.
   void close_chain();
 
-  Chain& chain();
-  Residue& residue();
+  // The open chain and residue; an InternalError when none is open. Inline:
+  // every atom reaches its residue through them.
+  Chain& chain() {
+    if (!model_cursor || !chain_cursor) throw InternalError(model_cursor ? "chain open" : "model open");
+    return models[*model_cursor].chains[*chain_cursor];
+  }
+  Residue& residue() {
+    Chain& open = chain();
+    if (!residue_cursor) throw InternalError("residue open");
+    return open.residues[*residue_cursor];
+  }
 
   Result<Structure> finish(std::size_t n_model) &&;
 };

@@ -232,6 +232,7 @@ struct PdbReader {
   bool small_molecule;
   Builder& b;
   std::string_view text{};
+  bool ascii_text = false;
   bool model_open = false;
   std::array<signed char, 256> chain_kept{};  // 0 undecided, 1 kept, -1 filtered out
   Polymers polymers{};
@@ -262,7 +263,7 @@ struct PdbReader {
 
     // A record that is ASCII up to column 78 (nearly every one) is cut into
     // columns without looking for split characters: none can be split.
-    const bool ascii = is_ascii(line.substr(0, 78));
+    const bool ascii = ascii_text || is_ascii(line.substr(0, 78));
     auto cols = [&](std::size_t first, std::size_t last) {
       if (!ascii) return columns(line, first, last);
       if (first > line.size()) return std::string_view{};
@@ -365,9 +366,9 @@ struct PdbReader {
 
 }  // namespace
 
-Result<bool> read_pdb(const std::string& path, std::string_view text, std::span<const std::string> chains,
-                      bool small_molecule, Builder& b) {
-  return PdbReader{path, chains, small_molecule, b, text}.read();
+Result<bool> read_pdb(const std::string& path, std::string_view text, bool ascii_text,
+                      std::span<const std::string> chains, bool small_molecule, Builder& b) {
+  return PdbReader{path, chains, small_molecule, b, text, ascii_text}.read();
 }
 
 }  // namespace tarvo

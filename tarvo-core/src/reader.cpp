@@ -20,14 +20,15 @@ Result<Structure> load_text(const std::string& path, std::string_view bytes, std
                             bool small_molecule, std::size_t n_model) {
   if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
   std::string repaired;
-  const std::string_view text = decode_utf8_lossy(bytes, repaired);
+  bool ascii;
+  const std::string_view text = decode_utf8_lossy(bytes, repaired, &ascii);
 
   Builder builder;
   if (text.find("_atom_site.") != std::string_view::npos) {
     if (auto ok = read_cif(path, text, chains, small_molecule, builder); !ok)
       return std::unexpected(std::move(ok.error()));
   } else {
-    auto is_pdb = read_pdb(path, text, chains, small_molecule, builder);
+    auto is_pdb = read_pdb(path, text, ascii, chains, small_molecule, builder);
     if (!is_pdb) return std::unexpected(std::move(is_pdb.error()));
     if (!*is_pdb)
       return fail(err::UnknownFormat{

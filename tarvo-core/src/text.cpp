@@ -6,8 +6,6 @@ namespace tarvo {
 
 namespace {
 
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 bool is_space(char32_t c) {
   if (c < 0x80) return is_ascii_space(static_cast<unsigned char>(c));
   return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
@@ -47,13 +45,7 @@ std::string_view trim_start(std::string_view s) {
   return s;
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_ascii_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_ascii_space(s.back())) s.remove_suffix(1);
-  if (!s.empty() && (static_cast<unsigned char>(s.front()) >= 0x80 || static_cast<unsigned char>(s.back()) >= 0x80))
-    return trim_end(trim_start(s));
-  return s;
-}
+std::string_view trim_unicode(std::string_view s) { return trim_end(trim_start(s)); }
 
 std::size_t find_space(std::string_view s) {
   for (std::size_t pos = 0; pos < s.size();) {

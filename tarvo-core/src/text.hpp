@@ -14,9 +14,20 @@ inline char to_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c
 // Leading white space removed.
 std::string_view trim_start(std::string_view s);
 
-// ASCII white space is removed inline; the general loops run only when a
-// non-ASCII byte is left at either end.
-std::string_view trim(std::string_view s);
+// Leading and trailing white space removed when either end is not ASCII.
+std::string_view trim_unicode(std::string_view s);
+
+inline bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// ASCII white space is removed inline (the readers trim a few columns of every
+// record); the general loops run only when a non-ASCII byte is left at either end.
+inline std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_ascii_space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && is_ascii_space(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  if (!s.empty() && (static_cast<unsigned char>(s.front()) >= 0x80 || static_cast<unsigned char>(s.back()) >= 0x80))
+    return trim_unicode(s);
+  return s;
+}
 
 // Position of the first white-space character, or npos.
 std::size_t find_space(std::string_view s);

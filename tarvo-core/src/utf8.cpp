@@ -55,8 +55,10 @@ void append_utf8(std::string& out, char32_t cp) {
 namespace {
 
 // Position of the first byte that starts an invalid sequence; the size when the
-// whole text is valid. ASCII is skipped 32 bytes at a time.
-std::size_t first_invalid_utf8(std::string_view text) {
+// whole text is valid. ASCII is skipped 32 bytes at a time; `ascii`, when
+// given, tells whether no other byte was met.
+std::size_t first_invalid_utf8(std::string_view text, bool* ascii) {
+  if (ascii) *ascii = true;
   std::size_t pos = 0;
   const std::size_t n = text.size();
   while (pos < n) {
@@ -72,6 +74,7 @@ std::size_t first_invalid_utf8(std::string_view text) {
       ++pos;
       continue;
     }
+    if (ascii) *ascii = false;
     std::size_t start = pos;
     if (next_code_point(text, pos) == U'\uFFFD' &&
         text.substr(start, pos - start) != "\xEF\xBF\xBD")
@@ -82,8 +85,8 @@ std::size_t first_invalid_utf8(std::string_view text) {
 
 }  // namespace
 
-std::string_view decode_utf8_lossy(std::string_view bytes, std::string& storage) {
-  std::size_t bad = first_invalid_utf8(bytes);
+std::string_view decode_utf8_lossy(std::string_view bytes, std::string& storage, bool* ascii) {
+  std::size_t bad = first_invalid_utf8(bytes, ascii);
   if (bad == bytes.size()) return bytes;
   storage.reserve(bytes.size() + bytes.size() / 8 + 16);
   storage.assign(bytes.substr(0, bad));

@@ -25,8 +25,9 @@ inline char32_t next_char(std::string_view s, std::size_t& pos) {
 inline bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Valid text is returned as is; otherwise every maximal invalid subsequence
-// becomes U+FFFD in `storage`, which the result then views.
-std::string_view decode_utf8_lossy(std::string_view bytes, std::string& storage);
+// becomes U+FFFD in `storage`, which the result then views. `ascii`, when
+// given, tells whether every byte was ASCII (found on the same pass).
+std::string_view decode_utf8_lossy(std::string_view bytes, std::string& storage, bool* ascii = nullptr);
 std::string lossy_string(std::string_view bytes);
 
 }  // namespace tarvo
