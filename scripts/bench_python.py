@@ -105,7 +105,8 @@ def batch_core_ms(tarvo, call, count):
 
 
 def rank_against_batch(tarvo):
-    """Models per second of `tarvo rank` (a whole command) and of score_one_vs_many on the same files."""
+    """Models per second of `tarvo rank` (the whole command, interpreter start included) and of
+    score_one_vs_many on the same files."""
     model, native = PAIR
     with tempfile.TemporaryDirectory() as folder:
         models = []
@@ -114,14 +115,16 @@ def rank_against_batch(tarvo):
             os.link(model, models[-1]) if k else shutil.copyfile(model, models[-1])
         listing = os.path.join(folder, "models.txt")
         Path(listing).write_text("\n".join(models) + "\n")
-        start = time.perf_counter()
-        subprocess.run([sys.executable, "-m", "tarvo", "rank", native, f"@{listing}", "--csv"], check=True,
-                       stdout=subprocess.DEVNULL, env=os.environ)
-        rank = RANK_MODELS / (time.perf_counter() - start)
-        start = time.perf_counter()
-        out = tarvo.score_one_vs_many(native, models)
-        batch = RANK_MODELS / (time.perf_counter() - start)
-        assert all(o["ok"] for o in out)
+        rank = batch = 0.0
+        for _ in range(3):  # best of three each: the two runs take under a second
+            start = time.perf_counter()
+            subprocess.run([sys.executable, "-m", "tarvo", "rank", native, f"@{listing}", "--csv"], check=True,
+                           stdout=subprocess.DEVNULL, env=os.environ)
+            rank = max(rank, RANK_MODELS / (time.perf_counter() - start))
+            start = time.perf_counter()
+            out = tarvo.score_one_vs_many(native, models)
+            batch = max(batch, RANK_MODELS / (time.perf_counter() - start))
+            assert all(o["ok"] for o in out)
     return rank, batch
 
 

@@ -196,8 +196,13 @@ def to_json(value):
 
 
 def to_csv(fields, rows):
+    """Flat rows under `fields`; a missing or non-finite value is an empty cell."""
     buffer = io.StringIO()
-    writer = csv.DictWriter(buffer, fieldnames=fields, lineterminator="\n")
-    writer.writeheader()
-    writer.writerows(without_nan(rows))
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow(fields)
+    writer.writerows([[finite_or_none(row.get(field)) for field in fields] for row in rows])
     return buffer.getvalue()
+
+
+def finite_or_none(value):
+    return None if isinstance(value, float) and not math.isfinite(value) else value
