@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <deque>
-#include <thread>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <string_view>
+#include <thread>
 
 namespace tarvo::py {
 
@@ -52,10 +52,16 @@ void run_on_helper(std::function<void()> task) {
   if (helpers->owner != getpid()) helpers = new Helpers;  // the helpers stayed in the parent
   std::lock_guard hold(helpers->lock);
   helpers->tasks.push_back(std::move(task));
-  if (helpers->tasks.size() > helpers->idle)
-    std::thread([pool = helpers] { pool->serve(); }).detach();
-  else
+  if (helpers->tasks.size() <= helpers->idle) {
     helpers->wake.notify_one();
+    return;
+  }
+  try {
+    std::thread([pool = helpers] { pool->serve(); }).detach();
+  } catch (...) {
+    helpers->tasks.pop_back();  // no thread will run it: the caller's work must not outlive the call
+    throw;
+  }
 }
 
 std::optional<std::size_t> threads_from_environment() {
