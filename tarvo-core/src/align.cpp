@@ -222,7 +222,8 @@ Alignment identical(const std::u32string& symbols) {
 
 // Alignments made, by pair of symbol sequences, for every thread and call: the
 // decoys or predictions of one target share their sequences, so a batch or a
-// rank fills each table once. Emptied whole when it outgrows kMemoBytes.
+// rank fills each table once. Emptied whole when it outgrows kMemoBytes; a pair
+// too large for a quarter of it is not kept.
 class AlignmentMemo {
  public:
   std::optional<Alignment> find(const std::u32string& key) {
@@ -234,6 +235,7 @@ class AlignmentMemo {
 
   void add(std::u32string key, const Alignment& alignment) {
     const std::size_t bytes = sizeof(char32_t) * (key.size() + 3 * alignment.match_line.size());
+    if (bytes > kMemoBytes / 4) return;  // a giant pair would crowd out every other
     const std::lock_guard lock(mutex_);
     if (bytes_ + bytes > kMemoBytes) {
       entries_.clear();
