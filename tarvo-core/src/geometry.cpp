@@ -27,9 +27,11 @@ struct Ball {
   double x, y, z, radius;
 };
 
+// The ball holds every atom with coordinates: a NaN coordinate takes no part
+// (its distances are skipped by the scan), wherever it stands in the residue.
+// A residue without any gets a NaN centre, which is never beyond reach.
 Ball ball_around(std::span<const Point> atoms) {
-  double low[3] = {atoms[0].x, atoms[0].y, atoms[0].z};
-  double high[3] = {low[0], low[1], low[2]};
+  double low[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, high[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   for (const Point& p : atoms) {
     const double c[3] = {p.x, p.y, p.z};
     for (int k = 0; k < 3; ++k) {

@@ -73,6 +73,17 @@ TEST(ResidueDistances, ResidueWithoutAtomsIsFarFromEveryResidue) {
   EXPECT_EQ(m.values, (std::vector<float>{1.0f, kFarApart, 4.0f, kFarApart, kFarApart, kFarApart}));
 }
 
+// Pruning by bounding balls must not lose a contact of a residue whose first
+// atom has no coordinates, beside neighbours far from the other group.
+TEST(ResidueDistances, ResidueStartingWithANaNAtomKeepsItsContacts) {
+  std::vector<Residue> b = {residue_at({{kNaN, kNaN, kNaN}, {0, 3, 0}})};
+  for (int k = 1; k < 8; ++k) b.push_back(residue_at({{100.0f * k, 100, 0}}));
+  for (const bool as_rows : {false, true}) {
+    DistanceMatrix m = as_rows ? distances(b, {residue_at({{0, 0, 0}})}) : distances({residue_at({{0, 0, 0}})}, b);
+    EXPECT_EQ(m.values[0], 9.0f) << (as_rows ? "rows" : "columns");
+  }
+}
+
 TEST(ResidueDistances, EmptyGroupGivesEmptyMatrix) {
   DistanceMatrix m = distances({}, {residue_at({{0, 0, 0}})});
   EXPECT_EQ(m.rows, 0u);
