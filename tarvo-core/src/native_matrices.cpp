@@ -2,11 +2,11 @@
 
 #include <tbb/task_arena.h>
 
-#include "tarvo.hpp"  // native_distances
+#include "tarvo.hpp"  // native_distances, count_below
 
 namespace tarvo {
 
-const DistanceMatrix& NativeMatrices::between(const Chain& first, const Chain& second) {
+const DistanceMatrix* NativeMatrices::between(const Chain& first, const Chain& second) {
   Entry* entry;
   {
     const std::lock_guard lock(mutex_);
@@ -15,9 +15,12 @@ const DistanceMatrix& NativeMatrices::between(const Chain& first, const Chain& s
   // Isolated: while this thread waits for the matrix's own parallel rows it must
   // not take up another model's task that waits for this very entry.
   std::call_once(entry->once, [&] {
-    tbb::this_task_arena::isolate([&] { entry->matrix = native_distances(first, second); });
+    tbb::this_task_arena::isolate([&] {
+      DistanceMatrix matrix = native_distances(first, second);
+      if (count_below(matrix, kExactBelow) > 0) entry->matrix = std::move(matrix);
+    });
   });
-  return entry->matrix;
+  return entry->matrix ? &*entry->matrix : nullptr;
 }
 
 }  // namespace tarvo

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "geometry.hpp"  // DistanceMatrix
@@ -15,13 +16,15 @@ namespace tarvo {
 // chains' addresses, so one instance serves one loaded native structure.
 class NativeMatrices {
  public:
-  // native_distances(first, second), computed on first use.
-  const DistanceMatrix& between(const Chain& first, const Chain& second);
+  // native_distances(first, second), computed on first use; null when no two
+  // of their residues come within 10 Å: no score reads such a matrix, so a
+  // large assembly keeps only the matrices of chains that touch.
+  const DistanceMatrix* between(const Chain& first, const Chain& second);
 
  private:
   struct Entry {
     std::once_flag once;
-    DistanceMatrix matrix;
+    std::optional<DistanceMatrix> matrix;
   };
   std::mutex mutex_;
   std::map<std::pair<const Chain*, const Chain*>, Entry> entries_;

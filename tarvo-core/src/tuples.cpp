@@ -79,8 +79,8 @@ Result<void> TupleStore::find_contacts() {
                         const Chain& first = *set.chains[flat / set.ids.size()];
                         const Chain& second = *set.chains[flat % set.ids.size()];
                         if (is_native) {
-                          natives[i] = &native_side_.between(first, second);
-                          contact[i] = count_below(*natives[i], cutoff) > 0;
+                          natives[i] = native_side_.between(first, second);
+                          contact[i] = natives[i] && count_below(*natives[i], cutoff) > 0;
                         } else {
                           matrices[i] = native_distances(first, second);
                           contact[i] = count_below(matrices[i], cutoff) > 0;
