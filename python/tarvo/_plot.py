@@ -7,7 +7,8 @@ import collections
 import math
 import os
 
-from ._report import QUALITY_CLASSES, descending, quality_class
+from ._output import QUALITY_CLASSES, quality_class
+from ._report import descending
 
 FORMATS = (".png", ".svg", ".pdf")
 # Okabe-Ito colours, told apart with the common colour-vision deficiencies.

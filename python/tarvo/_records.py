@@ -1,10 +1,6 @@
-"""Flat per-interface records of scores, for tables, CSV rows and pandas."""
+"""tarvo.to_records and to_frame: flat per-interface records of scores, for tables and pandas."""
 
-from ._report import INTERFACE_KEYS
-
-RECORD_KEYS = (
-    "model", "native", "ok", "error", "GlobalTarvo", "best_mapping_str", "interface", *INTERFACE_KEYS,
-)
+from ._output import RECORD_KEYS, records_of
 
 
 def to_records(result_or_outcomes):
@@ -16,7 +12,7 @@ def to_records(result_or_outcomes):
     whose interface is None.
     """
     if isinstance(result_or_outcomes, dict):
-        return _records_of(result_or_outcomes)
+        return records_of(result_or_outcomes)
     if isinstance(result_or_outcomes, (str, bytes)):
         raise TypeError("to_records takes score results or outcomes, not a string")
     try:
@@ -29,7 +25,7 @@ def to_records(result_or_outcomes):
     for item in items:
         if not isinstance(item, dict):
             raise TypeError(f"to_records: items must be result or outcome dicts, not {type(item).__name__}")
-        records += _records_of(item)
+        records += records_of(item)
     return records
 
 
@@ -40,31 +36,3 @@ def to_frame(result_or_outcomes):
     except ImportError as exc:
         raise ImportError("to_frame needs pandas: pip install 'tarvo[pandas]'") from exc
     return pandas.DataFrame(to_records(result_or_outcomes), columns=list(RECORD_KEYS))
-
-
-def _records_of(item):
-    if "ok" not in item:
-        return _result_records(item, item["model"], item["native"])
-    if item["ok"]:
-        return _result_records(item["result"], item["model"], item["native"])
-    record = dict.fromkeys(RECORD_KEYS)
-    record.update(model=item["model"], native=item["native"], ok=False, error=item["error"])
-    return [record]
-
-
-def _result_records(result, model, native):
-    head = {
-        "model": model,
-        "native": native,
-        "ok": True,
-        "error": None,
-        "GlobalTarvo": result["GlobalTarvo"],
-        "best_mapping_str": result["best_mapping_str"],
-    }
-    interfaces = result["best_result"]
-    if not interfaces:
-        return [{**head, "interface": None, **dict.fromkeys(INTERFACE_KEYS)}]
-    return [
-        {**head, "interface": name, **{key: values[key] for key in INTERFACE_KEYS}}
-        for name, values in interfaces.items()
-    ]

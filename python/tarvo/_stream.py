@@ -4,45 +4,7 @@ import csv
 import json
 import os
 
-from ._records import to_records
-from ._report import model_row, without_nan
-
-INTERFACE_COLUMNS = ("model", "native", "mapping", "interface", "fnat", "fnonnat", "F1",
-                     "iRMSD", "LRMSD", "clashes", "Tarvo")
-
-
-def interface_rows(outcome):
-    """One row per interface of a scored model."""
-    return [
-        {"mapping": record["best_mapping_str"], **{key: record[key] for key in INTERFACE_COLUMNS if key in record}}
-        for record in to_records(outcome)
-    ]
-
-
-def outcome_rows(outcome, per_interface):
-    if not per_interface:
-        return [model_row(outcome)]
-    return interface_rows(outcome) if outcome["ok"] else []
-
-
-class RowWriter:
-    """CSV with a header, or JSON Lines (NaN as null), onto an open text stream."""
-
-    def __init__(self, stream, columns, jsonl, header):
-        self.stream = stream
-        self.jsonl = jsonl
-        self.columns = columns
-        self.csv = None if jsonl else csv.DictWriter(stream, fieldnames=columns, lineterminator="\n")
-        if header and self.csv:
-            self.csv.writeheader()
-
-    def write(self, rows):
-        for row in without_nan(rows):
-            if self.jsonl:
-                self.stream.write(json.dumps({key: row.get(key) for key in self.columns}) + "\n")
-            else:
-                self.csv.writerow(row)
-        self.stream.flush()
+from ._output import RowWriter
 
 
 def open_stream(path, columns, jsonl, resume):

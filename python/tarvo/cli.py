@@ -6,7 +6,6 @@ gathers model paths and formats what the module returns.
 
 import argparse
 import contextlib
-import io
 import os
 import signal
 import sys
@@ -15,18 +14,17 @@ import time
 from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, version
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
 from ._progress import ProgressBar
-from ._stream import INTERFACE_COLUMNS, RowWriter, open_stream, outcome_rows
-from ._report import (
-    MODEL_COLUMNS,
+from ._output import (
+    outcome_columns,
+    outcome_rows,
+    outcomes_text,
     pair_csv,
-    pair_report,
     quality_class,  # noqa: F401  (part of this module's interface)
     rank_csv,
-    rank_report,
-    ranked,
     to_json,
-    unscored_warnings,
 )
+from ._report import pair_report, rank_report, ranked, unscored_warnings
+from ._stream import open_stream
 
 # Models per Dask task: small enough for even load and a lively progress bar,
 # large enough that scheduling overhead stays minor next to parsing and scoring.
@@ -315,19 +313,12 @@ def run_pair(args):
         print(line, file=sys.stderr)
     if args.per_interface or args.jsonl:
         outcome = {"model": result["model"], "native": result["native"], "ok": True, "result": result}
-        return rows_text(outcome_rows(outcome, args.per_interface),
-                         INTERFACE_COLUMNS if args.per_interface else MODEL_COLUMNS, args.jsonl)
+        return outcomes_text([outcome], args.per_interface, args.jsonl)
     if args.json:
         return to_json(result)
     if args.csv:
         return pair_csv(result)
     return pair_report(result)
-
-
-def rows_text(rows, columns, jsonl):
-    buffer = io.StringIO()
-    RowWriter(buffer, columns, jsonl, header=True).write(rows)
-    return buffer.getvalue()
 
 
 # ---------------------------------------------------------------- many models
@@ -380,9 +371,9 @@ def open_output(args):
     """The row writer of -o, opened before any scoring so that a bad path fails at once."""
     if not args.output:
         return None, set()
-    columns = INTERFACE_COLUMNS if args.per_interface else MODEL_COLUMNS
     try:
-        return open_stream(args.output, columns, jsonl=args.jsonl or args.json, resume=args.resume)
+        return open_stream(args.output, outcome_columns(args.per_interface), jsonl=args.jsonl or args.json,
+                           resume=args.resume)
     except OSError as error:
         raise CliError(f"cannot write {args.output}: {error.strerror}", 1) from None
     except (KeyError, ValueError) as error:
@@ -399,8 +390,7 @@ def rank_text(args, ordered, already_done):
     if args.json:
         return to_json(ordered)
     if args.jsonl or args.per_interface:
-        rows = [row for outcome in ordered for row in outcome_rows(outcome, args.per_interface)]
-        return rows_text(rows, INTERFACE_COLUMNS if args.per_interface else MODEL_COLUMNS, args.jsonl)
+        return outcomes_text(ordered, args.per_interface, args.jsonl)
     return rank_csv(ordered)
 
 
@@ -442,7 +432,7 @@ def score_locally(args, models, options, bar, stream):
 
 def record(outcomes, stream, per_interface):
     if stream:
-        stream.write([row for outcome in outcomes for row in outcome_rows(outcome, per_interface)])
+        stream.write(outcome_rows(outcomes, per_interface))
 
 
 def score_on_dask(args, models, options, bar, stream):
