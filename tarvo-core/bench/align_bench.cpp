@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "align.hpp"
+#include "tarvo/align.hpp"
 
 namespace {
 

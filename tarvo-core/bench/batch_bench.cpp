@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "batch.hpp"
+#include "tarvo/batch.hpp"
 
 namespace {
 
@@ -23,7 +23,7 @@ double seconds_since(Clock::time_point start) {
 void time_pair(const char* label, const std::string& model, const std::string& native,
                std::optional<std::string> mapping, int repeats) {
   ScoreOptions options;
-  options.mapping = format_mapping(mapping);
+  options.mapping = format_mapping(mapping).value();
   double best = 1e9;
   std::string outcome;
   for (int i = 0; i < repeats; ++i) {

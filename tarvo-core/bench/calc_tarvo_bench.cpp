@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "align.hpp"
-#include "reader.hpp"  // load_structure
-#include "tarvo.hpp"
+#include "tarvo/align.hpp"
+#include "tarvo/reader.hpp"  // load_structure
+#include "tarvo/tarvo.hpp"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include <tbb/global_control.h>
 
-#include "geometry.hpp"
-#include "reader.hpp"  // load_structure
+#include "tarvo/geometry.hpp"
+#include "tarvo/reader.hpp"  // load_structure
 
 namespace {
 

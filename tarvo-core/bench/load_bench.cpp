@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "cif.hpp"  // tokenize_cif
-#include "reader.hpp"  // load_structure
+#include "tarvo/reader.hpp"  // load_structure
 
 namespace {
 

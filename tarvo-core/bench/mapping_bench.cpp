@@ -11,7 +11,7 @@
 #include <cstdlib>
 
 #include "../tests/oligomer_models.hpp"
-#include "search.hpp"  // score_structures
+#include "tarvo/search.hpp"  // score_structures
 
 namespace {
 

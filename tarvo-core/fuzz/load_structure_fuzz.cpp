@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "reader.hpp"  // load_structure_from_bytes
+#include "tarvo/reader.hpp"  // load_structure_from_bytes
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "align.hpp"
+#include "tarvo/align.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
+#include "tarvo/error.hpp"
 #include "utf8.hpp"  // next_code_point
 
 namespace tarvo {

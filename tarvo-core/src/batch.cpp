@@ -1,4 +1,4 @@
-#include "batch.hpp"
+#include "tarvo/batch.hpp"
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -7,7 +7,9 @@
 #include <optional>
 #include <variant>
 
-#include "reader.hpp"  // load_structure
+#include "native_matrices.hpp"  // NativeMatrices
+#include "tarvo/reader.hpp"     // load_structure
+#include "tarvo/search.hpp"     // score_structures
 
 namespace tarvo {
 
@@ -31,7 +33,7 @@ void list_every_chain(TarvoError& error, const std::string& model_path, const st
   auto* missing = std::get_if<err::ChainNotFound>(&error.payload);
   if (!missing || missing->side.empty()) return;
   const bool model_side = missing->side == "model";
-  const auto& filter = model_side ? options.mapping->model_chains : options.mapping->native_chains;
+  const auto& filter = model_side ? options.mapping.model_chains : options.mapping.native_chains;
   if (!filter) return;
   if (auto whole = load_structure(model_side ? model_path : native_path, {}, options.small_molecule, 0))
     missing->chains = whole->chain_ids();
@@ -64,42 +66,48 @@ Result<RunResult> score_loaded(const std::string& model_path, const std::string&
   return result;
 }
 
+// An option text that did not parse is each item's first error.
+Result<RunResult> pair_or_error(const std::string& model_path, const std::string& native_path,
+                                const Result<ScoreOptions>& options, std::stop_token stop) {
+  if (!options) return std::unexpected(options.error());
+  return score_pair(model_path, native_path, *options, std::move(stop));
+}
+
 }  // namespace
 
 Result<RunResult> score_pair(const std::string& model_path, const std::string& native_path,
                              const ScoreOptions& options, std::stop_token stop) {
-  if (!options.mapping) return std::unexpected(options.mapping.error());
   if (stop.stop_requested()) return fail(err::Cancelled{});
   // The two files are read side by side: reading is half the work of a small pair.
   Result<Structure> model, native;
-  tbb::parallel_invoke([&] { model = load_side(model_path, options.mapping->model_chains, options); },
-                       [&] { native = load_side(native_path, options.mapping->native_chains, options); });
+  tbb::parallel_invoke([&] { model = load_side(model_path, options.mapping.model_chains, options); },
+                       [&] { native = load_side(native_path, options.mapping.native_chains, options); });
   return score_loaded(model_path, native_path, model, native, options, stop, nullptr);
 }
 
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
-                                      const ScoreOptions& options, std::stop_token stop) {
+                                      const Result<ScoreOptions>& options, std::stop_token stop) {
   return run_batch(pairs.size(), [&](std::size_t i) {
     const auto& [model_path, native_path] = pairs[i];
-    return BatchOutcome{model_path, native_path, score_pair(model_path, native_path, options, stop)};
+    return BatchOutcome{model_path, native_path, pair_or_error(model_path, native_path, options, stop)};
   });
 }
 
 std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
-                                            const ScoreOptions& options, std::stop_token stop) {
-  if (!options.mapping || model_paths.empty() || stop.stop_requested())
+                                            const Result<ScoreOptions>& options, std::stop_token stop) {
+  if (!options || model_paths.empty() || stop.stop_requested())
     return run_batch(model_paths.size(), [&](std::size_t i) {
-      return BatchOutcome{model_paths[i], native_path, score_pair(model_paths[i], native_path, options, stop)};
+      return BatchOutcome{model_paths[i], native_path, pair_or_error(model_paths[i], native_path, options, stop)};
     });
   // Whatever depends on the native alone is read or computed once for every model.
-  const auto native = load_side(native_path, options.mapping->native_chains, options);
+  const auto native = load_side(native_path, options->mapping.native_chains, *options);
   NativeMatrices native_matrices;
   return run_batch(model_paths.size(), [&](std::size_t i) {
     if (stop.stop_requested()) return BatchOutcome{model_paths[i], native_path, fail(err::Cancelled{})};
-    const auto model = load_side(model_paths[i], options.mapping->model_chains, options);
+    const auto model = load_side(model_paths[i], options->mapping.model_chains, *options);
     return BatchOutcome{model_paths[i], native_path,
-                        score_loaded(model_paths[i], native_path, model, native, options, stop, &native_matrices)};
+                        score_loaded(model_paths[i], native_path, model, native, *options, stop, &native_matrices)};
   });
 }
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "error.hpp"  // TarvoError
+#include "tarvo/error.hpp"  // TarvoError
 
 namespace tarvo {
 

@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "error.hpp"
-#include "model.hpp"
+#include "tarvo/error.hpp"
+#include "tarvo/model.hpp"
 
 namespace tarvo {
 

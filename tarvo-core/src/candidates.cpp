@@ -132,8 +132,7 @@ Result<void> look_up(const Setup& setup, const Sides& sides, std::vector<const C
 Result<Setup> prepare_candidates(const Structure& model, const Structure& native,
                                  const ScoreOptions& options, Budget& budget) {
   if (options.small_molecule) return fail(err::SmallMoleculeUnsupported{});
-  if (!options.mapping) return std::unexpected(options.mapping.error());
-  const MappingSpec& spec = *options.mapping;
+  const MappingSpec& spec = options.mapping;
   auto model_list = spec.model_chains ? *spec.model_chains : model.chain_ids();
   auto native_list = spec.native_chains ? *spec.native_chains : native.chain_ids();
   if (model_list.size() < 2 || native_list.size() < 2) return fail(err::Mapping{kNeedTwoChains});

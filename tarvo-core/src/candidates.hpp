@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "align.hpp"         // Alignment
+#include "tarvo/align.hpp"         // Alignment
 #include "budget.hpp"        // Budget
-#include "error.hpp"         // Result
-#include "mapping_text.hpp"  // ChainMapping, ChainText
-#include "model.hpp"         // Structure
-#include "search.hpp"        // ScoreOptions
+#include "tarvo/error.hpp"         // Result
+#include "tarvo/mapping_text.hpp"  // ChainMapping, ChainText
+#include "tarvo/model.hpp"         // Structure
+#include "tarvo/run.hpp"           // ScoreOptions
 
 namespace tarvo {
 
@@ -31,8 +31,7 @@ struct Setup {
   std::map<std::pair<std::string, std::string>, Alignment> alignments;
 };
 
-// Refuses small molecules, then reports the options' mapping error, then builds
-// the table, charging its comparisons and entries to `budget`.
+// Refuses small molecules, then builds the table, charging its comparisons and entries to `budget`.
 Result<Setup> prepare_candidates(const Structure& model, const Structure& native,
                                  const ScoreOptions& options, Budget& budget);
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "tarvo/error.hpp"
 
 namespace tarvo {
 

@@ -1,4 +1,4 @@
-#include "error.hpp"
+#include "tarvo/error.hpp"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "geometry.hpp"
+#include "tarvo/geometry.hpp"
 
 #include <Eigen/Core>
 #include <Eigen/LU>
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "error.hpp"
+#include "tarvo/error.hpp"
 
 namespace tarvo {
 
@@ -19,9 +19,9 @@ namespace {
 constexpr std::size_t kParallelRows = 128;
 
 // A ball around each residue's atoms. Two residues whose balls are further
-// apart than kReach hold no atom pair closer than 10 Å, so their cell is
+// apart than kReach hold no atom pair within kExactWithin, so their cell is
 // settled as far without a scan; the margin covers float rounding of the scan.
-constexpr double kReach = 10.01;
+constexpr double kReach = kExactWithin + 0.01;
 
 struct Ball {
   double x, y, z, radius;

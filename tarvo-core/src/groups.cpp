@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "align.hpp"       // align_chains
+#include "tarvo/align.hpp"       // align_chains
 #include "candidates.hpp"  // prepare_candidates, interchangeable_error
 #include "run_result.hpp"  // kNoMapping, kAllUndefined
-#include "tarvo.hpp"       // calc_tarvo, AlignedChain
+#include "tarvo/tarvo.hpp"       // calc_tarvo, AlignedChain
 
 namespace tarvo {
 
@@ -33,7 +33,7 @@ Result<void> check_natives(const Structure& native, const ChainGroups& groups) {
 // and a model chain it gives to another native chain is no candidate.
 ScoreOptions grouped_options(const Structure& model, const ScoreOptions& options,
                              const std::vector<std::string>& natives) {
-  const MappingSpec& spec = *options.mapping;
+  const MappingSpec& spec = options.mapping;
   MappingSpec grouped;
   std::unordered_set<std::string> elsewhere;
   for (const auto& [native_id, model_id] : spec.fixed) {
@@ -46,7 +46,7 @@ ScoreOptions grouped_options(const Structure& model, const ScoreOptions& options
   grouped.native_chains = natives;
   ScoreOptions out = options;
   out.mapping = std::move(grouped);
-  out.groups = std::optional<ChainGroups>{};
+  out.groups.reset();
   return out;
 }
 
@@ -183,9 +183,7 @@ class GroupScorer {
 Result<RunResult> score_groups(const Structure& model, const Structure& native, const ScoreOptions& options,
                                Budget& budget, std::stop_token stop) {
   if (options.small_molecule) return fail(err::SmallMoleculeUnsupported{});
-  if (!options.mapping) return std::unexpected(options.mapping.error());
-  if (!options.groups) return std::unexpected(options.groups.error());
-  const ChainGroups& groups = **options.groups;
+  const ChainGroups& groups = *options.groups;
   if (auto checked = check_natives(native, groups); !checked) return std::unexpected(checked.error());
   std::vector<std::string> natives = groups.receptor;
   natives.insert(natives.end(), groups.ligand.begin(), groups.ligand.end());

@@ -5,13 +5,13 @@
 #include <stop_token>
 
 #include "budget.hpp"  // Budget
-#include "error.hpp"   // Result
-#include "model.hpp"   // Structure
-#include "search.hpp"  // ScoreOptions, RunResult
+#include "tarvo/error.hpp"   // Result
+#include "tarvo/model.hpp"   // Structure
+#include "tarvo/run.hpp"     // ScoreOptions, RunResult
 
 namespace tarvo {
 
-// options.groups holds the groups or their error. Only the grouped native chains
+// options.groups holds the groups. Only the grouped native chains
 // take part; each assignment the candidate table allows is scored, in table order.
 Result<RunResult> score_groups(const Structure& model, const Structure& native, const ScoreOptions& options,
                                Budget& budget, std::stop_token stop);

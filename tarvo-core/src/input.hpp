@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "tarvo/error.hpp"
 
 namespace tarvo {
 

@@ -1,10 +1,10 @@
-#include "interfaces.hpp"
+#include "tarvo/interfaces.hpp"
 
 #include <cstddef>
 #include <utility>
 #include <vector>
 
-#include "align.hpp"  // align_chains
+#include "tarvo/align.hpp"  // align_chains
 
 namespace tarvo {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "candidates.hpp"  // Setup
-#include "error.hpp"       // TarvoError
-#include "model.hpp"       // Chain, Structure
+#include "tarvo/error.hpp"       // TarvoError
+#include "tarvo/model.hpp"       // Chain, Structure
 
 namespace tarvo {
 

@@ -1,4 +1,4 @@
-#include "model.hpp"
+#include "tarvo/model.hpp"
 
 namespace tarvo {
 

@@ -2,7 +2,7 @@
 
 #include <tbb/task_arena.h>
 
-#include "tarvo.hpp"  // native_distances, count_below
+#include "tarvo/tarvo.hpp"  // native_distances, count_below
 
 namespace tarvo {
 

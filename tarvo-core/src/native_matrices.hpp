@@ -7,8 +7,8 @@
 #include <optional>
 #include <utility>
 
-#include "geometry.hpp"  // DistanceMatrix
-#include "model.hpp"     // Chain
+#include "tarvo/geometry.hpp"  // DistanceMatrix
+#include "tarvo/model.hpp"     // Chain
 
 namespace tarvo {
 

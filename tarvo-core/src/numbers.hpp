@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "tarvo/error.hpp"
 
 namespace tarvo {
 

@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "tarvo/pool.hpp"
 
 #include <mutex>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "reader.hpp"
+#include "tarvo/reader.hpp"
 
 #include <utility>
 

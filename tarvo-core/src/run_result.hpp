@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "candidates.hpp"    // Setup
-#include "error.hpp"         // Result
-#include "mapping_text.hpp"  // ChainMapping
-#include "model.hpp"         // Structure, OrderedMap
-#include "search.hpp"        // RunResult
-#include "tarvo.hpp"         // InterfaceResult
+#include "tarvo/error.hpp"         // Result
+#include "tarvo/mapping_text.hpp"  // ChainMapping
+#include "tarvo/model.hpp"         // Structure, OrderedMap
+#include "tarvo/run.hpp"           // RunResult
+#include "tarvo/tarvo.hpp"         // InterfaceResult
 
 namespace tarvo {
 

@@ -1,4 +1,4 @@
-#include "search.hpp"
+#include "tarvo/search.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -19,18 +19,6 @@
 namespace tarvo {
 
 namespace {
-
-// The work a search may do before it gives up, in steps (see budget.hpp): one
-// per partial assignment looked at and one per entry read while bounding it (a
-// few ns each), kTupleCost per interface scored, and the set-up's share. The
-// walk runs on one core: a billion steps take 5 to 7 s, so a search that
-// exhausts the budget ends within 10 s. A native-like 24-mer needs under half.
-constexpr std::size_t kStepBudget = 1'000'000'000;
-
-// Up to this many interface tuples are all scored before the walk (a 24-mer has
-// 33 000): exact values make the tightest bounds. Beyond it, tuples are scored
-// as the walk reaches them.
-constexpr std::size_t kUpfrontTuples = 50'000;
 
 // Chains of one structure that tuple keys can number (16 bits each).
 constexpr std::size_t kMostChains = 0xFFFF;
@@ -80,7 +68,7 @@ Result<RunResult> score_structures_with_budget(const Structure& model, const Str
                                                std::size_t upfront_tuples, std::stop_token stop,
                                                NativeMatrices* native_matrices) {
   Budget budget{0, step_budget};
-  if (!options.groups || *options.groups) return score_groups(model, native, options, budget, std::move(stop));
+  if (options.groups) return score_groups(model, native, options, budget, std::move(stop));
   auto setup = prepare_candidates(model, native, options, budget);
   if (!setup) return std::unexpected(setup.error());
   if (auto error = charge_layout(*setup, budget)) return std::unexpected(std::move(*error));

@@ -1,4 +1,4 @@
-#include "tarvo.hpp"
+#include "tarvo/tarvo.hpp"
 
 #include <algorithm>
 #include <array>
@@ -347,9 +347,7 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const AlignedChain& side1, con
   result.fnat = static_cast<double>(result.nat_correct) / static_cast<double>(result.nat_total);
   result.iRMSD = static_cast<double>(irmsd);
   result.LRMSD = static_cast<double>(lrmsd);
-  const double i_term = result.iRMSD / 1.5;
-  const double l_term = result.LRMSD / 8.5;
-  result.Tarvo = ((result.fnat + 1.0 / (1.0 + i_term * i_term)) + 1.0 / (1.0 + l_term * l_term)) / 3.0;
+  result.Tarvo = tarvo_score(result.fnat, result.iRMSD, result.LRMSD);
   result.F1 = 2.0 * static_cast<double>(result.nat_correct) /
               ((static_cast<double>(result.nonnat_count) + static_cast<double>(result.nat_correct)) +
                static_cast<double>(result.nat_total));

@@ -8,7 +8,7 @@
 #include <tbb/parallel_for.h>
 
 #include "assignment.hpp"  // Completion
-#include "pool.hpp"        // run_in_parallel
+#include "tarvo/pool.hpp"        // run_in_parallel
 #include "utf8.hpp"        // next_code_point
 
 namespace tarvo {
@@ -181,16 +181,16 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
 // A bound on the score from the contacts alone. When both sides pair identical
 // sequences every residue is aligned, so fnat is exactly the share of native
 // contacts that the whole-chain model matrix reproduces; the two RMSD terms are
-// at most 1 each, and the score is summed as the score itself is.
+// at most 1 each.
 double TupleStore::fnat_bound(Index m1, Index m2, Index n1, Index n2) const {
   const Chain& model1 = *layout_.models.chains[m1];
   const Chain& model2 = *layout_.models.chains[m2];
   if (options_.no_align || model1.sequence != layout_.natives.chains[n1]->sequence ||
       model2.sequence != layout_.natives.chains[n2]->sequence)
-    return 1.0;
+    return kContactBound;
   const DistanceMatrix& model = model_matrices_.at(m1 * layout_.models.ids.size() + m2);
   const DistanceMatrix& native = *native_matrices_.at(n1 * layout_.natives.ids.size() + n2);
-  if (model.rows != native.rows || model.cols != native.cols) return 1.0;
+  if (model.rows != native.rows || model.cols != native.cols) return kContactBound;
   const float cutoff = contact_cutoff(options_.capri_peptide);
   std::uint32_t correct = 0, total = 0;
   for (std::size_t i = 0; i < native.values.size(); ++i) {
@@ -198,8 +198,7 @@ double TupleStore::fnat_bound(Index m1, Index m2, Index n1, Index n2) const {
     total += in_native;
     correct += in_native && model.values[i] < cutoff;
   }
-  double fnat = static_cast<double>(correct) / static_cast<double>(total);
-  return ((fnat + 1.0) + 1.0) / 3.0;
+  return tarvo_score(static_cast<double>(correct) / static_cast<double>(total), 0.0, 0.0);
 }
 
 // Before the walk: every tuple of some mapping scored, when there are few

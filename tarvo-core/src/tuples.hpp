@@ -11,21 +11,22 @@
 #include <unordered_set>
 #include <vector>
 
-#include "align.hpp"       // Alignment
+#include "tarvo/align.hpp"       // Alignment
 #include "budget.hpp"      // Budget
 #include "candidates.hpp"  // Setup
-#include "error.hpp"       // Result
-#include "geometry.hpp"    // DistanceMatrix
+#include "tarvo/error.hpp"       // Result
+#include "tarvo/geometry.hpp"    // DistanceMatrix
 #include "layout.hpp"      // Layout, Index, tuple_key
 #include "native_matrices.hpp"  // NativeMatrices
-#include "search.hpp"      // ScoreOptions
-#include "tarvo.hpp"       // InterfaceResult, AlignedChain
+#include "tarvo/run.hpp"         // ScoreOptions
+#include "tarvo/tarvo.hpp"       // InterfaceResult, AlignedChain
 
 namespace tarvo {
 
-// Tarvo of an interface whose model chains touch nowhere: fnat is 0, so the score
-// is at most (0 + 1 + 1) / 3, computed here exactly as the score itself rounds.
-inline const double kNoModelContactBound = (0.0 + 1.0 + 1.0) / 3.0;
+// Tarvo of an interface whose model chains touch nowhere: fnat is 0.
+inline constexpr double kNoModelContactBound = tarvo_score(0.0, 0.0, 0.0);
+// Tarvo of any interface whose chains touch on both sides.
+inline constexpr double kContactBound = tarvo_score(1.0, 0.0, 0.0);
 
 // One model chain against one native chain, as every interface pairing them uses it.
 struct Side {
@@ -56,7 +57,7 @@ class TupleStore {
     if (m1 == m2 || !native_contact(n1, n2)) return 0.0;
     auto it = values_.find(tuple_key(m1, m2, n1, n2));
     if (it != values_.end()) return it->second;
-    return model_contact(m1, m2) ? 1.0 : kNoModelContactBound;
+    return model_contact(m1, m2) ? kContactBound : kNoModelContactBound;
   }
   // Every tuple of every mapping scored before the walk.
   bool all_scored() const { return all_scored_; }

@@ -11,10 +11,10 @@
 #include "bounds.hpp"      // Bounds
 #include "budget.hpp"      // Budget
 #include "candidates.hpp"  // Setup
-#include "error.hpp"       // Result, TarvoError
+#include "tarvo/error.hpp"       // Result, TarvoError
 #include "layout.hpp"      // Layout, Index
-#include "model.hpp"       // Structure
-#include "search.hpp"      // RunResult
+#include "tarvo/model.hpp"       // Structure
+#include "tarvo/run.hpp"         // RunResult
 #include "tuples.hpp"      // TupleStore
 #include "walk_state.hpp"  // WalkState
 

@@ -1,4 +1,4 @@
-#include "align.hpp"
+#include "tarvo/align.hpp"
 
 #include <gtest/gtest.h>
 

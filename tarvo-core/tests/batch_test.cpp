@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "batch.hpp"
+#include "tarvo/batch.hpp"
 
 namespace tarvo {
 namespace {
@@ -27,12 +27,11 @@ TEST(ScorePair, ScoresATwoChainComplexAndKeepsThePathsAsIds) {
   EXPECT_LE(result->GlobalTarvo, 1.0);
 }
 
-TEST(ScorePair, MappingTextIsCheckedBeforeAnyFileIsOpened) {
-  ScoreOptions options;
-  options.mapping = format_mapping("AB");
-  auto result = score_pair(kMissing, kMissing, options);
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
+TEST(ScorePairs, MappingTextIsCheckedBeforeAnyFileIsOpened) {
+  const std::pair<std::string, std::string> missing{kMissing, kMissing};
+  auto outcomes = score_pairs({&missing, 1}, parse_option_texts({}, "AB", std::nullopt));
+  ASSERT_FALSE(outcomes.at(0).result);
+  EXPECT_EQ(outcomes[0].result.error().kind(), ErrorKind::Mapping);
 }
 
 TEST(ScorePair, ModelFileFailsBeforeNativeFile) {
@@ -53,7 +52,7 @@ TEST(ScorePair, MappingTextChainsRestrictTheRun) {
   // Only chains A and B of the 24-chain assembly are read and paired.
   const std::string homo = kExamples + "/homo24_native.pdb.gz";
   ScoreOptions options;
-  options.mapping = format_mapping("BA:AB");
+  options.mapping = format_mapping("BA:AB").value();
   auto result = score_pair(homo, homo, options);
   ASSERT_TRUE(result) << result.error().message();
   EXPECT_EQ(result->best_mapping_str, "BA:AB");

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "mapping_text.hpp"  // format_mapping_string, interface_name, chain_text
+#include "tarvo/mapping_text.hpp"  // format_mapping_string, interface_name, chain_text
 #include "oligomer_models.hpp"
-#include "search.hpp"        // score_structures
+#include "tarvo/search.hpp"        // score_structures
 
 namespace tarvo {
 namespace {

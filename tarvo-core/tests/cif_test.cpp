@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cif.hpp"  // tokenize_cif
-#include "reader.hpp"
+#include "tarvo/reader.hpp"
 
 namespace tarvo {
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "model.hpp"
+#include "tarvo/error.hpp"
+#include "tarvo/model.hpp"
 #include "utf8.hpp"  // next_code_point, append_utf8
 
 namespace tarvo {

@@ -1,4 +1,4 @@
-#include "geometry.hpp"
+#include "tarvo/geometry.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "mapping_text.hpp"  // format_groups, format_mapping
+#include "tarvo/mapping_text.hpp"  // format_groups, format_mapping
 #include "oligomer_models.hpp"
-#include "search.hpp"         // score_structures
+#include "tarvo/search.hpp"         // score_structures
 #include "search_budget.hpp"  // score_structures_with_budget
 
 namespace tarvo {
@@ -82,10 +82,7 @@ const Structure& native() {
 }
 
 ScoreOptions grouped(const std::string& groups, const std::string& mapping = "") {
-  ScoreOptions options;
-  options.groups = format_groups(groups);
-  options.mapping = format_mapping(mapping);
-  return options;
+  return parse_option_texts({}, mapping, groups).value();
 }
 
 TEST(ScoreGroups, EqualScoresGoToTheFirstMapping) {
@@ -121,7 +118,7 @@ TEST(ScoreGroups, SidesOutOfContactAreAMappingError) {
 }
 
 TEST(ScoreGroups, MappingErrorComesBeforeTheGroupsError) {
-  auto result = score_structures(homo(), homo(), grouped("A", "AB"));
+  auto result = parse_option_texts({}, "AB", "A");
   ASSERT_FALSE(result);
   EXPECT_NE(result.error().message().find("When using --mapping"), std::string::npos) << result.error().message();
 }

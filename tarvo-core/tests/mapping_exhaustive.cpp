@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "candidates.hpp"  // prepare_candidates
-#include "interfaces.hpp"  // run_on_chains
-#include "pool.hpp"        // run_in_parallel
+#include "tarvo/interfaces.hpp"  // run_on_chains
+#include "tarvo/pool.hpp"        // run_in_parallel
 #include "run_result.hpp"  // Tuple, for_each_pair, finish
 
 namespace tarvo {

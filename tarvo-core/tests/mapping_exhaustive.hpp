@@ -2,7 +2,7 @@
 // reproduce, for the tests: not part of the product.
 #pragma once
 
-#include "search.hpp"  // ScoreOptions, RunResult
+#include "tarvo/search.hpp"  // ScoreOptions, RunResult
 
 namespace tarvo {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "reader.hpp"  // load_structure
+#include "tarvo/reader.hpp"  // load_structure
 
 namespace tarvo::oligomer {
 

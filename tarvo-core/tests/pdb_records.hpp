@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "reader.hpp"
+#include "tarvo/reader.hpp"
 
 namespace tarvo {
 

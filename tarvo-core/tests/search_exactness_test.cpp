@@ -116,7 +116,7 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
     trim_start(native, native.chains.begin()->first);
   }
   ScoreOptions options;
-  options.mapping = format_mapping(c.mapping);
+  options.mapping = format_mapping(c.mapping).value();
   auto plain = score_structures_exhaustive(model, native, options);
   {
     SCOPED_TRACE("every tuple scored before the walk");

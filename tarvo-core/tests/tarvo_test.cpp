@@ -1,4 +1,4 @@
-#include "tarvo.hpp"
+#include "tarvo/tarvo.hpp"
 
 #include <array>
 #include <cmath>
@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "align.hpp"
-#include "reader.hpp"  // load_structure
+#include "tarvo/align.hpp"
+#include "tarvo/reader.hpp"  // load_structure
 
 namespace tarvo {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "error.hpp"  // Result
+#include "tarvo/error.hpp"  // Result
 
 namespace tarvo {
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "search.hpp"  // ScoreOptions, RunResult
+#include "tarvo/error.hpp"
+#include "tarvo/run.hpp"  // ScoreOptions, RunResult
 
 namespace tarvo {
 
@@ -22,11 +22,14 @@ struct BatchOutcome {
 Result<RunResult> score_pair(const std::string& model_path, const std::string& native_path,
                              const ScoreOptions& options, std::stop_token stop = {});
 
-// One outcome per input item, in input order; a failing item never fails the batch.
+// One outcome per input item, in input order; a failing item never fails the
+// batch. `options` may be the error of an option text that did not parse: every
+// item then reports it, as a run reports a malformed mapping text, before any
+// file is read.
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
-                                      const ScoreOptions& options, std::stop_token stop = {});
+                                      const Result<ScoreOptions>& options, std::stop_token stop = {});
 std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
-                                            const ScoreOptions& options, std::stop_token stop = {});
+                                            const Result<ScoreOptions>& options, std::stop_token stop = {});
 
 }  // namespace tarvo

@@ -10,7 +10,7 @@
 
 #include <tsl/ordered_map.h>
 
-#include "error.hpp"  // TarvoError
+#include "tarvo/error.hpp"  // TarvoError
 
 namespace tarvo {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "align.hpp"
-#include "error.hpp"
-#include "geometry.hpp"
-#include "model.hpp"
+#include "tarvo/align.hpp"
+#include "tarvo/error.hpp"
+#include "tarvo/geometry.hpp"
+#include "tarvo/model.hpp"
 
 namespace tarvo {
 
@@ -35,6 +35,15 @@ struct InterfaceResult {
   std::string chain1;  // model chain ids, filled in by the caller
   std::string chain2;
 };
+
+// The combined score of an interface, 0 to 1: fnat and two RMSD terms that fall
+// from 1 as iRMSD passes 1.5 Å and LRMSD 8.5 Å, averaged. It rises with fnat and
+// falls with either RMSD, so tarvo_score(fnat, 0, 0) bounds every score of that fnat.
+constexpr double tarvo_score(double fnat, double irmsd, double lrmsd) {
+  const double i_term = irmsd / 1.5;
+  const double l_term = lrmsd / 8.5;
+  return ((fnat + 1.0 / (1.0 + i_term * i_term)) + 1.0 / (1.0 + l_term * l_term)) / 3.0;
+}
 
 // Squared-distance cutoffs (Å²); all comparisons are strict.
 inline constexpr float contact_cutoff(bool capri_peptide) { return capri_peptide ? 16.0f : 25.0f; }

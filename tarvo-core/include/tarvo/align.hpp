@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <string>
 
-#include "error.hpp"  // ThrownError, which align_chains raises
-#include "model.hpp"
+#include "tarvo/error.hpp"  // ThrownError, which align_chains raises
+#include "tarvo/model.hpp"
 
 namespace tarvo {
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "error.hpp"         // Result
-#include "mapping_text.hpp"  // ChainMapping
-#include "model.hpp"         // Chain, Structure, OrderedMap
-#include "tarvo.hpp"         // InterfaceResult
+#include "tarvo/error.hpp"         // Result
+#include "tarvo/mapping_text.hpp"  // ChainMapping
+#include "tarvo/model.hpp"         // Chain, Structure, OrderedMap
+#include "tarvo/tarvo.hpp"         // InterfaceResult
 
 namespace tarvo {
 

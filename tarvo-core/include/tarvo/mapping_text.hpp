@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"  // Result
-#include "model.hpp"  // OrderedMap, Structure
+#include "tarvo/error.hpp"  // Result
+#include "tarvo/model.hpp"  // OrderedMap, Structure
 
 namespace tarvo {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "model.hpp"
+#include "tarvo/model.hpp"
 
 namespace tarvo {
 
@@ -30,8 +30,10 @@ struct DistanceMatrix {
 // Minimum of a cell with no points on either side, and the start of every scan.
 inline constexpr float kFarApart = 100000.0f;
 
-// (10 Å)²: the largest cutoff any score compares cells with.
-inline constexpr float kExactBelow = 100.0f;
+// 10 Å: the farthest any score looks. Cells are exact below its square, the
+// largest cutoff any score compares cells with.
+inline constexpr float kExactWithin = 10.0f;
+inline constexpr float kExactBelow = kExactWithin * kExactWithin;
 
 struct FlatGroup {
   std::vector<Point> points;          // all atoms, residue after residue

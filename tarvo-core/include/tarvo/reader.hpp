@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
-#include "model.hpp"
+#include "tarvo/error.hpp"
+#include "tarvo/model.hpp"
 
 namespace tarvo {
 
