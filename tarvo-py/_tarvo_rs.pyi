@@ -130,6 +130,10 @@ def score_pairs(
     allowed_mismatches: int = 0,
     groups: str | None = None,
 ) -> list[Outcome]: ...
+# The scoring options of score, score_pairs and score_one_vs_many, in signature
+# order: (name, default, the command line's placeholder or None for a flag, help).
+score_options: tuple[tuple[str, Union[bool, int, None], Union[str, None], str], ...]
+
 def check_arguments(function: str, /, *args: Any, **kwargs: Any) -> None:
     """Reads the arguments as `function` ("score", "score_pairs" or "score_one_vs_many") would,
     without reading a file, and raises what that call raises for them."""

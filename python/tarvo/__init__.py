@@ -18,6 +18,7 @@ from _tarvo_rs import (
     run_on_all_native_interfaces,
     score,
     score_one_vs_many,
+    score_options,
     score_pairs,
     version,
 )

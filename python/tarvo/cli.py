@@ -11,7 +11,7 @@ import signal
 import sys
 import time
 
-from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, version
+from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, score_options, version
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
 from ._progress import ProgressBar
 from ._output import (
@@ -192,39 +192,17 @@ def rank_parser():
 
 
 def add_scoring_options(parser):
+    """One flag per scoring option of the module, as its option table describes it."""
     group = parser.add_argument_group("scoring options")
-    group.add_argument(
-        "--mapping", metavar="TEXT",
-        help="fix the chain mapping: model chains, ':', native chains, one character per chain "
-             "or chain ids joined by ',', '*' as wildcard; e.g. BA:AB maps native A to model B and "
-             "native B to model A, B2,AA:A,B maps native A to model B2, AB*:AB* or H,L,*:H,L,* fixes "
-             "two chains and searches the rest, :AB scores native chains A and B only",
-    )
-    # Each option also keeps the underscore spelling of its first releases.
-    group.add_argument(
-        "--allowed-mismatches", "--allowed_mismatches", metavar="N", type=non_negative_int, default=0,
-        help="sequence mismatches tolerated for a model chain to stand for a native chain, "
-             "e.g. --allowed-mismatches 2 (default: 0)",
-    )
-    group.add_argument(
-        "--no-align", "--no_align", action="store_true",
-        help="pair model and native residues by residue number instead of aligning sequences",
-    )
-    group.add_argument(
-        "--capri-peptide", "--capri_peptide", action="store_true",
-        help="peptide criteria: contacts within 4 A instead of 5 A, interface residues by "
-             "CB (else CA) within 8 A instead of all atoms within 10 A",
-    )
-    group.add_argument(
-        "--groups", metavar="RECEPTOR:LIGAND",
-        help="one interface between two groups of native chains, e.g. HL:A: antibody chains H "
-             "and L against antigen A (H1,L1:AG for longer ids); only these chains are mapped",
-    )
-    group.add_argument(
-        "--small-molecule", "--small_molecule", action="store_true",
-        help="read hetero (small-molecule) records too; this build refuses to score "
-             "small-molecule chains and says so",
-    )
+    for name, default, placeholder, help_text in score_options:
+        # The underscore spelling is accepted too: it is the module's keyword.
+        flags = dict.fromkeys(("--" + name.replace("_", "-"), "--" + name))
+        if default is False:
+            group.add_argument(*flags, action="store_true", help=help_text)
+        elif default == 0:
+            group.add_argument(*flags, metavar=placeholder, type=non_negative_int, default=0, help=help_text)
+        else:
+            group.add_argument(*flags, metavar=placeholder, help=help_text)
 
 
 def add_output_options(parser, json_what, csv_rows, file_help):
@@ -268,20 +246,14 @@ def bounded_int(text, lowest, wanted, highest):
 
 
 def scoring_options(args):
-    """The module's options; a bad mapping or groups text is a usage error, found before any file is read."""
-    options = {
-        "no_align": args.no_align,
-        "capri_peptide": args.capri_peptide,
-        "small_molecule": args.small_molecule,
-        "mapping": args.mapping,
-        "allowed_mismatches": args.allowed_mismatches,
-        "groups": args.groups,
-    }
-    flag = "--mapping"  # the text being read, for the message
+    """The module's options; a bad text option is a usage error, found before any file is read."""
+    options = {name: getattr(args, name) for name, *_ in score_options}
+    texts = [name for name, default, *_ in score_options if default is None]
     try:
-        check_arguments("score_pairs", [], **{**options, "groups": None})
-        flag = "--groups"
-        check_arguments("score_pairs", [], **options)
+        # Each text is checked with the ones after it left out, so that the error names its flag.
+        for checked, name in enumerate(texts, start=1):
+            flag = "--" + name.replace("_", "-")
+            check_arguments("score_pairs", [], **{**options, **dict.fromkeys(texts[checked:])})
     except MappingError as error:
         raise CliError(f"{flag}: {error}", 2) from None
     except UnicodeError:

@@ -1,71 +1,181 @@
 #include "calls.hpp"
 
-#include <array>
 #include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <string_view>
 
 #include "convert.hpp"
-#include "mapping_text.hpp"  // format_mapping, format_groups
 
 namespace tarvo::py {
 
 namespace {
 
-bool extract_mapping(PyObject* object, Result<MappingSpec>& out) {
-  std::optional<std::string> text;
-  if (!extract_optional_text(object, text)) return false;
-  out = format_mapping(text);
+// What the options' arguments are read into. The two texts are parsed once every
+// argument is converted, so that a bad argument later in the signature is still
+// reported as the TypeError it is.
+struct OptionArguments {
+  ScoreOptions options;
+  std::optional<std::string> mapping;
+  std::optional<std::string> groups;
+};
+
+enum class OptionKind { Flag, Count, Text };  // defaults False, 0 and None
+
+struct ScoringOption {
+  const char* name;
+  OptionKind kind;
+  const char* placeholder;  // the command line's name for the value; nullptr for a flag
+  bool (*read)(PyObject* value, OptionArguments& out);
+  const char* help;
+};
+
+// In signature order. Adding an option is a row here and its use in the core.
+constexpr ScoringOption kScoringOptions[] = {
+    {"no_align", OptionKind::Flag, nullptr,
+     [](PyObject* value, OptionArguments& out) { return extract_flag(value, out.options.no_align); },
+     "pair model and native residues by residue number instead of aligning sequences"},
+    {"capri_peptide", OptionKind::Flag, nullptr,
+     [](PyObject* value, OptionArguments& out) { return extract_flag(value, out.options.capri_peptide); },
+     "peptide criteria: contacts within 4 A instead of 5 A, interface residues by CB (else CA) within "
+     "8 A instead of all atoms within 10 A"},
+    {"small_molecule", OptionKind::Flag, nullptr,
+     [](PyObject* value, OptionArguments& out) { return extract_flag(value, out.options.small_molecule); },
+     "read hetero (small-molecule) records too; scoring small-molecule chains is refused with an error "
+     "that says so"},
+    {"mapping", OptionKind::Text, "TEXT",
+     [](PyObject* value, OptionArguments& out) { return extract_optional_text(value, out.mapping); },
+     "fix the chain mapping: model chains, ':', native chains, one character per chain or chain ids "
+     "joined by ',', '*' as wildcard; e.g. BA:AB maps native A to model B and native B to model A, "
+     "B2,AA:A,B maps native A to model B2, AB*:AB* or H,L,*:H,L,* fixes two chains and searches the "
+     "rest, :AB scores native chains A and B only"},
+    {"allowed_mismatches", OptionKind::Count, "N",
+     [](PyObject* value, OptionArguments& out) { return extract_count(value, out.options.allowed_mismatches); },
+     "sequence mismatches tolerated for a model chain to stand for a native chain (default: 0)"},
+    {"groups", OptionKind::Text, "RECEPTOR:LIGAND",
+     [](PyObject* value, OptionArguments& out) { return extract_optional_text(value, out.groups); },
+     "one interface between two groups of native chains, e.g. HL:A: antibody chains H and L against "
+     "antigen A (H1,L1:AG for longer ids); only these chains are mapped"},
+};
+
+const char* default_text(OptionKind kind) {
+  switch (kind) {
+    case OptionKind::Flag: return "False";
+    case OptionKind::Count: return "0";
+    case OptionKind::Text: return "None";
+  }
+  return "";
+}
+
+// The leading parameters, then every option.
+std::vector<const char*> parameter_names(std::initializer_list<const char*> leading) {
+  std::vector<const char*> names(leading);
+  for (const ScoringOption& option : kScoringOptions) names.push_back(option.name);
+  return names;
+}
+
+bool read_options(const BoundArgs& bound, std::size_t first, Result<ScoreOptions>& out) {
+  OptionArguments arguments;
+  for (std::size_t k = 0; k < std::size(kScoringOptions); ++k)
+    if (!convert(bound, first + k, kScoringOptions[k].read, arguments)) return false;
+  out = parse_option_texts(std::move(arguments.options), arguments.mapping, arguments.groups);
   return true;
 }
 
-bool extract_groups(PyObject* object, Result<std::optional<ChainGroups>>& out) {
-  std::optional<std::string> text;
-  if (!extract_optional_text(object, text)) return false;
-  out = format_groups(text);
-  return true;
+std::string scoring_doc(std::string_view function, std::initializer_list<const char*> leading,
+                        std::string_view summary) {
+  std::string doc = std::string(function) + '(';
+  for (const char* name : leading) doc += std::string(name) + ", ";
+  for (const ScoringOption& option : kScoringOptions)
+    doc += std::string(option.name) + '=' + default_text(option.kind) + ", ";
+  doc.resize(doc.size() - 2);
+  doc += ")\n--\n\n" + std::string(summary) + "\n\nOptions:\n";
+  for (const ScoringOption& option : kScoringOptions)
+    doc += "  " + std::string(option.name) + ": " + option.help + '\n';
+  return doc;
 }
 
-// The six options of ScoreOptions, in signature order from parameter `first`.
-bool convert_options(const BoundArgs& bound, std::size_t first, ScoreOptions& options) {
-  return convert(bound, first, extract_flag, options.no_align) &&
-         convert(bound, first + 1, extract_flag, options.capri_peptide) &&
-         convert(bound, first + 2, extract_flag, options.small_molecule) &&
-         convert(bound, first + 3, extract_mapping, options.mapping) &&
-         convert(bound, first + 4, extract_count, options.allowed_mismatches) &&
-         convert(bound, first + 5, extract_groups, options.groups);
+PyRef option_default(OptionKind kind) {
+  switch (kind) {
+    case OptionKind::Flag: return PyRef::from_borrowed(Py_False);
+    case OptionKind::Count: return PyRef(PyLong_FromLong(0));
+    case OptionKind::Text: break;
+  }
+  return PyRef::from_borrowed(Py_None);
 }
 
 }  // namespace
 
 std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 8> names{
-      "model", "native", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches", "groups"};
+  static const std::vector<const char*> names = parameter_names({"model", "native"});
   auto bound = bind_arguments("score", names, 2, args, kwargs);
   ScoreCall call;
   if (!bound || !convert(*bound, 0, extract_path, call.model) || !convert(*bound, 1, extract_path, call.native) ||
-      !convert_options(*bound, 2, call.options))
+      !read_options(*bound, 2, call.options))
     return std::nullopt;
   return call;
 }
 
 std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 7> names{
-      "pairs", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches", "groups"};
+  static const std::vector<const char*> names = parameter_names({"pairs"});
   auto bound = bind_arguments("score_pairs", names, 1, args, kwargs);
   ScorePairsCall call;
-  if (!bound || !convert(*bound, 0, extract_pair_list, call.pairs) || !convert_options(*bound, 1, call.options))
+  if (!bound || !convert(*bound, 0, extract_pair_list, call.pairs) || !read_options(*bound, 1, call.options))
     return std::nullopt;
   return call;
 }
 
 std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 8> names{
-      "native", "models", "no_align", "capri_peptide", "small_molecule", "mapping", "allowed_mismatches", "groups"};
+  static const std::vector<const char*> names = parameter_names({"native", "models"});
   auto bound = bind_arguments("score_one_vs_many", names, 2, args, kwargs);
   ScoreOneVsManyCall call;
   if (!bound || !convert(*bound, 0, extract_path, call.native) ||
-      !convert(*bound, 1, extract_path_list, call.models) || !convert_options(*bound, 2, call.options))
+      !convert(*bound, 1, extract_path_list, call.models) || !read_options(*bound, 2, call.options))
     return std::nullopt;
   return call;
+}
+
+const char* score_doc() {
+  static const std::string doc = scoring_doc(
+      "score", {"model", "native"},
+      "Scores the model file against the native file under the best chain mapping and returns the "
+      "result dict. Errors raise subclasses of TarvoError.");
+  return doc.c_str();
+}
+
+const char* score_pairs_doc() {
+  static const std::string doc = scoring_doc(
+      "score_pairs", {"pairs"},
+      "Scores (model, native) file pairs in parallel and returns one outcome dict per pair, in input "
+      "order, holding its result or its error.");
+  return doc.c_str();
+}
+
+const char* score_one_vs_many_doc() {
+  static const std::string doc = scoring_doc(
+      "score_one_vs_many", {"native", "models"},
+      "Scores many model files against one native file in parallel (model ranking) and returns one "
+      "outcome dict per model, in input order, holding its result or its error.");
+  return doc.c_str();
+}
+
+PyRef scoring_option_table() {
+  PyRef table(PyTuple_New(static_cast<Py_ssize_t>(std::size(kScoringOptions))));
+  if (!table) return {};
+  for (std::size_t k = 0; k < std::size(kScoringOptions); ++k) {
+    const ScoringOption& option = kScoringOptions[k];
+    PyRef row(PyTuple_New(4));
+    PyRef fields[] = {new_str(option.name), option_default(option.kind),
+                      option.placeholder ? new_str(option.placeholder) : PyRef::from_borrowed(Py_None),
+                      new_str(option.help)};
+    if (!row) return {};
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+      if (!fields[i]) return {};
+      PyTuple_SetItem(row.get(), i, fields[i].release());  // steals
+    }
+    PyTuple_SetItem(table.get(), static_cast<Py_ssize_t>(k), row.release());
+  }
+  return table;
 }
 
 }  // namespace tarvo::py

@@ -9,31 +9,43 @@
 #include <utility>
 #include <vector>
 
-#include "search.hpp"  // ScoreOptions
+#include "tarvo/error.hpp"  // Result
+#include "tarvo/run.hpp"    // ScoreOptions
 
 namespace tarvo::py {
 
+// The options hold a mapping or groups text's parse error: score raises it, and
+// each item of a batch reports it, before any file is read.
 struct ScoreCall {
   std::string model;
   std::string native;
-  ScoreOptions options;
+  Result<ScoreOptions> options;
 };
 
 struct ScorePairsCall {
   std::vector<std::pair<std::string, std::string>> pairs;
-  ScoreOptions options;
+  Result<ScoreOptions> options;
 };
 
 struct ScoreOneVsManyCall {
   std::string native;
   std::vector<std::string> models;
-  ScoreOptions options;
+  Result<ScoreOptions> options;
 };
 
-// A mapping or groups text that does not parse is kept in the options as its
-// error: the core reports it where it reports every other error of a run.
 std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs);
 std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kwargs);
 std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, PyObject* kwargs);
+
+// The docstrings of score, score_pairs and score_one_vs_many: the signature with
+// every scoring option, the summary, then each option's help.
+const char* score_doc();
+const char* score_pairs_doc();
+const char* score_one_vs_many_doc();
+
+// The scoring options as the module attribute score_options: a tuple of
+// (name, default, placeholder, help) tuples in signature order, the placeholder
+// None for a flag. The command line builds its flags from it.
+PyRef scoring_option_table();
 
 }  // namespace tarvo::py

@@ -8,7 +8,7 @@
 #include <exception>
 #include <new>
 
-#include "error.hpp"  // TarvoError
+#include "tarvo/error.hpp"  // TarvoError
 #include "module_state.hpp"
 
 namespace tarvo::py {

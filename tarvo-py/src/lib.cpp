@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "batch.hpp"
 #include "calls.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
-#include "interfaces.hpp"  // run_on_native_interfaces
-#include "reader.hpp"      // load_structure
 #include "released.hpp"
 #include "results.hpp"
 #include "structure.hpp"
+#include "tarvo/batch.hpp"
+#include "tarvo/interfaces.hpp"  // run_on_native_interfaces
+#include "tarvo/reader.hpp"      // load_structure
 
 namespace tarvo::py {
 
@@ -106,7 +106,8 @@ PyObject* run_on_all_native_interfaces(PyObject* module, PyObject* args, PyObjec
       note_parameter("chain_map");
       return nullptr;
     }
-    // low_memory is checked like every flag but has no effect: results are always complete.
+    // low_memory is checked like every flag but has no effect: results are always
+    // complete. It stays for callers written against the interface this function keeps.
     if (!convert(*bound, 3, extract_flag, no_align) || !convert(*bound, 4, extract_flag, capri_peptide) ||
         !convert(*bound, 5, extract_flag, low_memory))
       return nullptr;
@@ -128,8 +129,9 @@ PyObject* score(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(state, nullptr, [&]() -> PyObject* {
     auto call = read_score_call(args, kwargs);
     if (!call) return nullptr;
+    if (!call->options) return to_pyerr(state, call->options.error());
     auto result = run_released([&](std::stop_token stop) {
-      return score_pair(call->model, call->native, call->options, std::move(stop));
+      return score_pair(call->model, call->native, *call->options, std::move(stop));
     });
     if (!result) return nullptr;
     if (!*result) return to_pyerr(state, result->error());
@@ -159,10 +161,10 @@ PyObject* score_pairs(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The options of a call read as the named function reads them; a mapping or
-// groups text that does not parse raises here instead of failing the run.
-const ScoreOptions* read_options(std::string_view function, PyObject* args, PyObject* kwargs,
-                                 std::optional<ScoreOptions>& out) {
+// The options of a call read as the named function reads them, a text that does
+// not parse kept as its error; nothing, with an exception set, for a bad argument.
+const Result<ScoreOptions>* read_options(std::string_view function, PyObject* args, PyObject* kwargs,
+                                         std::optional<Result<ScoreOptions>>& out) {
   if (function == "score") {
     if (auto call = read_score_call(args, kwargs)) out = std::move(call->options);
   } else if (function == "score_pairs") {
@@ -189,10 +191,9 @@ PyObject* check_arguments(PyObject* module, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     PyRef rest(PyTuple_GetSlice(args, 1, PyTuple_Size(args)));
-    std::optional<ScoreOptions> options;
+    std::optional<Result<ScoreOptions>> options;
     if (!rest || !read_options(function, rest.get(), kwargs, options)) return nullptr;
-    if (!options->mapping) return to_pyerr(state, options->mapping.error());
-    if (!options->groups) return to_pyerr(state, options->groups.error());
+    if (!*options) return to_pyerr(state, options->error());
     return PyRef::from_borrowed(Py_None).release();
   });
 }
@@ -208,33 +209,33 @@ PyCFunction as_cfunction(Fn* fn) {
 
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
-// Added in this order after Structure; each docstring is "signature\n--\n\nbody".
+// Added in this order after Structure; each docstring is "signature\n--\n\nbody",
+// those of the scoring functions made from their option table at start.
 PyMethodDef functions[] = {
     {"load_PDB", as_cfunction(load_pdb), kKeywords,
      "load_PDB(path, chains=..., small_molecule=False, n_model=0)\n--\n\n"
-     "Drop-in `load_PDB(path, chains=[], small_molecule=False, n_model=0)`."},
+     "Reads a PDB or mmCIF file (plain or gzip) into a Structure: the chains listed in `chains` (all "
+     "when empty) of model `n_model` (0-based), hetero records too with `small_molecule`."},
     {"run_on_all_native_interfaces", as_cfunction(run_on_all_native_interfaces), kKeywords,
      "run_on_all_native_interfaces(model, native, chain_map, no_align=False, capri_peptide=False, "
      "low_memory=False)\n--\n\n"
-     "Drop-in for the reference's `run_on_all_native_interfaces(model, native, chain_map, no_align, "
-     "capri_peptide, low_memory)`, returning `(result_mapping, total_tarvo)`. `chain_map` goes from "
-     "native chain to model chain, as in the reference. `low_memory` is accepted for compatibility "
-     "and ignored, since full results are always returned. The insertion order of `chain_map` is "
-     "preserved."},
-    {"score", as_cfunction(score), kKeywords,
-     "score(model, native, no_align=False, capri_peptide=False, small_molecule=False, mapping=None, "
-     "allowed_mismatches=0, groups=None)\n--\n\n"
-     "New API: full single model-vs-native scoring (the CLI's job), returning a result dict."},
-    {"score_one_vs_many", as_cfunction(score_one_vs_many), kKeywords,
-     "score_one_vs_many(native, models, no_align=False, capri_peptide=False, small_molecule=False, "
-     "mapping=None, allowed_mismatches=0, groups=None)\n--\n\n"
-     "New API: score MANY models against ONE native, in parallel (model ranking)."},
-    {"score_pairs", as_cfunction(score_pairs), kKeywords,
-     "score_pairs(pairs, no_align=False, capri_peptide=False, small_molecule=False, mapping=None, "
-     "allowed_mismatches=0, groups=None)\n--\n\n"
-     "New API: score arbitrary (model, native) pairs, in parallel."},
+     "Scores every native interface under the chain mapping `chain_map` (native chain -> model chain, "
+     "in its insertion order) and returns `(result_mapping, total_tarvo)`. `low_memory` is accepted "
+     "for callers of the interface this function keeps, and has no effect: results are always complete."},
+    {"score", as_cfunction(score), kKeywords, nullptr},
+    {"score_one_vs_many", as_cfunction(score_one_vs_many), kKeywords, nullptr},
+    {"score_pairs", as_cfunction(score_pairs), kKeywords, nullptr},
     {"version", version, METH_NOARGS, "version()\n--\n\n"},
 };
+
+void fill_scoring_docs() {
+  for (PyMethodDef& def : functions) {
+    const std::string_view name = def.ml_name;
+    if (name == "score") def.ml_doc = score_doc();
+    if (name == "score_one_vs_many") def.ml_doc = score_one_vs_many_doc();
+    if (name == "score_pairs") def.ml_doc = score_pairs_doc();
+  }
+}
 
 // An attribute of the module but not one of the contents listed in __all__.
 PyMethodDef check_arguments_def = {
@@ -299,8 +300,11 @@ int exec_module(PyObject* module) {
       return -1;
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
+    fill_scoring_docs();
     for (PyMethodDef& def : functions)
       if (!add_function(module, module_name.get(), def, true)) return -1;
+    PyRef options = scoring_option_table();
+    if (!options || PyObject_SetAttrString(module, "score_options", options.get()) < 0) return -1;
     return add_function(module, module_name.get(), check_arguments_def, false) ? 0 : -1;
   });
 }

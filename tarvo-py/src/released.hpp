@@ -13,7 +13,7 @@
 #include <stop_token>
 #include <type_traits>
 
-#include "pool.hpp"  // run_on_threads
+#include "tarvo/pool.hpp"  // run_on_threads
 
 namespace tarvo::py {
 

@@ -3,9 +3,9 @@
 
 #include "py_ref.hpp"
 
-#include "batch.hpp"   // BatchOutcome
-#include "search.hpp"  // RunResult
-#include "tarvo.hpp"   // InterfaceResult
+#include "tarvo/batch.hpp"   // BatchOutcome
+#include "tarvo/run.hpp"     // RunResult
+#include "tarvo/tarvo.hpp"   // InterfaceResult
 
 namespace tarvo::py {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "convert.hpp"
-#include "error.hpp"  // quoted, quoted_list
+#include "tarvo/error.hpp"  // quoted, quoted_list
 #include "errors.hpp"
 
 namespace tarvo::py {

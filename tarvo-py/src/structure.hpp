@@ -3,7 +3,7 @@
 
 #include "py_ref.hpp"
 
-#include "model.hpp"
+#include "tarvo/model.hpp"
 #include "module_state.hpp"
 
 namespace tarvo::py {
