@@ -5,8 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "tarvo/run.hpp"  // ScoreOptions
-#include "utf8.hpp"       // next_code_point
+#include "utf8.hpp"  // next_code_point
 
 namespace tarvo {
 
@@ -177,17 +176,6 @@ std::string interface_name(std::string_view native1, std::string_view native2, C
   if (form == ChainText::Comma) name += ',';
   name += native2;
   return name;
-}
-
-Result<ScoreOptions> parse_option_texts(ScoreOptions options, const std::optional<std::string>& mapping,
-                                        const std::optional<std::string>& groups) {
-  auto spec = format_mapping(mapping);
-  if (!spec) return std::unexpected(std::move(spec.error()));
-  auto grouped = format_groups(groups);
-  if (!grouped) return std::unexpected(std::move(grouped.error()));
-  options.mapping = std::move(*spec);
-  options.groups = std::move(*grouped);
-  return options;
 }
 
 }  // namespace tarvo
