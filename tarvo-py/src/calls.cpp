@@ -67,13 +67,6 @@ const char* default_text(OptionKind kind) {
   return "";
 }
 
-// The leading parameters, then every option.
-std::vector<const char*> parameter_names(std::initializer_list<const char*> leading) {
-  std::vector<const char*> names(leading);
-  for (const ScoringOption& option : kScoringOptions) names.push_back(option.name);
-  return names;
-}
-
 bool read_options(const BoundArgs& bound, std::size_t first, Result<ScoreOptions>& out) {
   OptionArguments arguments;
   for (std::size_t k = 0; k < std::size(kScoringOptions); ++k)
@@ -82,17 +75,55 @@ bool read_options(const BoundArgs& bound, std::size_t first, Result<ScoreOptions
   return true;
 }
 
-std::string scoring_doc(std::string_view function, std::initializer_list<const char*> leading,
-                        std::string_view summary) {
-  std::string doc = std::string(function) + '(';
-  for (const char* name : leading) doc += std::string(name) + ", ";
+// A scoring function: its leading parameters, then every option.
+struct ScoringFunction {
+  const char* name;
+  std::vector<const char*> parameters;
+  std::size_t leading;
+  std::string doc;  // "signature\n--\n\nsummary", then each option's help
+};
+
+ScoringFunction scoring_function(const char* name, std::initializer_list<const char*> leading,
+                                 std::string_view summary) {
+  ScoringFunction function{name, leading, leading.size(), std::string(name) + '('};
+  for (const char* parameter : leading) function.doc += std::string(parameter) + ", ";
+  for (const ScoringOption& option : kScoringOptions) {
+    function.parameters.push_back(option.name);
+    function.doc += std::string(option.name) + '=' + default_text(option.kind) + ", ";
+  }
+  function.doc.resize(function.doc.size() - 2);
+  function.doc += ")\n--\n\n" + std::string(summary) + "\n\nOptions:\n";
   for (const ScoringOption& option : kScoringOptions)
-    doc += std::string(option.name) + '=' + default_text(option.kind) + ", ";
-  doc.resize(doc.size() - 2);
-  doc += ")\n--\n\n" + std::string(summary) + "\n\nOptions:\n";
-  for (const ScoringOption& option : kScoringOptions)
-    doc += "  " + std::string(option.name) + ": " + option.help + '\n';
-  return doc;
+    function.doc += "  " + std::string(option.name) + ": " + option.help + '\n';
+  return function;
+}
+
+const ScoringFunction& score_function() {
+  static const ScoringFunction function = scoring_function(
+      "score", {"model", "native"},
+      "Scores the model file against the native file under the best chain mapping and returns the "
+      "result dict. Errors raise subclasses of TarvoError.");
+  return function;
+}
+
+const ScoringFunction& score_pairs_function() {
+  static const ScoringFunction function = scoring_function(
+      "score_pairs", {"pairs"},
+      "Scores (model, native) file pairs in parallel and returns one outcome dict per pair, in input "
+      "order, holding its result or its error.");
+  return function;
+}
+
+const ScoringFunction& score_one_vs_many_function() {
+  static const ScoringFunction function = scoring_function(
+      "score_one_vs_many", {"native", "models"},
+      "Scores many model files against one native file in parallel (model ranking) and returns one "
+      "outcome dict per model, in input order, holding its result or its error.");
+  return function;
+}
+
+std::optional<BoundArgs> bind(const ScoringFunction& function, PyObject* args, PyObject* kwargs) {
+  return bind_arguments(function.name, function.parameters, function.leading, args, kwargs);
 }
 
 PyRef option_default(OptionKind kind) {
@@ -107,8 +138,7 @@ PyRef option_default(OptionKind kind) {
 }  // namespace
 
 std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs) {
-  static const std::vector<const char*> names = parameter_names({"model", "native"});
-  auto bound = bind_arguments("score", names, 2, args, kwargs);
+  auto bound = bind(score_function(), args, kwargs);
   ScoreCall call;
   if (!bound || !convert(*bound, 0, extract_path, call.model) || !convert(*bound, 1, extract_path, call.native) ||
       !read_options(*bound, 2, call.options))
@@ -117,8 +147,7 @@ std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs) {
 }
 
 std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kwargs) {
-  static const std::vector<const char*> names = parameter_names({"pairs"});
-  auto bound = bind_arguments("score_pairs", names, 1, args, kwargs);
+  auto bound = bind(score_pairs_function(), args, kwargs);
   ScorePairsCall call;
   if (!bound || !convert(*bound, 0, extract_pair_list, call.pairs) || !read_options(*bound, 1, call.options))
     return std::nullopt;
@@ -126,8 +155,7 @@ std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kw
 }
 
 std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, PyObject* kwargs) {
-  static const std::vector<const char*> names = parameter_names({"native", "models"});
-  auto bound = bind_arguments("score_one_vs_many", names, 2, args, kwargs);
+  auto bound = bind(score_one_vs_many_function(), args, kwargs);
   ScoreOneVsManyCall call;
   if (!bound || !convert(*bound, 0, extract_path, call.native) ||
       !convert(*bound, 1, extract_path_list, call.models) || !read_options(*bound, 2, call.options))
@@ -135,28 +163,10 @@ std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, Py
   return call;
 }
 
-const char* score_doc() {
-  static const std::string doc = scoring_doc(
-      "score", {"model", "native"},
-      "Scores the model file against the native file under the best chain mapping and returns the "
-      "result dict. Errors raise subclasses of TarvoError.");
-  return doc.c_str();
-}
-
-const char* score_pairs_doc() {
-  static const std::string doc = scoring_doc(
-      "score_pairs", {"pairs"},
-      "Scores (model, native) file pairs in parallel and returns one outcome dict per pair, in input "
-      "order, holding its result or its error.");
-  return doc.c_str();
-}
-
-const char* score_one_vs_many_doc() {
-  static const std::string doc = scoring_doc(
-      "score_one_vs_many", {"native", "models"},
-      "Scores many model files against one native file in parallel (model ranking) and returns one "
-      "outcome dict per model, in input order, holding its result or its error.");
-  return doc.c_str();
+const char* scoring_doc(std::string_view name) {
+  for (const ScoringFunction* function : {&score_function(), &score_pairs_function(), &score_one_vs_many_function()})
+    if (name == function->name) return function->doc.c_str();
+  return nullptr;
 }
 
 PyRef scoring_option_table() {

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,11 +38,9 @@ std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs);
 std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kwargs);
 std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, PyObject* kwargs);
 
-// The docstrings of score, score_pairs and score_one_vs_many: the signature with
-// every scoring option, the summary, then each option's help.
-const char* score_doc();
-const char* score_pairs_doc();
-const char* score_one_vs_many_doc();
+// The docstring of score, score_pairs or score_one_vs_many: the signature with
+// every scoring option, the summary, then each option's help; null for another name.
+const char* scoring_doc(std::string_view name);
 
 // The scoring options as the module attribute score_options: a tuple of
 // (name, default, placeholder, help) tuples in signature order, the placeholder

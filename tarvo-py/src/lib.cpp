@@ -229,12 +229,8 @@ PyMethodDef functions[] = {
 };
 
 void fill_scoring_docs() {
-  for (PyMethodDef& def : functions) {
-    const std::string_view name = def.ml_name;
-    if (name == "score") def.ml_doc = score_doc();
-    if (name == "score_one_vs_many") def.ml_doc = score_one_vs_many_doc();
-    if (name == "score_pairs") def.ml_doc = score_pairs_doc();
-  }
+  for (PyMethodDef& def : functions)
+    if (const char* doc = scoring_doc(def.ml_name)) def.ml_doc = doc;
 }
 
 // An attribute of the module but not one of the contents listed in __all__.
