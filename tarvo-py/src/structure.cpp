@@ -92,8 +92,7 @@ PyMethodDef methods[] = {
 
 constexpr const char* kDoc =
     "Opaque parsed structure wrapping the core `Structure`: returned by `load_PDB` and accepted by "
-    "`run_on_all_native_interfaces`. It is the drop-in replacement for the Biopython model object "
-    "of the reference's documented API.";
+    "`run_on_all_native_interfaces`, where callers of that interface pass a Biopython model object.";
 
 PyType_Slot slots[] = {
     {Py_tp_new, slot_function(refuse_new)},
