@@ -96,6 +96,7 @@ def test_comma_mapping_texts(write_cif, mapping, model_ids, native_ids, expected
         ("A B:AB", "white space"),
         ("AB:AB ", "white space"),
         ("AA:AB", 'model chain "A" is named twice'),
+        ("AB:AA", 'native chain "A" is named twice'),
         ("B2,B2:A,B", 'model chain "B2" is named twice'),
         ("A,,B:A,B,C", "an empty chain id"),
         ("A*,B:A,B", "\"A*\" holds '*'"),
@@ -116,7 +117,7 @@ def test_characters_that_cannot_name_a_chain_are_explained(mapping):
 
 
 @pytest.mark.parametrize("mapping", ["AB:AB", "B2,AA:A,B", "H,L,*:H,L,*", ":A,B", "*:AB", ":AAB", "A**:A**",
-                                     "AB*:AB*", "ÅB:AB", "AB:CC"])
+                                     "AB*:AB*", "ÅB:AB", "*A:BA", ":*"])
 def test_well_formed_mapping_texts_are_accepted(mapping):
     assert t.check_arguments("score", "m.pdb", "n.pdb", mapping=mapping) is None
 
@@ -196,3 +197,29 @@ def test_at_most_three_mismatches_are_shown(write_pdb):
         t.score(model, native)
     assert "5 mismatches (native/model: B1 GLY/HIS, B2 TRP/HIS, B3 LEU/HIS, ...)" in str(info.value)
     assert "allowed_mismatches=5 (or --allowed_mismatches 5)" in str(info.value)
+
+
+def test_ids_that_cannot_be_named_are_refused_and_chain_maps_keep_every_interface(write_cif):
+    # "A" with "B,C" and "A,B" with "C" would both be the interface "A,B,C".
+    ids = ["A", "B,C", "A,B", "C"]
+    path = write_cif("n.cif", placed(ids, FOUR))
+    with pytest.raises(t.MappingError, match='native chain "B,C" holds ","'):
+        t.score(path, path)
+    structure = t.load_PDB(path)
+    result, total = t.run_on_all_native_interfaces(structure, structure, {i: i for i in ids})
+    assert list(result) == [("A", "B,C"), ("A", "A,B"), ("B,C", "A,B"), ("B,C", "C"), ("A,B", "C")]
+    assert total == sum(values["Tarvo"] for values in result.values())
+
+
+def test_groups_chains_are_read_whatever_the_mapping_names(write_pdb):
+    native = write_pdb("n.pdb", {"A": (0.0, 0.0, 0.0), "B": (0.0, 4.5, 0.0)})
+    result = t.score(native, native, groups="A:B", mapping="A:A")
+    assert list(result["best_result"]) == ["A:B"] and result["best_mapping"] == {"A": "A", "B": "B"}
+
+
+def test_a_model_without_the_middle_chain_says_so(write_pdb):
+    line = {"A": (0.0, 0.0, 0.0), "B": (0.0, 4.5, 0.0), "C": (0.0, 9.0, 0.0)}  # A-B and B-C touch
+    native = write_pdb("n.pdb", line, sequences={"B": OTHER})
+    model = write_pdb("m.pdb", {"A": line["A"], "C": line["C"]})
+    with pytest.raises(t.MappingError, match=r"No native interface could be scored: every one \(AB, BC\)"):
+        t.score(model, native)

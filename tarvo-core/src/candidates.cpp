@@ -127,6 +127,21 @@ Result<void> look_up(const Setup& setup, const Sides& sides, std::vector<const C
   return {};
 }
 
+// The search names interfaces and writes its mapping as text: an id holding
+// one of these would make "A" with "B,C" the interface "A,B" with "C", and a
+// best_mapping_str that cannot be read back.
+std::optional<TarvoError> unnamable_chain(const std::vector<std::string>& ids, const char* side) {
+  for (const auto& id : ids) {
+    auto bad = std::ranges::find_if(id, [](char c) { return std::string_view(",:* \t\n\v\f\r").contains(c); });
+    if (bad != id.end())
+      return TarvoError{err::Mapping{std::string(side) + " chain " + quoted(id) + " holds " + quoted(std::string(1, *bad)) +
+                                     ": chain ids holding ',', ':', '*' or white space cannot be named in a "
+                                     "mapping text or an interface name; leave the chain out with --mapping "
+                                     "(e.g. :AB names native chains A and B only)"}};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Result<Setup> prepare_candidates(const Structure& model, const Structure& native,
@@ -136,6 +151,8 @@ Result<Setup> prepare_candidates(const Structure& model, const Structure& native
   auto model_list = spec.model_chains ? *spec.model_chains : model.chain_ids();
   auto native_list = spec.native_chains ? *spec.native_chains : native.chain_ids();
   if (model_list.size() < 2 || native_list.size() < 2) return fail(err::Mapping{kNeedTwoChains});
+  if (auto error = unnamable_chain(native_list, "native")) return std::unexpected(std::move(*error));
+  if (auto error = unnamable_chain(model_list, "model")) return std::unexpected(std::move(*error));
   // A repeated id would be one anchor with two places in the assignment.
   model_list = without_repeats(model_list);
   native_list = without_repeats(native_list);

@@ -23,7 +23,6 @@ Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, con
                                                      bool capri_peptide) {
   std::vector<std::pair<const std::string*, const std::string*>> entries;
   for (const auto& [native_id, model_id] : chain_map) entries.emplace_back(&native_id, &model_id);
-  const ChainText form = chain_text(model, native);
   NativeInterfacesRun run;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     for (std::size_t j = i + 1; j < entries.size(); ++j) {
@@ -47,12 +46,11 @@ Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, con
       InterfaceResult interface = std::move(**result);
       interface.chain1 = model_i;
       interface.chain2 = model_j;
-      run.interfaces.insert_or_assign(interface_name(native_i, native_j, form),
-                                      NativeInterface{native_i, native_j, std::move(interface)});
+      run.interfaces.push_back(NativeInterface{native_i, native_j, std::move(interface)});
     }
   }
   run.total = -0.0;
-  for (const auto& [name, interface] : run.interfaces) run.total += interface.result.Tarvo;
+  for (const NativeInterface& interface : run.interfaces) run.total += interface.result.Tarvo;
   return run;
 }
 

@@ -64,11 +64,18 @@ Result<std::vector<std::string>> split_side(std::string_view text, std::string_v
   return ids;
 }
 
-std::optional<std::string> repeated_model(const std::vector<std::string>& models) {
+std::optional<std::string> repeated_id(const std::vector<std::string>& ids) {
   std::unordered_set<std::string_view> seen;
-  for (const auto& id : models)
+  for (const auto& id : ids)
     if (id != "*" && !seen.insert(id).second) return id;
   return std::nullopt;
+}
+
+// A side's chains as a list of the chains taking part, or none when it holds a
+// "*": any chain of that structure may then take part.
+std::optional<std::vector<std::string>> chain_list(std::vector<std::string> ids) {
+  if (std::ranges::find(ids, "*") != ids.end()) return std::nullopt;
+  return ids;
 }
 
 constexpr const char* kGroupsExpected =
@@ -135,7 +142,7 @@ Result<MappingSpec> format_mapping(const std::optional<std::string>& text) {
   auto natives = split_side(view, view.substr(colon + 1), comma);
   if (!natives) return std::unexpected(natives.error());
   if (model_part.empty() || model_part == "*") {
-    spec.native_chains = std::move(*natives);
+    spec.native_chains = chain_list(std::move(*natives));
     return spec;
   }
   auto models = split_side(view, model_part, comma);
@@ -144,14 +151,19 @@ Result<MappingSpec> format_mapping(const std::optional<std::string>& text) {
     return std::unexpected(bad_text(view, chains(models->size(), "model") + " for " +
                                               chains(natives->size(), "native") +
                                               "; give one model chain per native chain"));
-  if (auto twice = repeated_model(*models))
+  if (auto twice = repeated_id(*models))
     return std::unexpected(bad_text(view, "model chain " + quoted(*twice) +
                                               " is named twice; a model chain stands for one native chain"));
+  if (auto twice = repeated_id(*natives))
+    return std::unexpected(bad_text(view, "native chain " + quoted(*twice) +
+                                              " is named twice; a native chain has one model chain"));
   for (std::size_t k = 0; k < models->size(); ++k)
     if ((*models)[k] != "*" && (*natives)[k] != "*") spec.fixed.insert_or_assign((*natives)[k], (*models)[k]);
+  // A trailing "*" leaves every chain of both structures to the search; one
+  // inside a side frees that side's chains alone.
   if (models->back() != "*" && natives->back() != "*") {
-    spec.model_chains = std::move(*models);
-    spec.native_chains = std::move(*natives);
+    spec.model_chains = chain_list(std::move(*models));
+    spec.native_chains = chain_list(std::move(*natives));
   }
   return spec;
 }

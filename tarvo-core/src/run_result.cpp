@@ -76,12 +76,21 @@ std::vector<std::string> missing_interfaces(const Structure& native, const Setup
 Result<RunResult> finish(const Structure& model, const Structure& native, const Setup& setup,
                          bool capri_peptide, ChainMapping mapping,
                          OrderedMap<std::string, InterfaceResult> results, double total) {
-  if (results.empty()) return fail(err::Mapping{kNoInterfaces});
+  auto missing = missing_interfaces(native, setup, mapping, capri_peptide);
+  if (results.empty()) {
+    if (missing.empty()) return fail(err::Mapping{kNoInterfaces});
+    // The native has interfaces: what failed is the model, which lacks their chains.
+    std::string names;
+    for (const auto& name : missing) names += (names.empty() ? "" : ", ") + name;
+    return fail(err::Mapping{"No native interface could be scored: every one (" + names +
+                             ") has a native chain without a model chain in the best mapping " +
+                             format_mapping_string(mapping, setup.form)});
+  }
   RunResult run;
   run.model = model.id;
   run.native = native.id;
   run.best_mapping_str = format_mapping_string(mapping, setup.form);
-  run.missing_interfaces = missing_interfaces(native, setup, mapping, capri_peptide);
+  run.missing_interfaces = std::move(missing);
   run.best_mapping = std::move(mapping);
   run.best_tarvo = total;
   run.GlobalTarvo = total / static_cast<double>(results.size());

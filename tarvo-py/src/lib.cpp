@@ -59,7 +59,7 @@ PyRef pair_tuple(PyRef first, PyRef second) {
 PyRef native_interfaces_result(const NativeInterfacesRun& run) {
   PyRef mapping(PyDict_New());
   if (!mapping) return {};
-  for (const auto& [name, interface] : run.interfaces) {
+  for (const NativeInterface& interface : run.interfaces) {
     PyRef key = pair_tuple(new_str(interface.native1), new_str(interface.native2));
     PyRef value = interface_dict(interface.result);
     if (!key || !value || PyDict_SetItem(mapping.get(), key.get(), value.get()) < 0) return {};

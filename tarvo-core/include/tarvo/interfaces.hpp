@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tarvo/error.hpp"         // Result
 #include "tarvo/mapping_text.hpp"  // ChainMapping
@@ -25,7 +26,9 @@ struct NativeInterface {
 };
 
 struct NativeInterfacesRun {
-  OrderedMap<std::string, NativeInterface> interfaces;  // by interface name
+  // In the order of the map's pairs. A list, not a map by name: ids such as "A"
+  // and "B,C" would name the same interface as "A,B" and "C".
+  std::vector<NativeInterface> interfaces;
   double total = -0.0;
 };
 

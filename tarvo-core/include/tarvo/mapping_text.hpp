@@ -35,7 +35,9 @@ enum class ChainText { OneCharacter, Comma };
 
 ChainText chain_text(const Structure& model, const Structure& native);
 
-// Reads either form: a text holding "," is in the comma form.
+// Reads either form: a text holding "," is in the comma form. A "*" leaves a
+// chain to the search: last on either side it frees every chain of both
+// structures, elsewhere the chains of its own side. Each chain is named once.
 Result<MappingSpec> format_mapping(const std::optional<std::string>& text);
 // Reads "RECEPTOR:LIGAND" in either form ("HL:A", "H1,L1:AG"); no text, or an
 // empty one, means no groups.
