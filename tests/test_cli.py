@@ -301,3 +301,15 @@ def test_unscored_native_interfaces_are_warned_about_and_counted(write_pdb):
     assert row.split()[header.split().index("Missing")] == "2"
     table = run_cli("rank", native, model, "--csv")
     assert [row["missing_interfaces"] for row in csv.DictReader(io.StringIO(table.stdout))] == ["2"]
+
+
+def test_fixed_pairs_of_unlike_chains_are_scored_with_a_warning():
+    warned = run_cli(EXAMPLES / "3FN1_model.pdb", NATIVE, "--mapping", "AB:AB")
+    assert warned.returncode == 0
+    assert warned.stderr.splitlines() == [
+        "tarvo: warning: --mapping pairs native chain A with model chain A, whose sequences differ at 106 "
+        "positions (allowed: 0); scored as given",
+        "tarvo: warning: --mapping pairs native chain B with model chain B, whose sequences differ at 66 "
+        "positions (allowed: 0); scored as given",
+    ]
+    assert run_cli(MODEL, NATIVE, "--mapping", "AB:AB").stderr == ""

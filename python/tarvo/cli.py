@@ -12,6 +12,7 @@ import sys
 import time
 
 from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, score_options, version
+from _tarvo_rs import unlike_fixed_pairs
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
 from ._progress import ProgressBar
 from ._output import (
@@ -277,6 +278,7 @@ def run_pair(args):
     options = scoring_options(args)
     require_file(args.model)
     require_file(args.native)
+    warn_unlike_pairs(args.model, args.native, options)
     try:
         result = score(args.model, args.native, **options)
     except TarvoError as error:
@@ -305,6 +307,8 @@ def run_rank(args):
     except ModelListError as error:
         raise CliError(str(error), 2) from None
     check_native(args.native, options)
+    if models:
+        warn_unlike_pairs(models[0], args.native, options)
     with contextlib.ExitStack() as opened:
         stream, done = open_output(args)
         if stream:
@@ -325,6 +329,23 @@ def check_native(native, options):
         load_PDB(native, small_molecule=options["small_molecule"])
     except TarvoError as error:
         raise CliError(str(error), 1) from None
+
+
+def warn_unlike_pairs(model, native, options):
+    """Pairs fixed by --mapping that the search would not have made are scored, but not without a word."""
+    # A pipe is read once, by the scoring itself.
+    if not (options["mapping"] and os.path.isfile(model) and os.path.isfile(native)):
+        return
+    try:
+        reading = {"small_molecule": options["small_molecule"]}
+        pairs = unlike_fixed_pairs(load_PDB(model, **reading), load_PDB(native, **reading), options["mapping"],
+                                   options["allowed_mismatches"])
+    except TarvoError:
+        return  # scoring reports what is wrong with these files
+    for native_chain, model_chain, count in pairs:
+        print(f"tarvo: warning: --mapping pairs native chain {native_chain} with model chain {model_chain}, "
+              f"whose sequences differ at {count} positions (allowed: {options['allowed_mismatches']}); "
+              f"scored as given", file=sys.stderr)
 
 
 def check_native_scores(native, first_outcomes, options):

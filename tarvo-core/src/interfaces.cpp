@@ -1,5 +1,6 @@
 #include "tarvo/interfaces.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -52,6 +53,21 @@ Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, con
   run.total = -0.0;
   for (const NativeInterface& interface : run.interfaces) run.total += interface.result.Tarvo;
   return run;
+}
+
+std::vector<UnlikePair> unlike_pairs(const Structure& model, const Structure& native, const ChainMapping& mapping,
+                                     std::uint64_t allowed_mismatches) {
+  std::vector<UnlikePair> out;
+  for (const auto& [native_id, model_id] : mapping) {
+    const Chain* n = native.chain(native_id);
+    const Chain* m = model.chain(model_id);
+    if (!n || !m || n->het_name || m->het_name || n->sequence == m->sequence) continue;
+    // Compared as the search compares a model chain with a native chain.
+    const Alignment alignment = align_chains(*m, *n, false);
+    const auto count = static_cast<std::size_t>(std::ranges::count(alignment.match_line, U'.'));
+    if (count > allowed_mismatches) out.push_back(UnlikePair{native_id, model_id, count});
+  }
+  return out;
 }
 
 }  // namespace tarvo

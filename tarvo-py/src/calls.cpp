@@ -174,15 +174,10 @@ PyRef scoring_option_table() {
   if (!table) return {};
   for (std::size_t k = 0; k < std::size(kScoringOptions); ++k) {
     const ScoringOption& option = kScoringOptions[k];
-    PyRef row(PyTuple_New(4));
-    PyRef fields[] = {new_str(option.name), option_default(option.kind),
-                      option.placeholder ? new_str(option.placeholder) : PyRef::from_borrowed(Py_None),
-                      new_str(option.help)};
+    PyRef row = new_tuple(new_str(option.name), option_default(option.kind),
+                          option.placeholder ? new_str(option.placeholder) : PyRef::from_borrowed(Py_None),
+                          new_str(option.help));
     if (!row) return {};
-    for (Py_ssize_t i = 0; i < 4; ++i) {
-      if (!fields[i]) return {};
-      PyTuple_SetItem(row.get(), i, fields[i].release());  // steals
-    }
     PyTuple_SetItem(table.get(), static_cast<Py_ssize_t>(k), row.release());
   }
   return table;

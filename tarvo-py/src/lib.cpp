@@ -17,7 +17,7 @@
 #include "results.hpp"
 #include "structure.hpp"
 #include "tarvo/batch.hpp"
-#include "tarvo/interfaces.hpp"  // run_on_native_interfaces
+#include "tarvo/interfaces.hpp"  // run_on_native_interfaces, unlike_pairs
 #include "tarvo/reader.hpp"      // load_structure
 
 namespace tarvo::py {
@@ -46,25 +46,16 @@ bool read_chain_map(PyObject* dict, ChainMapping& chain_map) {
   return true;
 }
 
-PyRef pair_tuple(PyRef first, PyRef second) {
-  if (!first || !second) return {};
-  PyRef tuple(PyTuple_New(2));
-  if (!tuple) return {};
-  PyTuple_SetItem(tuple.get(), 0, first.release());  // steals
-  PyTuple_SetItem(tuple.get(), 1, second.release());
-  return tuple;
-}
-
 // Keyed by the two native chain ids, so multi-character mmCIF ids stay whole.
 PyRef native_interfaces_result(const NativeInterfacesRun& run) {
   PyRef mapping(PyDict_New());
   if (!mapping) return {};
   for (const NativeInterface& interface : run.interfaces) {
-    PyRef key = pair_tuple(new_str(interface.native1), new_str(interface.native2));
+    PyRef key = new_tuple(new_str(interface.native1), new_str(interface.native2));
     PyRef value = interface_dict(interface.result);
     if (!key || !value || PyDict_SetItem(mapping.get(), key.get(), value.get()) < 0) return {};
   }
-  return pair_tuple(std::move(mapping), PyRef(PyFloat_FromDouble(run.total)));
+  return new_tuple(std::move(mapping), PyRef(PyFloat_FromDouble(run.total)));
 }
 
 PyObject* load_pdb(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -121,6 +112,31 @@ PyObject* run_on_all_native_interfaces(PyObject* module, PyObject* args, PyObjec
     if (!run) return nullptr;
     if (!*run) return to_pyerr(state, run->error());
     return native_interfaces_result(**run).release();
+  });
+}
+
+PyObject* unlike_fixed_pairs(PyObject* module, PyObject* args, PyObject* kwargs) {
+  const ModuleState& state = module_state(module);
+  auto structure = [&](PyObject* object, const Structure*& out) { return extract_structure(state, object, out); };
+  return guarded<PyObject*>(state, nullptr, [&]() -> PyObject* {
+    static constexpr std::array<const char*, 4> names{"model", "native", "mapping", "allowed_mismatches"};
+    auto bound = bind_arguments("unlike_fixed_pairs", names, 3, args, kwargs);
+    const Structure* model = nullptr;
+    const Structure* native = nullptr;
+    std::string text;
+    std::uint64_t allowed_mismatches = 0;
+    if (!bound || !convert(*bound, 0, structure, model) || !convert(*bound, 1, structure, native) ||
+        !convert(*bound, 2, extract_text, text) || !convert(*bound, 3, extract_count, allowed_mismatches))
+      return nullptr;
+    auto spec = format_mapping(text);
+    if (!spec) return to_pyerr(state, spec.error());
+    PyRef list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const UnlikePair& pair : unlike_pairs(*model, *native, spec->fixed, allowed_mismatches)) {
+      PyRef row = new_tuple(new_str(pair.native), new_str(pair.model), PyRef(PyLong_FromSize_t(pair.mismatches)));
+      if (!row || PyList_Append(list.get(), row.get()) < 0) return nullptr;
+    }
+    return list.release();
   });
 }
 
@@ -242,6 +258,13 @@ PyMethodDef check_arguments_def = {
     "what that call raises for its arguments: TypeError, ValueError or OverflowError for a bad "
     "argument, MappingError for a mapping or groups text that does not parse. Returns None."};
 
+PyMethodDef unlike_fixed_pairs_def = {
+    "unlike_fixed_pairs", as_cfunction(unlike_fixed_pairs), kKeywords,
+    "unlike_fixed_pairs(model, native, mapping, allowed_mismatches=0)\n--\n\n"
+    "The pairs that the mapping text fixes between the Structures `model` and `native` whose "
+    "sequences differ at more than `allowed_mismatches` positions, so that the search would not have "
+    "paired them: a list of (native chain, model chain, mismatches) tuples, in the text's order."};
+
 // Appends `name` to the module's __all__ (made on first use), then sets the attribute.
 bool add_item(PyObject* module, PyObject* name, PyObject* item) {
   PyRef all_name = new_str("__all__");
@@ -301,7 +324,10 @@ int exec_module(PyObject* module) {
       if (!add_function(module, module_name.get(), def, true)) return -1;
     PyRef options = scoring_option_table();
     if (!options || PyObject_SetAttrString(module, "score_options", options.get()) < 0) return -1;
-    return add_function(module, module_name.get(), check_arguments_def, false) ? 0 : -1;
+    return add_function(module, module_name.get(), check_arguments_def, false) &&
+                   add_function(module, module_name.get(), unlike_fixed_pairs_def, false)
+               ? 0
+               : -1;
   });
 }
 

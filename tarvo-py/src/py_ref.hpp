@@ -51,6 +51,19 @@ inline PyRef new_path_str(std::string_view text) {
   return PyRef(PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+// A new tuple of `items`; nothing when it or any item could not be made.
+template <class... Items>
+PyRef new_tuple(Items... items) {
+  PyRef fields[] = {std::move(items)...};
+  for (const PyRef& field : fields)
+    if (!field) return {};
+  PyRef tuple(PyTuple_New(sizeof...(Items)));
+  if (!tuple) return {};
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sizeof...(Items)); ++i)
+    PyTuple_SetItem(tuple.get(), i, fields[i].release());  // steals
+  return tuple;
+}
+
 // The type of `object`, as a new reference; never fails.
 inline PyRef type_of(PyObject* object) { return PyRef(PyObject_Type(object)); }
 

@@ -2,6 +2,8 @@
 // interface of a caller-given mapping.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +33,20 @@ struct NativeInterfacesRun {
   std::vector<NativeInterface> interfaces;
   double total = -0.0;
 };
+
+// A pair of a chain mapping whose chains the search would not have paired:
+// sequences that differ at more than the allowed mismatches. Such pairs are
+// scored all the same; callers may want to say so.
+struct UnlikePair {
+  std::string native;
+  std::string model;
+  std::size_t mismatches = 0;
+};
+
+// The pairs of `mapping` whose chains both exist, are no hetero chains and are
+// unlike, in its order.
+std::vector<UnlikePair> unlike_pairs(const Structure& model, const Structure& native, const ChainMapping& mapping,
+                                     std::uint64_t allowed_mismatches);
 
 Result<NativeInterfacesRun> run_on_native_interfaces(const Structure& model, const Structure& native,
                                                      const ChainMapping& chain_map, bool no_align,
