@@ -26,7 +26,7 @@ apt_install() {
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-apt_install g++ make libeigen3-dev libtbb-dev zlib1g-dev libgtest-dev libtsl-ordered-map-dev "$@"
+apt_install g++ make libeigen3-dev libtbb-dev libisal-dev zlib1g-dev libgtest-dev libtsl-ordered-map-dev "$@"
 
 real_interpreter() {
   "$1" -c 'import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)))'

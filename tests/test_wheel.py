@@ -1,12 +1,13 @@
-"""The repaired manylinux wheel runs on a machine without oneTBB.
+"""The repaired manylinux wheel runs on a machine without oneTBB and ISA-L.
 
-The system's oneTBB is hidden in a private mount namespace, each libtbb* file
-bind-mounted over by /dev/null. The unrepaired wheel's module must then fail to
+The system's oneTBB and ISA-L are hidden in a private mount namespace, each
+libtbb* and libisal* file bind-mounted over by /dev/null. The unrepaired wheel's module must then fail to
 load, which proves the hiding works; the repaired wheel, installed into a fresh
 virtual environment, must still score the bundled example.
 """
 
 import glob
+import gzip
 import os
 import shutil
 import subprocess
@@ -27,12 +28,12 @@ HIDE_AND_RUN = 'for f in $TBB_FILES; do mount --bind /dev/null "$f" || exit 97; 
 
 
 def system_tbb_files():
-    """The real files behind every libtbb* in the loader's cache and the usual library directories."""
+    """The real files behind every libtbb* and libisal* in the loader's cache and the usual library directories."""
     ldconfig = shutil.which("ldconfig") or "/sbin/ldconfig"  # /sbin may be off a user's PATH
     cache = subprocess.run([ldconfig, "-p"], capture_output=True, text=True).stdout
     directories = {os.path.dirname(line.rsplit("=> ", 1)[1]) for line in cache.splitlines() if "=> " in line}
     directories |= {"/lib", "/usr/lib", "/lib64", "/usr/lib64", "/usr/local/lib"}
-    names = (glob.glob(os.path.join(d, "libtbb*")) for d in directories)
+    names = (glob.glob(os.path.join(d, pattern)) for d in directories for pattern in ("libtbb*", "libisal*"))
     return sorted({os.path.realpath(name) for group in names for name in group})
 
 
@@ -79,7 +80,7 @@ def test_hiding_oneTBB_breaks_the_unrepaired_module(wheels, tmp_path):
     subprocess.run(load, check=True, env=env, cwd=tmp_path)  # loads while oneTBB is visible
     hidden = without_tbb(*load, env={"PYTHONPATH": str(tmp_path)}, cwd=tmp_path)
     assert hidden.returncode != 0
-    assert "libtbb.so.12" in hidden.stderr
+    assert "libtbb.so.12" in hidden.stderr or "libisal.so.2" in hidden.stderr
 
 
 def test_repaired_wheel_scores_without_system_oneTBB(wheels, tmp_path):
@@ -90,7 +91,8 @@ def test_repaired_wheel_scores_without_system_oneTBB(wheels, tmp_path):
          "--disable-pip-version-check", wheels[1]],
         check=True, stdin=subprocess.DEVNULL,
     )
-    done = without_tbb(env_dir / "bin" / "tarvo", EXAMPLES / "2GTP_model.pdb", EXAMPLES / "2GTP_native.pdb",
-                       cwd=tmp_path)
+    model = tmp_path / "2GTP_model.pdb.gz"
+    model.write_bytes(gzip.compress((EXAMPLES / "2GTP_model.pdb").read_bytes()))
+    done = without_tbb(env_dir / "bin" / "tarvo", model, EXAMPLES / "2GTP_native.pdb", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert "GlobalTarvo  0.819  (High)" in done.stdout

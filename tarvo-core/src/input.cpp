@@ -3,11 +3,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
+#include <isa-l/igzip_lib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -58,13 +59,11 @@ Result<std::size_t> read_some(const std::string& path, const File& file, char* i
 }
 
 // Inflates gzip members one after the other, as zcat does; bytes after a member
-// that do not open another one (padding, junk) end the input.
+// that do not open another one (padding, junk) end the input. ISA-L inflates
+// at about three times zlib's speed, and most decoy sets are gzipped.
 class Gunzip {
  public:
-  Gunzip() {
-    if (inflateInit2(&zs_, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
-  }
-  ~Gunzip() { inflateEnd(&zs_); }
+  Gunzip() { start_member(); }
   Gunzip(const Gunzip&) = delete;
   Gunzip& operator=(const Gunzip&) = delete;
 
@@ -74,18 +73,18 @@ class Gunzip {
     while (pos < in.size() && state_ != State::Done) {
       if (state_ == State::Between && !open_next_member(in, pos)) continue;
       if (out.size == out.capacity) grow(out, limit);
-      zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data() + pos));
-      zs_.avail_in = static_cast<uInt>(std::min<std::size_t>(in.size() - pos, UINT_MAX));
-      zs_.next_out = reinterpret_cast<Bytef*>(out.data.get() + out.size);
-      zs_.avail_out = static_cast<uInt>(std::min<std::size_t>(out.capacity - out.size, UINT_MAX));
-      const uInt given = zs_.avail_in, room = zs_.avail_out;
-      const int rc = inflate(&zs_, Z_NO_FLUSH);
-      pos += given - zs_.avail_in;
-      out.size += room - zs_.avail_out;
+      inflater_.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(in.data() + pos));
+      inflater_.avail_in = static_cast<std::uint32_t>(std::min<std::size_t>(in.size() - pos, UINT32_MAX));
+      inflater_.next_out = reinterpret_cast<std::uint8_t*>(out.data.get() + out.size);
+      inflater_.avail_out = static_cast<std::uint32_t>(std::min<std::size_t>(out.capacity - out.size, UINT32_MAX));
+      const std::uint32_t given = inflater_.avail_in, room = inflater_.avail_out;
+      const int rc = isal_inflate(&inflater_);
+      pos += given - inflater_.avail_in;
+      out.size += room - inflater_.avail_out;
       if (out.size > limit) return over_limit("inflated input", limit);
-      if (rc == Z_STREAM_END) state_ = State::Between;
-      else if (rc != Z_OK && rc != Z_BUF_ERROR) return zs_.msg ? zs_.msg : zError(rc);
-      else if (given == zs_.avail_in && room == zs_.avail_out) return "gzip stream makes no progress";
+      if (rc != ISAL_DECOMP_OK) return failure_text(rc);
+      if (inflater_.block_state == ISAL_BLOCK_FINISH) state_ = State::Between;
+      else if (given == inflater_.avail_in && room == inflater_.avail_out) return "gzip stream makes no progress";
     }
     return std::nullopt;
   }
@@ -101,6 +100,18 @@ class Gunzip {
  private:
   enum class State { InMember, Between, Done };
 
+  static std::string failure_text(int rc) {
+    switch (rc) {
+      case ISAL_INVALID_WRAPPER: return "not a gzip header (not gzip data)";
+      case ISAL_UNSUPPORTED_METHOD: return "unknown gzip compression method";
+      case ISAL_INCORRECT_CHECKSUM: return "incorrect gzip checksum (corrupt data)";
+      case ISAL_INVALID_LOOKBACK: return "invalid distance too far back (corrupt data)";
+      case ISAL_INVALID_SYMBOL:
+      case ISAL_INVALID_BLOCK: return "invalid deflate data (corrupt data)";
+      default: return "gzip stream error " + std::to_string(rc);
+    }
+  }
+
   // Between members: the magic bytes open the next one (the first of them may
   // have ended the previous chunk); anything else ends the input. False when
   // nothing is left to inflate in this chunk.
@@ -110,12 +121,12 @@ class Gunzip {
       carried_magic_ = false;
       if (byte(pos) != 0x8B) return end_input(in, pos);
       start_member();
-      unsigned char first = 0x1F, unused;
-      zs_.next_in = &first;
-      zs_.avail_in = 1;
-      zs_.next_out = &unused;
-      zs_.avail_out = 1;
-      inflate(&zs_, Z_NO_FLUSH);  // takes the header's first byte, which gives no output
+      std::uint8_t first = 0x1F, unused;
+      inflater_.next_in = &first;
+      inflater_.avail_in = 1;
+      inflater_.next_out = &unused;
+      inflater_.avail_out = 1;
+      isal_inflate(&inflater_);  // keeps the header's first byte, which gives no output
       return true;
     }
     if (in.size() - pos == 1 && byte(pos) == 0x1F) {
@@ -129,7 +140,8 @@ class Gunzip {
   }
 
   void start_member() {
-    inflateReset(&zs_);
+    isal_inflate_init(&inflater_);
+    inflater_.crc_flag = ISAL_GZIP;  // header and trailer read, CRC checked
     state_ = State::InMember;
   }
 
@@ -139,7 +151,7 @@ class Gunzip {
     return false;
   }
 
-  z_stream zs_{};
+  inflate_state inflater_{};
   State state_ = State::InMember;
   bool carried_magic_ = false;
 };
