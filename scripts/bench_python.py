@@ -134,6 +134,68 @@ def rank_against_batch(tarvo):
     return rank, batch
 
 
+def write_gzip(path, text):
+    with gzip.open(path, "wt", compresslevel=6) as handle:
+        handle.write(text)
+    return str(path)
+
+
+def shifted_lines(lines, chains, dx):
+    """PDB lines with the atoms of `chains` moved by dx Å along x."""
+    out = []
+    for line in lines:
+        if line.startswith(("ATOM", "HETATM")) and line[21] in chains:
+            line = f"{line[:30]}{float(line[30:38]) + dx:8.3f}{line[38:]}"
+        out.append(line)
+    return out
+
+
+def docking_pairs(folder):
+    """(label, model, native) pairs of the kinds docking users bring, built from examples/ in `folder`."""
+    gemmi = ensure("gemmi", "gemmi")
+    folder = Path(folder)
+    model_2gtp, native_2gtp = DIMERS[0]
+    pairs = [("2GTP dimer, plain PDB", model_2gtp, native_2gtp), ("3FN1 dimer, plain PDB", *DIMERS[1])]
+    # A HADDOCK-like run: gzip models and natives.
+    pairs.append(("2GTP dimer, gzip (HADDOCK-like)",
+                  write_gzip(folder / "2GTP_model.pdb.gz", Path(model_2gtp).read_text()),
+                  write_gzip(folder / "2GTP_native.pdb.gz", Path(native_2gtp).read_text())))
+    # Docking programs' protonation names: HIS as HID, HIE and NEP in turn.
+    names = iter(["HID", "HIE", "NEP"] * 1000)
+    renamed, residue = [], None
+    for line in Path(model_2gtp).read_text().splitlines(keepends=True):
+        if line.startswith("ATOM") and line[17:20] == "HIS":
+            if line[22:27] != residue:
+                residue, name = line[22:27], next(names)
+            line = line[:17] + name + line[20:]
+        renamed.append(line)
+    hid = folder / "2GTP_model_hid.pdb"
+    hid.write_text("".join(renamed))
+    pairs.append(("2GTP dimer, HID/HIE/NEP names", str(hid), native_2gtp))
+    # An antibody-like complex: heavy, light (poly-alanine, a sequence of its own) and antigen,
+    # three chains of the 24-mer; the model's antigen moved by 1.5 Å, gzip as docking runs write it.
+    chains = {"A": "H", "B": "L", "M": "A"}
+    native_lines = []
+    for line in gzip.open(EXAMPLES / "homo24_native.pdb.gz", "rt"):
+        if line.startswith("ATOM") and line[21] in chains:
+            chain = chains[line[21]]
+            line = line[:17] + ("ALA" if chain == "L" else line[17:20]) + line[20:21] + chain + line[22:]
+            native_lines.append(line)
+    antibody_native = folder / "antibody_native.pdb"
+    antibody_native.write_text("".join(native_lines) + "END\n")
+    antibody_model = write_gzip(folder / "antibody_model.pdb.gz", "".join(shifted_lines(native_lines, "A", 1.5)) + "END\n")
+    pairs.append(("antibody-like, 3 chains, gzip model", antibody_model, str(antibody_native)))
+    # mmCIF: 2XHE against itself with its second chain moved by 1 Å, written by gemmi.
+    structure = gemmi.read_structure(str(EXAMPLES / "2XHE.cif"))
+    for residue in structure[0][1]:
+        for atom in residue:
+            atom.pos = gemmi.Position(atom.pos.x + 1.0, atom.pos.y, atom.pos.z)
+    cif_model = folder / "2XHE_model.cif"
+    structure.make_mmcif_document().write_file(str(cif_model))
+    pairs.append(("2XHE, mmCIF", str(cif_model), str(EXAMPLES / "2XHE.cif")))
+    return pairs
+
+
 def goals(tarvo):
     gemmi = ensure("gemmi", "gemmi")
     print(f"\n{'goal':<58}{'measured':>10}{'target':>9}  met")
@@ -142,17 +204,17 @@ def goals(tarvo):
         print(f"{goal:<58}{value:>10.2f}{target:>9}  {'yes' if met else 'NO'}")
 
     read_ms = {}
-    for model, native in DIMERS:
-        name = Path(native).name.split("_")[0]
-        ours = best_seconds(lambda: tarvo.score(model, native), 50)
-        theirs = best_seconds(lambda: (gemmi.read_structure(model), gemmi.read_structure(native)), 50)
-        read_ms[name] = theirs * 1e3
-        print(f"{name}: score {ours * 1e3:.2f} ms, gemmi reads model and native in {theirs * 1e3:.2f} ms")
-        row(f"score {name} / gemmi reading both files", ours / theirs, "<= 0.70", ours / theirs <= 0.7)
+    with tempfile.TemporaryDirectory() as folder:
+        for label, model, native in docking_pairs(folder):
+            ours = best_seconds(lambda: tarvo.score(model, native), 50)
+            theirs = best_seconds(lambda: (gemmi.read_structure(model), gemmi.read_structure(native)), 50)
+            read_ms[label] = theirs * 1e3
+            print(f"{label}: score {ours * 1e3:.2f} ms, gemmi reads model and native in {theirs * 1e3:.2f} ms")
+            row(f"score / gemmi reading both: {label}", ours / theirs, "<= 0.60", ours / theirs <= 0.6)
 
     pairs = DIMERS * (BATCH_PAIRS // len(DIMERS))
     per_pair = batch_core_ms(tarvo, lambda: tarvo.score_pairs(pairs), len(pairs))
-    gemmi_mean = sum(read_ms.values()) / len(read_ms)
+    gemmi_mean = (read_ms["2GTP dimer, plain PDB"] + read_ms["3FN1 dimer, plain PDB"]) / 2
     print(f"score_pairs, {len(pairs)} dimer pairs: {per_pair:.2f} core-ms per pair "
           f"({per_pair / gemmi_mean:.2f}x gemmi reading a pair)")
     row("score_pairs core-ms per dimer pair", per_pair, "<= 1.00", per_pair <= 1.0)
