@@ -151,6 +151,7 @@ def resumable(data, row_file):
     for record, _ in complete:
         check_run(record, row_file)
     kept_bytes = len(text[:kept].encode("utf-8", "surrogateescape"))
+    cut = list(dict.fromkeys(cut)) if cut is not None else None  # one name per model, not per row
     return kept_bytes, {record["model_file"] for record, _ in complete}, cut
 
 

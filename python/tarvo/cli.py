@@ -575,7 +575,10 @@ def score_on_dask(args, native, models, options):
             else:
                 # Workers ignore Ctrl-C, which a terminal sends to them too: this
                 # process stops them, and no worker prints its own traceback.
-                with ignored_sigint():
+                with ignored_sigint(), warnings.catch_warnings():
+                    # The scheduler's HTTP server moves to a free port when another
+                    # cluster holds the usual one: nothing a user has to hear about.
+                    warnings.filterwarnings("ignore", message="Port .* is already in use")
                     # No dashboard: a local run should not open a web port.
                     cluster = opened.enter_context(
                         LocalCluster(n_workers=args.workers, threads_per_worker=1,
