@@ -21,7 +21,6 @@ from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
 from ._progress import ProgressBar
 from ._output import (
-    outcome_rows,
     outcomes_text,
     pair_csv,
     quality_class,  # noqa: F401  (part of this module's interface)
