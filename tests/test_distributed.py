@@ -248,7 +248,7 @@ SABOTAGED = str(EXAMPLES / "sabotaged.pdb")
         ),
     ],
 )
-def test_a_chunk_whose_worker_fails_gives_failed_items_and_the_others_finish(
+def test_only_the_item_that_fails_its_worker_fails_and_the_others_are_scored(
     fragile_client, monkeypatch, failure, batch_name, expected_error
 ):
     if batch_name == "score_pairs":
@@ -270,9 +270,21 @@ def test_a_chunk_whose_worker_fails_gives_failed_items_and_the_others_finish(
     received = list(iterate(*leading, items, client=fragile_client, chunk_size=4))
     assert sorted(index for index, _ in received) == list(range(len(items)))
     outcomes = by_index(received)
-    # Items 12 to 15 make up the sabotaged chunk; every other chunk is scored as in the module.
-    assert same(outcomes[:12] + outcomes[16:], in_process[:12] + in_process[16:])
-    for outcome, expected in zip(outcomes[12:16], in_process[12:16]):
-        assert list(outcome) == ["model", "native", "ok", "error"]
-        assert (outcome["model"], outcome["native"]) == (expected["model"], expected["native"])
-        assert outcome["ok"] is False and outcome["error"].startswith(expected_error)
+    # Item 12 fails whichever chunk it is in; its chunk-mates 13 to 15 are scored as in the module.
+    assert same(outcomes[:12] + outcomes[13:], in_process[:12] + in_process[13:])
+    outcome, expected = outcomes[12], in_process[12]
+    assert list(outcome) == ["model", "native", "ok", "error"]
+    assert (outcome["model"], outcome["native"]) == (expected["model"], expected["native"])
+    assert outcome["ok"] is False and outcome["error"].startswith(expected_error)
+
+
+def test_any_iterable_of_models_gives_the_results_of_a_list(client):
+    expected = _tarvo_rs.score_one_vs_many(GTP_NATIVE, MODELS[:8])
+    assert same(_tarvo_rs.score_one_vs_many(GTP_NATIVE, iter(MODELS[:8])), expected)
+    assert same(tarvo_dask.score_one_vs_many(GTP_NATIVE, (m for m in MODELS[:8]), client=client), expected)
+    received = tarvo_dask.iter_score_one_vs_many(GTP_NATIVE, iter(MODELS[:8]), client=client, chunk_size=3)
+    assert same(by_index(list(received)), expected)
+    # Pairs must be a sequence, in the module as here: an iterator is refused the same way.
+    pairs = PAIRS[:4]
+    assert raised_by(lambda: tarvo_dask.score_pairs(iter(pairs), client=RefusingClient())) == \
+        raised_by(lambda: _tarvo_rs.score_pairs(iter(pairs)))

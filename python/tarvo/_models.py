@@ -24,7 +24,8 @@ def collect_models(arguments):
 
 def read_model_list(path):
     try:
-        with open(path, encoding="utf-8", errors="surrogateescape") as handle:
+        # utf-8-sig: a byte-order mark that an editor put first is no part of the first path.
+        with open(path, encoding="utf-8-sig", errors="surrogateescape") as handle:
             lines = [line.strip() for line in handle]
     except OSError as error:
         raise ModelListError(f"cannot read model list {path}: {error.strerror}") from None

@@ -51,6 +51,11 @@ MODEL_COLUMNS = ("model", "native", "ok", *(name for name, _ in SCORED_MODEL_FIE
 # The CSV of a ranking: the model rows, scored ones with their rank.
 RANK_COLUMNS = ("rank", *MODEL_COLUMNS)
 
+# What the rows of `tarvo rank -o FILE` add, so that --resume can recognise
+# its models however they are named and refuse to mix runs: the model's and
+# the native's absolute paths, and the scoring options as command-line flags.
+RUN_COLUMNS = ("model_file", "native_file", "options")
+
 
 def quality_class(global_tarvo):
     if math.isnan(global_tarvo):
@@ -109,6 +114,10 @@ def outcome_columns(per_interface):
     return INTERFACE_COLUMNS if per_interface else MODEL_COLUMNS
 
 
+def output_file_columns(per_interface):
+    return (*outcome_columns(per_interface), *RUN_COLUMNS)
+
+
 def outcome_rows(outcomes, per_interface):
     """One row per model, failures too; or one per interface of each scored model."""
     if not per_interface:
@@ -133,34 +142,27 @@ def without_nan(value):
     return value
 
 
-class RowWriter:
-    """Rows under `columns` onto an open text stream, flushed after each write.
+def csv_line(values):
+    """One CSV row ending in "\n"; a field holding "\r", "\n", "," or '"' is quoted (RFC 4180).
 
-    CSV (csv module quoting, with a header line unless `header` is false) or
-    JSON Lines; a missing or non-finite value is an empty cell, or null.
+    The writer's line end is "\r\n" only so that it quotes a lone "\r" too:
+    a name holding one must not split its row when the file is read back.
     """
-
-    def __init__(self, stream, columns, jsonl, header=True):
-        self.stream = stream
-        self.columns = columns
-        self.csv = None if jsonl else csv.writer(stream, lineterminator="\n")
-        if header and self.csv:
-            self.csv.writerow(columns)
-
-    def write(self, rows):
-        for row in rows:
-            values = [without_nan(row.get(column)) for column in self.columns]
-            if self.csv:
-                self.csv.writerow(values)
-            else:
-                self.stream.write(json.dumps(dict(zip(self.columns, values))) + "\n")
-        self.stream.flush()
-
-
-def rows_text(rows, columns, jsonl=False):
     buffer = io.StringIO()
-    RowWriter(buffer, columns, jsonl).write(rows)
-    return buffer.getvalue()
+    csv.writer(buffer, lineterminator="\r\n").writerow(values)
+    return buffer.getvalue()[:-2] + "\n"
+
+
+def rows_text(rows, columns, jsonl=False, header=True):
+    """Rows under `columns` as CSV (with a header line unless `header` is false) or JSON Lines.
+
+    A missing or non-finite value is an empty cell, or null.
+    """
+    lines = [csv_line(columns)] if header and not jsonl else []
+    for row in rows:
+        values = [without_nan(row.get(column)) for column in columns]
+        lines.append(json.dumps(dict(zip(columns, values))) + "\n" if jsonl else csv_line(values))
+    return "".join(lines)
 
 
 def outcomes_text(outcomes, per_interface, jsonl):

@@ -4,6 +4,7 @@ matplotlib is imported only when a picture is drawn, never with the package.
 """
 
 import collections
+import importlib.util
 import math
 import os
 
@@ -26,20 +27,34 @@ LOG_RANK_ABOVE = 1000
 RASTER_ABOVE = 2000
 
 
+NEEDS_MATPLOTLIB = "--plot needs matplotlib: pip install 'tarvo[plot]'"
+
+
+def plot_format(path):
+    """The picture format that `path` names; checked before a run, which may take hours.
+
+    Raises ValueError for another file name ending and ImportError without matplotlib.
+    """
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    if suffix not in FORMATS:
+        raise ValueError(f"the plot's file name must end in {', '.join(FORMATS)}: {os.fspath(path)!r}")
+    if importlib.util.find_spec("matplotlib") is None:
+        raise ImportError(NEEDS_MATPLOTLIB)
+    return suffix[1:]
+
+
 def plot_ranking(outcomes, path):
     """Draws the scored outcomes of score_one_vs_many to `path` (.png, .svg or .pdf); returns the Figure.
 
     Each interface of each model's best mapping is one point of the fnat panels,
     coloured by the model's GlobalTarvo class.
     """
-    suffix = os.path.splitext(os.fspath(path))[1].lower()
-    if suffix not in FORMATS:
-        raise ValueError(f"the plot's file name must end in {', '.join(FORMATS)}: {os.fspath(path)!r}")
+    file_format = plot_format(path)
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
     except ImportError as exc:
-        raise ImportError("--plot needs matplotlib: pip install 'tarvo[plot]'") from exc
+        raise ImportError(NEEDS_MATPLOTLIB) from exc
 
     outcomes = list(outcomes)
     scored = [outcome["result"] for outcome in outcomes if outcome["ok"]]
@@ -55,7 +70,7 @@ def plot_ranking(outcomes, path):
     _curve_panel(curve_axes, scored)
     _legend(figure.add_subplot(grid[1, :]), scored)
     figure.suptitle(_title(outcomes, scored), fontsize=13)
-    figure.savefig(os.fspath(path), format=suffix[1:], dpi=150)
+    figure.savefig(os.fspath(path), format=file_format, dpi=150)
     return figure
 
 

@@ -23,7 +23,8 @@ class ProgressBar:
     def update(self, done):
         if not self.enabled:
             return
-        filled = self.WIDTH * done // self.total
+        # Nothing to do (a resumed run that was complete) is a full bar.
+        filled = self.WIDTH * done // self.total if self.total else self.WIDTH
         bar = "#" * filled + "-" * (self.WIDTH - filled)
         self.stream.write(f"\rscoring [{bar}] {done}/{self.total}")
         self.stream.flush()

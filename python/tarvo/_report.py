@@ -6,6 +6,23 @@ from ._output import INTERFACE_KEYS  # noqa: F401  (part of this module's interf
 from ._output import SHOWN_SCORES, quality_class, ranked_rows, records_of
 
 
+def printable(text):
+    """`text` with control characters and undecodable bytes escaped as repr() does.
+
+    File names reach terminals: none may move the cursor, change colours or
+    break a line, and a name that is not UTF-8 shows its bytes (\\xff).
+    """
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else escaped(char) for char in text)
+
+
+def escaped(char):
+    if "\udc80" <= char <= "\udcff":  # a byte that os.fsdecode could not decode
+        return f"\\x{ord(char) - 0xDC00:02x}"
+    return repr(char)[1:-1]
+
+
 def number(value, decimals):
     return "NaN" if math.isnan(value) else f"{value:.{decimals}f}"
 
@@ -37,7 +54,7 @@ RANK_TABLE = (
     ("Mapping", shown("best_mapping_str")),
     ("Interfaces", shown("interfaces")),
     ("Missing", shown("missing_interfaces")),
-    ("Model", shown("model")),
+    ("Model", lambda row: printable(row["model"])),
 )
 
 
@@ -61,8 +78,8 @@ def table(columns, rows, flush_left):
 def pair_report(result):
     mapping = ", ".join(f"native {n} -> model {m}" for n, m in result["best_mapping"].items())
     lines = [
-        f"Model        {result['model']}",
-        f"Native       {result['native']}",
+        f"Model        {printable(result['model'])}",
+        f"Native       {printable(result['native'])}",
         f"Mapping      {result['best_mapping_str']}  ({mapping or 'no chains mapped'})",
         "",
     ]
@@ -106,12 +123,12 @@ def rank_report(native, ordered):
     scored = [outcome for outcome in ordered if outcome["ok"]]
     failed = [outcome for outcome in ordered if not outcome["ok"]]
     lines = [
-        f"Native  {native}",
+        f"Native  {printable(native)}",
         f"Models  {len(ordered)}: {len(scored)} scored, {len(failed)} failed",
     ]
     if scored:
         lines += [""] + table(RANK_TABLE, ranked_rows(scored), flush_left=("Quality", "Mapping", "Model"))
     if failed:
         lines += ["", "Failed"]
-        lines += [f"  {outcome['model']}: {outcome['error']}" for outcome in failed]
+        lines += [f"  {printable(outcome['model'])}: {printable(outcome['error'])}" for outcome in failed]
     return "\n".join(lines) + "\n"

@@ -6,26 +6,30 @@ gathers model paths and formats what the module returns.
 
 import argparse
 import contextlib
+import errno
+import logging
 import os
+import shutil
 import signal
+import stat
 import sys
+import tempfile
 import time
+import warnings
 
 from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, score_options, version
 from _tarvo_rs import unlike_fixed_pairs
 from ._models import MODEL_SUFFIXES, ModelListError, collect_models
 from ._progress import ProgressBar
 from ._output import (
-    outcome_columns,
-    outcome_rows,
     outcomes_text,
     pair_csv,
     quality_class,  # noqa: F401  (part of this module's interface)
     rank_csv,
     to_json,
 )
-from ._report import pair_report, rank_report, ranked, unscored_warnings
-from ._stream import open_stream
+from ._report import pair_report, printable, rank_report, ranked, unscored_warnings
+from ._stream import OutputError, ResumeError, model_file, open_row_file
 
 # Models per Dask task: small enough for even load and a lively progress bar,
 # large enough that scheduling overhead stays minor next to parsing and scoring.
@@ -74,6 +78,7 @@ def main(argv=None):
             return run_rank(args)
         args = pair_parser().parse_args(argv)
         use_threads(args.threads)
+        check_outputs({"-o": args.output}, [("the model", args.model), ("the native", args.native)])
         write_output(run_pair(args), args.output)
         return 0
     except CliError as error:
@@ -93,14 +98,20 @@ def main(argv=None):
 
 def report_error(message, status, prefix="tarvo: error: "):
     with contextlib.suppress(OSError):
-        print(f"{prefix}{message}", file=sys.stderr)
+        print(f"{prefix}{printable(message)}", file=sys.stderr)
     return status
 
 
 def use_threads(threads):
-    """Bounds the module's pool (and local Dask workers') through the variable the module reads."""
+    """Bounds the module's pool (and local Dask workers') through the variable the module reads.
+
+    A bad value of the variable is a usage error found at once, not a failure of the first call.
+    """
     if threads is not None:
         os.environ["TARVO_NUM_THREADS"] = str(threads)
+    value = os.environ.get("TARVO_NUM_THREADS", "")
+    if value and not (value.isascii() and value.isdigit() and 1 <= int(value) <= 4096):
+        raise CliError(f"TARVO_NUM_THREADS must be a whole number from 1 to 4096, not {value!r}", 2)
 
 
 # ---------------------------------------------------------------- arguments
@@ -266,10 +277,46 @@ def scoring_options(args):
 
 def require_file(path):
     # Anything readable but a directory: pipes such as <(zcat model.pdb.gz) and /dev/stdin too.
-    if os.path.isdir(path):
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        reason = "symbolic link loop" if error.errno == errno.ELOOP else "no such file"
+        raise CliError(f"{path}: {reason}", 2) from None
+    if stat.S_ISDIR(mode):
         raise CliError(f"{path}: is a directory, not a structure file", 2)
-    if not os.path.exists(path):
-        raise CliError(f"{path}: no such file", 2)
+
+
+def check_outputs(outputs, inputs):
+    """Refuses, before anything is opened, an output file that is an input or another output.
+
+    `outputs` maps each output option to its file (or None), `inputs` lists
+    (what, path) pairs. Files are compared by identity, so that no other
+    spelling of a path and no link gets past; pipes and devices are not files
+    that writing would destroy.
+    """
+    if not any(outputs.values()):
+        return
+    taken = {}
+    for what, path in inputs:
+        taken.setdefault(file_identity(path), f"{what} {path}")
+    for flag, path in outputs.items():
+        identity = file_identity(path) if path is not None else None
+        if identity is None:
+            continue
+        if identity in taken:
+            raise CliError(f"{flag} {path}: that file is {taken[identity]}; choose another output file", 2)
+        taken[identity] = f"the output of {flag}"
+
+
+def file_identity(path):
+    """(device, inode) of a regular file, the resolved path of a file yet to be made, else None."""
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        return model_file(path)
+    except OSError:
+        return None
+    return (status.st_dev, status.st_ino) if stat.S_ISREG(status.st_mode) else None
 
 
 # ---------------------------------------------------------------- one model
@@ -306,29 +353,74 @@ def run_rank(args):
         models = collect_models(args.models)
     except ModelListError as error:
         raise CliError(str(error), 2) from None
-    check_native(args.native, options)
-    if models:
-        warn_unlike_pairs(models[0], args.native, options)
-    with contextlib.ExitStack() as opened:
-        stream, done = open_output(args)
-        if stream:
-            opened.callback(stream.stream.close)
-        models = [model for model in models if model not in done]
-        with ProgressBar(len(models), sys.stderr) as bar:
-            scorer = score_on_dask if args.scheduler or args.workers else score_locally
-            outcomes = scorer(args, models, options, bar, stream)
+    check_outputs({"-o": args.output, "--plot": args.plot},
+                  [("the native", args.native), *(("the model", model) for model in models)])
     if args.plot:
-        draw(outcomes, args.plot)
+        check_plot(args.plot)
+    with contextlib.ExitStack() as opened:
+        native = Native(args.native, opened)
+        check_native(native, options)
+        if models:
+            warn_unlike_pairs(models[0], native.path, options)
+        row_file, done = open_output(args, native, options, opened)
+        if done:
+            models = [model for model in models if model_file(model) not in done]
+        outcomes, write_error = score_all(args, native, models, options, row_file)
+    status = 0 if all(outcome["ok"] for outcome in outcomes) else 1
     write_output(rank_text(args, ranked(outcomes), len(done)), None)
-    return 0 if all(outcome["ok"] for outcome in outcomes) else 1
+    if args.plot:
+        status = draw(outcomes, args.plot) or status
+    if write_error:
+        status = report_error(str(write_error), 1)
+    return status
+
+
+class Native:
+    """The native as the user named it, and a path that every call of the module can read.
+
+    A pipe or terminal (<(zcat native.pdb.gz), /dev/stdin) can be read only once:
+    it is copied to a private file, removed at the end, and results name the pipe.
+    """
+
+    def __init__(self, given, opened):
+        self.given = self.path = given
+        if stat.S_ISREG(os.stat(given).st_mode):
+            self.file = model_file(given)
+            return
+        # /dev/fd/63 resolves to a new pipe on every run: the name given is all there is to compare.
+        self.file = os.path.abspath(given)
+        fd, self.path = tempfile.mkstemp(prefix="tarvo-native-")
+        opened.callback(remove_quietly, self.path)
+        try:
+            with open(fd, "wb") as copy, open(given, "rb") as source:
+                shutil.copyfileobj(source, copy)
+        except OSError as error:
+            raise CliError(f"cannot read {given}: {error.strerror}", 1) from None
+
+    def named(self, text):
+        """`text` naming the native as the user did."""
+        return text if self.path == self.given else text.replace(self.path, self.given)
+
+    def named_outcome(self, outcome):
+        if self.path == self.given:
+            return outcome
+        outcome = {**outcome, "native": self.given}
+        if not outcome["ok"]:
+            outcome["error"] = self.named(outcome["error"])
+        return outcome
+
+
+def remove_quietly(path):
+    with contextlib.suppress(OSError):
+        os.unlink(path)
 
 
 def check_native(native, options):
     """A native that cannot be read fails the run once, not once per model."""
     try:
-        load_PDB(native, small_molecule=options["small_molecule"])
+        load_PDB(native.path, small_molecule=options["small_molecule"])
     except TarvoError as error:
-        raise CliError(str(error), 1) from None
+        raise CliError(native.named(str(error)), 1) from None
 
 
 def warn_unlike_pairs(model, native, options):
@@ -354,31 +446,71 @@ def check_native_scores(native, first_outcomes, options):
     if len(errors) != 1 or None in errors:
         return
     try:
-        score(native, native, **options)
+        score(native.path, native.path, **options)
     except TarvoError as error:
-        if str(error) in errors:
-            raise CliError(f"{native}: {error}", 1) from None
+        if native.named(str(error)) in errors:
+            raise CliError(f"{native.given}: {native.named(str(error))}", 1) from None
 
 
-def open_output(args):
-    """The row writer of -o, opened before any scoring so that a bad path fails at once."""
+def check_plot(path):
+    """Everything --plot needs, found before any model is scored."""
+    from ._plot import plot_format
+
+    try:
+        plot_format(path)
+    except ValueError as error:
+        raise CliError(str(error), 2) from None
+    except ImportError as error:
+        raise CliError(str(error), 1) from None
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        raise CliError(f"cannot write {path}: {os.strerror(errno.EISDIR)}", 1)
+    if not os.path.isdir(folder):
+        raise CliError(f"cannot write {path}: {os.strerror(errno.ENOENT)}", 1)
+    if not os.access(path if os.path.exists(path) else folder, os.W_OK):
+        raise CliError(f"cannot write {path}: {os.strerror(errno.EACCES)}", 1)
+
+
+def scoring_flags(options):
+    """The scoring options that differ from the defaults, as command-line flags."""
+    flags = []
+    for name, default, *_ in score_options:
+        value = options[name]
+        if value is True:
+            flags.append("--" + name.replace("_", "-"))
+        elif value not in (default, False, None):
+            flags.append(f"--{name.replace('_', '-')} {value}")
+    return " ".join(flags)
+
+
+def open_output(args, native, options, opened):
+    """The row file of -o, opened and locked before any scoring so that a bad path fails at once.
+
+    Returns it (None without -o) and the model_file of each model it already holds.
+    """
     if not args.output:
         return None, set()
+    run = {"native_file": native.file, "options": scoring_flags(options)}
     try:
-        return open_stream(args.output, outcome_columns(args.per_interface), jsonl=args.jsonl or args.json,
-                           resume=args.resume)
-    except OSError as error:
-        raise CliError(f"cannot write {args.output}: {error.strerror}", 1) from None
-    except (KeyError, ValueError) as error:
-        raise CliError(f"cannot resume from {args.output}: not an output of tarvo rank ({error})",
-                       2) from None
+        row_file, done, cut = open_row_file(args.output, args.per_interface, args.jsonl or args.json,
+                                            args.resume, run)
+    except OutputError as error:
+        raise CliError(str(error), 1) from None
+    except ResumeError as error:
+        raise CliError(str(error), 2) from None
+    opened.callback(row_file.close)
+    if cut is not None:
+        models = ", ".join(cut) if cut else "its model"
+        report_error(f"the last row of {args.output} was incomplete and is cut off: {models} is scored again",
+                     0, prefix="tarvo: warning: ")
+    return row_file, done
 
 
 def rank_text(args, ordered, already_done):
     if args.output or not (args.json or args.csv or args.jsonl or args.per_interface):
         text = rank_report(args.native, ordered)
         if already_done:
-            text += f"\n{already_done} models were already scored in {args.output}\n"
+            text += f"\n{already_done} models were already scored in {printable(args.output)}\n"
         return text
     if args.json:
         return to_json(ordered)
@@ -388,14 +520,43 @@ def rank_text(args, ordered, already_done):
 
 
 def draw(outcomes, path):
+    """Draws the ranking once it is printed; a failure is one error line and exit status 1."""
     try:
         from ._plot import plot_ranking
 
         plot_ranking(outcomes, path)
+        return 0
     except ImportError as error:
-        raise CliError(str(error), 1) from None
+        return report_error(str(error), 1)
     except OSError as error:
-        raise CliError(f"cannot write {path}: {error.strerror}", 1) from None
+        return report_error(f"cannot write {path}: {error.strerror}", 1)
+    except Exception as error:  # matplotlib's own failures: the ranking is out already
+        return report_error(f"cannot draw {path}: {type(error).__name__}: {error}", 1)
+
+
+def score_all(args, native, models, options, row_file):
+    """Scores the models, writing their rows as they come; stops at the first write failure.
+
+    Returns the outcomes in input order and the OutputError that stopped the run, if any.
+    """
+    scored = {}
+    scorer = score_on_dask if args.scheduler or args.workers else score_locally
+    write_error = None
+    with ProgressBar(len(models), sys.stderr) as bar, \
+            contextlib.closing(scorer(args, native.path, models, options)) as chunks:
+        for chunk in chunks:
+            outcomes = [native.named_outcome(outcome) for _, outcome in chunk]
+            if not scored:
+                check_native_scores(native, outcomes, options)
+            scored.update((index, outcome) for (index, _), outcome in zip(chunk, outcomes))
+            bar.update(len(scored))
+            try:
+                if row_file:
+                    row_file.write(outcomes)
+            except OutputError as error:
+                write_error = error
+                break
+    return [scored[index] for index in sorted(scored)], write_error
 
 
 # Models in the first call of the module: enough to keep every thread busy.
@@ -405,30 +566,21 @@ CHUNK_PER_THREAD = 16
 CHUNK_SECONDS = 0.5
 
 
-def score_locally(args, models, options, bar, stream):
+def score_locally(args, native, models, options):
+    """Yields lists of (input index, outcome)."""
     first = step = CHUNK_PER_THREAD * int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
-    outcomes = []
     start = 0
     while start < len(models):
         began = time.monotonic()
-        chunk = score_one_vs_many(args.native, models[start:start + step], **options)
-        if start == 0:
-            check_native_scores(args.native, chunk, options)
-        record(chunk, stream, args.per_interface)
-        outcomes += chunk
-        bar.update(len(outcomes))
+        chunk = score_one_vs_many(native, models[start:start + step], **options)
+        yield list(enumerate(chunk, start))
         start += len(chunk)
         per_model = (time.monotonic() - began) / len(chunk)
         step = max(first, min(4 * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
-    return outcomes
 
 
-def record(outcomes, stream, per_interface):
-    if stream:
-        stream.write(outcome_rows(outcomes, per_interface))
-
-
-def score_on_dask(args, models, options, bar, stream):
+def score_on_dask(args, native, models, options):
+    """Yields lists of (input index, outcome), one outcome each, as the cluster finishes them."""
     try:
         from dask.distributed import Client, LocalCluster
 
@@ -436,28 +588,52 @@ def score_on_dask(args, models, options, bar, stream):
     except ImportError:
         message = "--scheduler and --workers need Dask: pip install 'tarvo[dask]'"
         raise CliError(message, 1) from None
-    outcomes = [None] * len(models)
     with contextlib.ExitStack() as opened:
         try:
             if args.scheduler:
                 client = opened.enter_context(Client(args.scheduler))
             else:
-                # No dashboard: a local run should not open a web port.
-                cluster = opened.enter_context(
-                    LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                 dashboard_address=None)
-                )
+                # Workers ignore Ctrl-C, which a terminal sends to them too: this
+                # process stops them, and no worker prints its own traceback.
+                # Its worker processes read this as they start: a stopped run's cancelled
+                # tasks are warnings there, which no user needs.
+                os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
+                with ignored_sigint(), warnings.catch_warnings():
+                    # The scheduler's HTTP server moves to a free port when another
+                    # cluster holds the usual one: nothing a user has to hear about.
+                    warnings.filterwarnings("ignore", message="Port .* is already in use")
+                    # No dashboard: a local run should not open a web port.
+                    cluster = opened.enter_context(
+                        LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                     dashboard_address=None)
+                    )
                 client = opened.enter_context(Client(cluster))
         except (OSError, TypeError, ValueError) as error:
             raise CliError(f"cannot start a Dask client: {error}", 1) from None
+        # Entered last, so left first: a run stopped early closes the cluster quietly.
+        opened.push(quiet_when_stopped)
         scored = distributed.iter_score_one_vs_many(
-            args.native, models, client=client, chunk_size=DASK_CHUNK_SIZE, **options
+            native, models, client=client, chunk_size=DASK_CHUNK_SIZE, **options
         )
-        for done, (index, outcome) in enumerate(scored, start=1):
-            outcomes[index] = outcome
-            record([outcome], stream, args.per_interface)
-            bar.update(done)
-    return outcomes
+        for item in scored:
+            yield [item]
+
+
+@contextlib.contextmanager
+def ignored_sigint():
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def quiet_when_stopped(exc_type, exc, traceback):
+    """Silences Dask's logs and warnings while a stopped run shuts its cluster down."""
+    if exc_type is not None:
+        logging.disable(logging.CRITICAL)
+        warnings.simplefilter("ignore")
+    return False
 
 
 # ---------------------------------------------------------------- formatting
@@ -466,11 +642,31 @@ def write_output(text, path):
     if path is None:
         if sys.stdout is None:
             raise CliError("standard output is closed", 1)
-        sys.stdout.write(text)
-        sys.stdout.flush()
+        write_to_stdout(text)
         return
     try:
         with open(path, "w", encoding="utf-8", newline="") as handle:
             handle.write(text)
     except OSError as error:
         raise CliError(f"cannot write {path}: {error.strerror}", 1) from None
+
+
+def write_to_stdout(text):
+    """Writes `text` whatever the output's encoding and error mode.
+
+    Names that are not UTF-8 go out as the bytes they stand for, as in -o files;
+    the text reports hold none (they escape them).
+    """
+    stdout = getattr(sys.stdout, "buffer", None)
+    if stdout is None:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+        return
+    encoding = sys.stdout.encoding or "utf-8"
+    try:
+        data = text.encode(encoding, "surrogateescape")
+    except UnicodeEncodeError:
+        data = text.encode(encoding, "backslashreplace")
+    sys.stdout.flush()
+    stdout.write(data)
+    stdout.flush()

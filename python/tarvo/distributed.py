@@ -5,12 +5,14 @@ function on a worker, so every worker scores its chunk on its whole core pool.
 Outcomes are the module's outcome dictionaries, in input order; an item that
 fails keeps its error in its own dictionary, as in the module. A chunk whose
 worker fails (dies beyond the scheduler's retries, runs out of memory, raises)
-fails its own items only: "worker failed: ..." in each, and the run goes on.
+is split in halves and sent again, down to single items, so that only an
+item that itself fails gets "worker failed: ..." and the run goes on.
 
 The module holds the interpreter lock for a whole chunk, so a worker cannot
 answer its scheduler meanwhile: chunks should take seconds, not minutes.
 """
 
+import collections.abc
 import functools
 import os
 
@@ -44,16 +46,29 @@ def iter_score_pairs(pairs, client=None, chunk_size=64, **options):
 
 def iter_score_one_vs_many(native, models, client=None, chunk_size=64, **options):
     """Yields (input index, outcome) as chunks finish. Arguments fail here, before any work is sent."""
+    models = _reusable(models)
     _tarvo_rs.check_arguments("score_one_vs_many", native, models, **options)
     return _iter_chunks(_tarvo_rs.score_one_vs_many, (native,), models, client, chunk_size, options)
+
+
+def _reusable(items):
+    """A list of an iterator's items: the argument check would otherwise use them up.
+
+    (score_pairs needs a sequence, as in the module, so its check uses up nothing.)
+    """
+    return list(items) if isinstance(items, collections.abc.Iterator) else items
 
 
 def _iter_chunks(batch, leading, items, client, chunk_size, options):
     """Maps batch(*leading, chunk, **options) over the chunks of `items`."""
     chunks = _chunks(list(items), chunk_size)
     client = _client(client)
-    futures = client.map(functools.partial(batch, *leading), chunks, pure=False, **options)
-    return _stream(client, futures, chunks, chunk_size, leading)
+
+    def submit(parts):
+        return client.map(functools.partial(batch, *leading), parts, pure=False, **options)
+
+    starts = range(0, len(chunks) * chunk_size, chunk_size)
+    return _stream(client, submit, list(zip(starts, chunks)), leading)
 
 
 def _chunks(items, chunk_size):
@@ -73,24 +88,34 @@ def _client(client):
         ) from exc
 
 
-def _stream(client, futures, chunks, chunk_size, leading):
-    """Yields each chunk's outcomes once, when the chunk is done.
+def _stream(client, submit, chunks, leading):
+    """Yields each item's outcome once, as its chunk is done.
 
-    Only the chunk keys are kept here, so a finished chunk's result is
-    released on the cluster as soon as it has been yielded. A chunk that
-    failed as a whole (its worker died beyond the retries, or the batch call
-    raised) gives each of its items that failure, so the other chunks go on.
+    `chunks` are (first input index, items) pairs. Only the chunk keys are
+    kept here, so a finished chunk's result is released on the cluster as
+    soon as it has been yielded. A chunk that failed as a whole (its worker
+    died beyond the retries, or the batch call raised) may owe it to one bad
+    item, or to another chunk that killed the same worker: it is sent again
+    in halves, and only a single item that fails gets that failure.
     """
-    pending = {future.key: (n * chunk_size, chunk) for n, (future, chunk) in enumerate(zip(futures, chunks))}
+    futures = submit([items for _, items in chunks])
+    pending = {future.key: chunk for future, chunk in zip(futures, chunks)}
     completed = as_completed(futures, loop=client.loop, with_results=True, raise_errors=False)
     del futures
     for future, outcomes in completed:
-        first_index, chunk = pending.pop(future.key)
+        first_index, items = pending.pop(future.key)
         # Judged by the result, not by future.status, which changes under us
         # when a worker that held this finished chunk dies afterwards.
-        if not isinstance(outcomes, list):
-            outcomes = [_failed(item, leading, outcomes) for item in chunk]
-        yield from enumerate(outcomes, first_index)
+        if isinstance(outcomes, list):
+            yield from enumerate(outcomes, first_index)
+        elif len(items) == 1:
+            yield first_index, _failed(items[0], leading, outcomes)
+        else:
+            half = len(items) // 2
+            halves = [(first_index, items[:half]), (first_index + half, items[half:])]
+            for retry, chunk in zip(submit([items for _, items in halves]), halves):
+                pending[retry.key] = chunk
+                completed.add(retry)
 
 
 def _failed(item, leading, error):

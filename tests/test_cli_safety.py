@@ -1,0 +1,276 @@
+"""`tarvo rank -o` loses no row, overwrites no input, mixes no runs, and ends in one line."""
+
+import csv
+import errno
+import fcntl
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from tarvo import cli
+from tarvo._progress import ProgressBar
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+MODEL = EXAMPLES / "2GTP_model.pdb"
+NATIVE = EXAMPLES / "2GTP_native.pdb"
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+
+
+def run(*args, env=None, **kwargs):
+    if "input" not in kwargs:
+        kwargs["stdin"] = subprocess.DEVNULL
+    done = subprocess.run([sys.executable, "-m", "tarvo", *map(str, args)], capture_output=True,
+                          env={**ENV, **(env or {})}, **kwargs)
+    return done.returncode, done.stdout.decode(errors="surrogateescape"), done.stderr.decode()
+
+
+@pytest.fixture
+def models(tmp_path):
+    folder = tmp_path / "models"
+    folder.mkdir()
+    for i in range(1, 5):
+        shutil.copy(MODEL, folder / f"m{i}.pdb")
+    return folder
+
+
+def rows_of(path, jsonl=False):
+    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as handle:
+        if jsonl:
+            return [json.loads(line) for line in handle]
+        return list(csv.DictReader(handle))
+
+
+def names(path, jsonl=False):
+    return sorted(row["model"] for row in rows_of(path, jsonl))
+
+
+# ---------------------------------------------------------------- what -o may name
+
+@pytest.mark.parametrize("command", [
+    lambda native, model, out: ["rank", native, model.parent, "-o", native],
+    lambda native, model, out: ["rank", native, model.parent, "-o", model],
+    lambda native, model, out: ["rank", native, f"{model.parent}/./", "-o", f"{model.parent}/../models/m2.pdb"],
+    lambda native, model, out: [model, native, "-o", model],
+    lambda native, model, out: ["rank", native, model, "-o", out, "--plot", out],
+], ids=["rank-native", "rank-model", "rank-model-spelt-otherwise", "pair-model", "plot-is-output"])
+def test_an_output_that_is_an_input_is_refused_before_anything_is_opened(models, tmp_path, command):
+    native = tmp_path / "native.pdb"
+    shutil.copy(NATIVE, native)
+    model, out = models / "m2.pdb", tmp_path / "out.png"
+    status, stdout, err = run(*command(native, model, out))
+    assert (status, stdout) == (2, "") and err.startswith("tarvo: error: ") and err.count("\n") == 1
+    assert native.read_bytes() == NATIVE.read_bytes() and model.read_bytes() == MODEL.read_bytes()
+    assert not out.exists()
+
+
+# ---------------------------------------------------------------- resuming
+
+@pytest.mark.parametrize("jsonl", [False, True], ids=["csv", "jsonl"])
+def test_resume_cuts_an_incomplete_last_row_and_appends_after_a_complete_one(models, tmp_path, jsonl):
+    out = tmp_path / ("out.jsonl" if jsonl else "out.csv")
+    fmt = ["--jsonl"] if jsonl else []
+    assert run("rank", NATIVE, models, "-o", out, *fmt)[0] == 0
+    whole = out.read_bytes()
+    every = names(out, jsonl)
+
+    out.write_bytes(whole[:-25])  # a kill or a full disk in mid-row
+    status, table, err = run("rank", NATIVE, models, "-o", out, "--resume", *fmt)
+    assert status == 0 and "3 models were already scored" in table
+    assert err.startswith("tarvo: warning: ") and "is scored again" in err
+    assert names(out, jsonl) == every
+
+    out.write_bytes(whole.rstrip(b"\n"))  # a complete row, its line end missing
+    status, table, err = run("rank", NATIVE, models, "-o", out, "--resume", *fmt)
+    assert (status, err) == (0, "") and "4 models were already scored" in table
+    assert out.read_bytes() == whole
+
+
+def test_resume_knows_models_by_file_and_refuses_another_run(models, tmp_path):
+    out = tmp_path / "out.csv"
+    assert run("rank", NATIVE, "models/m1.pdb", "models/m2.pdb", "-o", out, cwd=tmp_path)[0] == 0
+    # Other spellings of the same files, from another working directory.
+    status, table, _ = run("rank", NATIVE, "./models/", "-o", out, "--resume", cwd=tmp_path)
+    assert status == 0 and "2 models were already scored" in table
+    status, table, _ = run("rank", NATIVE, "../models", "-o", out, "--resume", cwd=models)
+    assert status == 0 and "4 models were already scored" in table
+    assert len(rows_of(out)) == 4
+    kept = out.read_bytes()
+    for other, message in [
+        ([MODEL, models, "--resume"], "scored against the native"),
+        ([NATIVE, models, "--resume", "--no-align"], "with the default options, this run with the options '--no-align'"),
+        ([NATIVE, models, "--resume", "--jsonl"], "it holds CSV"),
+        ([NATIVE, models, "--resume", "--per-interface"], "it holds one row per model"),
+    ]:
+        status, _, err = run("rank", *other, "-o", out)
+        assert status == 2 and message in err and err.count("\n") == 1, err
+    assert out.read_bytes() == kept
+
+
+ODD_NAMES = [b"carriage\rreturn.pdb", b"new\nline.pdb", b"com,ma.pdb", b'quo"te.pdb', b"byte\xff.pdb"]
+
+
+@pytest.mark.parametrize("jsonl", [False, True], ids=["csv", "jsonl"])
+def test_any_file_name_keeps_its_row_whole_and_is_not_scored_twice(tmp_path, jsonl):
+    folder = tmp_path / "models"
+    folder.mkdir()
+    for name in ODD_NAMES:
+        shutil.copy(MODEL, os.fsencode(folder) + b"/" + name)
+    out = tmp_path / "out"
+    fmt = ["--jsonl"] if jsonl else []
+    assert run("rank", NATIVE, folder, "-o", out, *fmt)[0] == 0
+    expected = sorted(os.fsdecode(os.fsencode(folder) + b"/" + name) for name in ODD_NAMES)
+    assert names(out, jsonl) == expected
+    status, table, _ = run("rank", NATIVE, folder, "-o", out, "--resume", *fmt)
+    assert status == 0 and f"{len(ODD_NAMES)} models were already scored" in table
+    assert names(out, jsonl) == expected
+
+
+def test_a_second_run_on_a_locked_output_fails_at_once_and_leaves_it(models, tmp_path):
+    out = tmp_path / "out.csv"
+    out.write_text("the rows of a run still going\n")
+    with open(out) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        status, _, err = run("rank", NATIVE, models, "-o", out)
+    assert status == 1 and "is being written by another tarvo run" in err and err.count("\n") == 1
+    assert out.read_text() == "the rows of a run still going\n"
+
+
+def test_a_full_disk_keeps_the_complete_rows_and_the_ranking_is_printed(models, tmp_path, monkeypatch, capsys):
+    out = tmp_path / "out.csv"
+    real_write, failed = os.write, []
+
+    def full_disk(fd, data):
+        if b"m3.pdb" not in data:
+            return real_write(fd, data)
+        if failed:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        failed.append(fd)
+        return real_write(fd, data[: len(data) // 2])
+
+    monkeypatch.setattr(os, "write", full_disk)
+    assert cli.main(["rank", str(NATIVE), str(models), "-o", str(out)]) == 1
+    printed = capsys.readouterr()
+    assert printed.err == f"tarvo: error: cannot write {out}: No space left on device\n"
+    assert "Rank" in printed.out and "m1.pdb" in printed.out
+    assert out.read_text().endswith("\n") and names(out) == [str(models / "m1.pdb"), str(models / "m2.pdb")]
+
+
+# ---------------------------------------------------------------- --plot
+
+@pytest.fixture
+def unreadable_native(tmp_path):
+    """A native that fails the run as soon as it is read: a problem found before it was checked first."""
+    path = tmp_path / "unreadable.pdb"
+    path.write_text("no structure\n")
+    return path
+
+
+@pytest.mark.parametrize("plot, status, message", [
+    ("x.jpg", 2, "must end in .png, .svg, .pdf"),
+    ("no/such/folder/x.png", 1, "No such file or directory"),
+])
+def test_plot_problems_are_found_before_scoring(tmp_path, unreadable_native, plot, status, message):
+    code, out, err = run("rank", unreadable_native, MODEL, "--plot", tmp_path / plot)
+    assert (code, out) == (status, "") and err.startswith("tarvo: error: ") and err.count("\n") == 1
+    assert message in err
+
+
+def test_missing_matplotlib_is_found_before_scoring(monkeypatch, tmp_path, unreadable_native, capsys):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    assert cli.main(["rank", str(unreadable_native), str(MODEL), "--plot", str(tmp_path / "x.png")]) == 1
+    assert capsys.readouterr() == ("", "tarvo: error: --plot needs matplotlib: pip install 'tarvo[plot]'\n")
+
+
+def test_a_drawing_that_fails_still_prints_the_ranking(monkeypatch, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from tarvo import _plot
+
+    def broken(outcomes, path):
+        raise RuntimeError("no room for the legend")
+
+    monkeypatch.setattr(_plot, "plot_ranking", broken)
+    assert cli.main(["rank", str(NATIVE), str(MODEL), "--plot", str(tmp_path / "x.png")]) == 1
+    printed = capsys.readouterr()
+    assert "Rank" in printed.out and printed.err.count("\n") == 1 and "no room for the legend" in printed.err
+
+
+# ---------------------------------------------------------------- inputs and the terminal
+
+def test_a_native_from_a_pipe_is_read_once(models):
+    status, table, err = run("rank", "/dev/stdin", models, "--csv", input=NATIVE.read_bytes())
+    assert (status, err) == (0, "")
+    rows = list(csv.DictReader(table.splitlines()))
+    assert len(rows) == 4 and {row["ok"] for row in rows} == {"True"} and {row["native"] for row in rows} == {"/dev/stdin"}
+
+
+def test_names_reach_a_strict_terminal_escaped_and_nothing_fails_after_the_work(tmp_path):
+    folder = tmp_path / "models"
+    folder.mkdir()
+    for name in (b"byte\xff.pdb", b"\x1b[31mred.pdb"):
+        shutil.copy(MODEL, os.fsencode(folder) + b"/" + name)
+    status, table, err = run("rank", NATIVE, folder, env={"PYTHONIOENCODING": "utf-8:strict"})
+    assert (status, err) == (0, "")
+    assert "byte\\xff.pdb" in table and "\\x1b[31mred.pdb" in table and "\x1b" not in table
+
+    class Terminal:
+        written = ""
+
+        def isatty(self):
+            return True
+
+        def write(self, text):
+            self.written += text
+
+        def flush(self):
+            pass
+
+    terminal = Terminal()
+    with ProgressBar(0, terminal) as bar:  # a resumed run with nothing left
+        bar.update(0)
+    assert "0/0" in terminal.written
+
+
+def test_environment_and_path_mistakes_are_one_line(tmp_path):
+    for value in ("abc", " 4 "):
+        status, _, err = run(MODEL, NATIVE, env={"TARVO_NUM_THREADS": value})
+        assert (status, err) == (2, f"tarvo: error: TARVO_NUM_THREADS must be a whole number from 1 to 4096, "
+                                    f"not {value!r}\n")
+    loop = tmp_path / "loop.pdb"
+    loop.symlink_to(loop)
+    assert run("rank", loop, MODEL)[2] == f"tarvo: error: {loop}: symbolic link loop\n"
+    listing = tmp_path / "list.txt"
+    listing.write_bytes(b"\xef\xbb\xbf" + os.fsencode(MODEL) + b"\n")
+    status, table, err = run("rank", NATIVE, f"@{listing}", "--csv")
+    assert (status, err) == (0, "") and [row["model"] for row in csv.DictReader(table.splitlines())] == [str(MODEL)]
+
+
+# ---------------------------------------------------------------- Dask
+
+def test_interrupting_a_rank_on_dask_workers_is_one_line(tmp_path):
+    pytest.importorskip("dask.distributed")
+    folder = tmp_path / "models"
+    folder.mkdir()
+    for i in range(3000):
+        (folder / f"m{i:04d}.pdb").symlink_to(MODEL)
+    out = tmp_path / "out.jsonl"
+    # Its own process group, to which Ctrl-C on a terminal goes: the workers get it too.
+    child = subprocess.Popen([sys.executable, "-m", "tarvo", "rank", str(NATIVE), str(folder), "--workers", "1",
+                              "--jsonl", "-o", str(out)], env=ENV, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        while not out.exists() or out.stat().st_size == 0:
+            assert child.poll() is None, child.stderr.read()
+            time.sleep(0.05)
+        os.killpg(child.pid, signal.SIGINT)
+        assert child.wait(timeout=120) == 130
+        assert child.stderr.read().decode() == "tarvo: interrupted\n"
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
