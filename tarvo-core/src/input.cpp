@@ -203,13 +203,19 @@ Result<std::size_t> input_limit(const std::string& path) {
   const std::string_view text(setting);
   std::size_t value = 0;
   bool valid = !text.empty();
+  bool fits = true;
   for (char c : text) {
-    valid = valid && c >= '0' && c <= '9' && value <= (SIZE_MAX - 9) / 10;
-    if (valid) value = value * 10 + static_cast<std::size_t>(c - '0');
+    valid = valid && c >= '0' && c <= '9';
+    const auto digit = static_cast<std::size_t>(c - '0');
+    fits = fits && valid && value <= (SIZE_MAX - digit) / 10;
+    if (fits) value = value * 10 + digit;
   }
   if (!valid || value == 0)
     return fail(err::Io{path, std::string(kLimitVariable) + " is not a positive whole number of bytes: " +
                                   quoted(text)});
+  if (!fits)
+    return fail(err::Io{path, std::string(kLimitVariable) + " is larger than the largest size, " +
+                                  std::to_string(SIZE_MAX) + " bytes: " + quoted(text)});
   return value;
 }
 

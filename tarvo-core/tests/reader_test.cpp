@@ -188,12 +188,20 @@ TEST(InputLimit, FilesDevicesAndGzipBombs) {
 }
 
 TEST(InputLimit, MalformedSettingIsAnIoError) {
-  for (const char* setting : {"", "0", "12k", "-5", "99999999999999999999999"}) {
+  for (const char* setting : {"", "0", "12k", "-5"}) {
     LimitSetting limit(setting);
     EXPECT_EQ(error_of(kTwoChains), std::string("I/O error reading t.pdb: TARVO_MAX_INPUT_BYTES is not a positive "
                                                 "whole number of bytes: ") +
                                         quoted(setting));
   }
+  LimitSetting limit("99999999999999999999999");
+  EXPECT_EQ(error_of(kTwoChains), "I/O error reading t.pdb: TARVO_MAX_INPUT_BYTES is larger than the largest size, "
+                                  "18446744073709551615 bytes: \"99999999999999999999999\"");
+}
+
+TEST(InputLimit, TheLargestSizeIsAccepted) {
+  LimitSetting limit("18446744073709551615");
+  EXPECT_EQ(atom_count(load_ok(kTwoChains)), 2u);
 }
 
 // ---- Files that are not regular files
