@@ -200,7 +200,7 @@ def test_rank_report_and_csv_follow_the_same_order(garbage):
     report = run_cli("rank", NATIVE, MODEL, garbage, NATIVE).stdout.splitlines()
     rows = [line.split() for line in report if line[:1] == " " and line.split()[0].isdigit()]
     assert [(row[0], row[-1]) for row in rows] == [("1", str(NATIVE)), ("2", str(MODEL))]
-    assert rows[0][1:3] == ["1.000", "High"]
+    assert rows[0][1:5] == ["1.000", "1.000", "High", "High"]
     assert report[-2] == "Failed" and report[-1].startswith(f"  {garbage}: ")
 
     table = run_cli("rank", NATIVE, MODEL, garbage, NATIVE, "--csv")

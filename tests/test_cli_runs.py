@@ -74,7 +74,8 @@ def test_per_interface_rows(tmp_path):
     status, out, _ = run(MODEL, NATIVE, "--per-interface")
     [row] = list(csv.DictReader(out.splitlines()))
     assert list(row) == ["model", "native", "mapping", "interface", "fnat", "fnonnat", "F1",
-                         "iRMSD", "LRMSD", "clashes", "Tarvo"]
+                         "iRMSD", "LRMSD", "clashes", "Tarvo", "quality", "CAPRI", "GlobalTarvo_all",
+                         "GlobalTarvo", "model_quality", "model_CAPRI", "missing_interfaces", "error"]
     assert (row["interface"], row["mapping"], row["clashes"]) == ("AB", "AB:AB", "8")
     status, out, _ = run("rank", NATIVE, MODEL, NATIVE, "--per-interface", "--jsonl")
     assert status == 0 and [json.loads(line)["model"] for line in out.splitlines()] == [str(NATIVE), str(MODEL)]

@@ -192,10 +192,10 @@ def test_a_drawing_that_fails_still_prints_the_ranking(monkeypatch, tmp_path, ca
     pytest.importorskip("matplotlib")
     from tarvo import _plot
 
-    def broken(outcomes, path):
+    def broken(ordered, path, per_model_points):
         raise RuntimeError("no room for the legend")
 
-    monkeypatch.setattr(_plot, "plot_ranking", broken)
+    monkeypatch.setattr(_plot, "plot_entries", broken)
     assert cli.main(["rank", str(NATIVE), str(MODEL), "--plot", str(tmp_path / "x.png")]) == 1
     printed = capsys.readouterr()
     assert "Rank" in printed.out and printed.err.count("\n") == 1 and "no room for the legend" in printed.err

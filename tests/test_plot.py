@@ -13,6 +13,7 @@ import pytest
 import tarvo
 from conftest import EXAMPLES
 from tarvo._plot import CLASS_COLOURS, RMSD_FLOOR, plot_ranking
+from tarvo._output import capri_class, tarvo_over_all_interfaces
 from tarvo._report import quality_class
 
 
@@ -77,7 +78,7 @@ def points_by_colour(axes):
     return points
 
 
-def test_points_are_the_interfaces_by_class_and_the_curve_is_sorted(matplotlib, outcomes, tmp_path):
+def test_points_are_the_interfaces_by_their_capri_class_and_the_curve_is_sorted(matplotlib, outcomes, tmp_path):
     # A model whose iRMSD is undefined is left out of the iRMSD panel only.
     undefined = copy.deepcopy(outcomes[0])
     undefined["result"]["best_result"]["AB"]["iRMSD"] = math.nan
@@ -89,7 +90,9 @@ def test_points_are_the_interfaces_by_class_and_the_curve_is_sorted(matplotlib, 
         expected = collections.defaultdict(list)
         for record in scored:
             if not math.isnan(record[key]):
-                expected[CLASS_COLOURS[quality_class(record["GlobalTarvo"])].upper()].append(
+                # The class of the point itself, so that it lies in the region of its colour.
+                point_class = capri_class(record["fnat"], record["iRMSD"], record["LRMSD"])
+                expected[CLASS_COLOURS[point_class].upper()].append(
                     (max(record[key], RMSD_FLOOR), record["fnat"])
                 )
         assert {colour: sorted(points) for colour, points in drawn.items()} == {
@@ -98,7 +101,8 @@ def test_points_are_the_interfaces_by_class_and_the_curve_is_sorted(matplotlib, 
     # Natives scored against themselves have RMSDs near 0, drawn at the log axis' floor.
     assert min(x for points in points_by_colour(irmsd_axes).values() for x, _ in points) == RMSD_FLOOR
     curve = curve_axes.lines[-1].get_ydata().tolist()
-    global_tarvos = [outcome["result"]["GlobalTarvo"] for outcome in outcomes + [undefined] if outcome["ok"]]
+    global_tarvos = [tarvo_over_all_interfaces(outcome["result"]) for outcome in outcomes + [undefined]
+                     if outcome["ok"]]
     assert curve == sorted(global_tarvos, reverse=True)
     assert {quality_class(value) for value in curve} == {"High", "Medium", "Acceptable", "Incorrect"}
 

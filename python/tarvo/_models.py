@@ -53,3 +53,16 @@ def expand_models(argument):
 
 def is_structure_file(entry):
     return entry.is_file() and entry.name.lower().endswith(MODEL_SUFFIXES)
+
+
+def item_indices(outcomes, first_index):
+    """(input index, outcome) of a batch call's outcomes, the first input at `first_index`.
+
+    One outcome per input, or with all_models one per MODEL of each input, in
+    file order: each input's outcomes start at model_index 0 (or are its one failure).
+    """
+    index = first_index - 1
+    for outcome in outcomes:
+        if outcome.get("model_index", 0) == 0:
+            index += 1
+        yield index, outcome

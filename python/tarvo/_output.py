@@ -11,6 +11,11 @@ import math
 
 # Lower bounds of the quality classes of GlobalTarvo, best first.
 QUALITY_CLASSES = ((0.80, "High"), (0.49, "Medium"), (0.23, "Acceptable"))
+# The CAPRI classes of an interface, best first: (class, lowest fnat, highest iRMSD, highest LRMSD in Å).
+# An interface is of the first class whose fnat bound it meets and one of whose RMSD bounds it meets.
+CAPRI_CLASSES = (("High", 0.5, 1.0, 1.0), ("Medium", 0.3, 2.0, 5.0), ("Acceptable", 0.1, 4.0, 10.0))
+# Both class scales, worst first.
+CLASS_ORDER = ("Incorrect", "Acceptable", "Medium", "High")
 
 # The scores of one interface, in the order of the module's interface dictionaries.
 INTERFACE_KEYS = (
@@ -32,13 +37,24 @@ SHOWN_SCORES = (
     ("LRMSD", "LRMSD", 2), ("clashes", "Clashes", None), ("Tarvo", "Tarvo", 3),
 )
 
-# One row per interface of a scored model (--per-interface).
-INTERFACE_COLUMNS = ("model", "native", "mapping", "interface", *(key for key, _, _ in SHOWN_SCORES))
+# What every interface row of a model repeats about the model, so that one such file can be ranked alone.
+MODEL_OF_INTERFACE_COLUMNS = (
+    "GlobalTarvo_all", "GlobalTarvo", "model_quality", "model_CAPRI", "missing_interfaces", "error",
+)
+
+# One row per interface of a scored model (--per-interface), or one row with the error of a failed one.
+INTERFACE_COLUMNS = ("model", "native", "mapping", "interface", *(key for key, _, _ in SHOWN_SCORES),
+                     "quality", "CAPRI", *MODEL_OF_INTERFACE_COLUMNS)
 
 # The fields of a scored model's row, each with how it is read from the module's result.
 SCORED_MODEL_FIELDS = (
+    ("GlobalTarvo_all", lambda result: tarvo_over_all_interfaces(result)),
     ("GlobalTarvo", lambda result: result["GlobalTarvo"]),
     ("quality", lambda result: quality_class(result["GlobalTarvo"])),
+    ("CAPRI", lambda result: model_capri_class(result["best_result"].values())),
+    ("fnat", lambda result: interface_mean(result, "fnat")),
+    ("iRMSD", lambda result: interface_mean(result, "iRMSD")),
+    ("LRMSD", lambda result: interface_mean(result, "LRMSD")),
     ("best_tarvo", lambda result: result["best_tarvo"]),
     ("best_mapping_str", lambda result: result["best_mapping_str"]),
     ("interfaces", lambda result: len(result["best_result"])),
@@ -48,8 +64,9 @@ SCORED_MODEL_FIELDS = (
 # One row per model, scored or failed.
 MODEL_COLUMNS = ("model", "native", "ok", *(name for name, _ in SCORED_MODEL_FIELDS), "error")
 
-# The CSV of a ranking: the model rows, scored ones with their rank.
-RANK_COLUMNS = ("rank", *MODEL_COLUMNS)
+# Values of the rows that are not text, for reading a result file back.
+FLOAT_COLUMNS = ("GlobalTarvo_all", "GlobalTarvo", "fnat", "fnonnat", "F1", "iRMSD", "LRMSD", "Tarvo", "best_tarvo")
+COUNT_COLUMNS = ("interfaces", "missing_interfaces", "clashes", "rank")
 
 # What the rows of `tarvo rank -o FILE` add, so that --resume can recognise
 # its models however they are named and refuse to mix runs: the model's and
@@ -64,6 +81,36 @@ def quality_class(global_tarvo):
         if global_tarvo >= lowest:
             return name
     return "Incorrect"
+
+
+def capri_class(fnat, irmsd, lrmsd):
+    """The CAPRI class of one interface; an undefined value meets no bound."""
+    for name, lowest_fnat, highest_irmsd, highest_lrmsd in CAPRI_CLASSES:
+        if fnat >= lowest_fnat and (irmsd <= highest_irmsd or lrmsd <= highest_lrmsd):
+            return name
+    return "Incorrect"
+
+
+def model_capri_class(interfaces):
+    """The class of the model's best interface, as CAPRI rates a model of a multi-interface target."""
+    classes = [capri_class(values["fnat"], values["iRMSD"], values["LRMSD"]) for values in interfaces]
+    return max(classes, key=CLASS_ORDER.index) if classes else "no interfaces"
+
+
+def tarvo_over_all_interfaces(result):
+    """GlobalTarvo with every native interface the mapping left unscored counted as 0."""
+    count = len(result["best_result"]) + len(result["missing_interfaces"])
+    return result["best_tarvo"] / count if count else math.nan
+
+
+def interface_mean(result, key):
+    return defined_mean(values[key] for values in result["best_result"].values())
+
+
+def defined_mean(values):
+    """The mean of the values that are defined (an interface may lack an iRMSD); NaN if none is."""
+    defined = [value for value in values if value is not None and not math.isnan(value)]
+    return math.fsum(defined) / len(defined) if defined else math.nan
 
 
 # ---------------------------------------------------------------- rows
@@ -104,14 +151,31 @@ def model_row(outcome):
     return row
 
 
-def ranked_rows(ordered):
-    """The model rows of outcomes in ranked order; scored models carry their rank, failures none."""
-    return [{**model_row(outcome), **({"rank": rank} if outcome["ok"] else {})}
-            for rank, outcome in enumerate(ordered, start=1)]
+def interface_rows(outcome):
+    """The rows of one model, one per interface, each with the model's scores; a failure's is its error."""
+    if not outcome["ok"]:
+        return [{"model": outcome["model"], "native": outcome["native"], "error": outcome["error"]}]
+    model = model_row(outcome)
+    of_model = {"GlobalTarvo_all": model["GlobalTarvo_all"], "GlobalTarvo": model["GlobalTarvo"],
+                "model_quality": model["quality"], "model_CAPRI": model["CAPRI"],
+                "missing_interfaces": model["missing_interfaces"]}
+    rows = []
+    for record in records_of(outcome):
+        classes = {}
+        if record["interface"] is not None:
+            classes = {"quality": quality_class(record["Tarvo"]),
+                       "CAPRI": capri_class(record["fnat"], record["iRMSD"], record["LRMSD"])}
+        rows.append({**record, "mapping": record["best_mapping_str"], **classes, **of_model})
+    return rows
 
 
 def outcome_columns(per_interface):
     return INTERFACE_COLUMNS if per_interface else MODEL_COLUMNS
+
+
+def ranked_columns(per_interface):
+    """The rows of a ranking printed whole: scored models with their rank first."""
+    return ("rank", *outcome_columns(per_interface))
 
 
 def output_file_columns(per_interface):
@@ -119,14 +183,17 @@ def output_file_columns(per_interface):
 
 
 def outcome_rows(outcomes, per_interface):
-    """One row per model, failures too; or one per interface of each scored model."""
+    """One row per model, or one per interface of each model; failures too."""
     if not per_interface:
         return [model_row(outcome) for outcome in outcomes]
-    return [
-        {**record, "mapping": record["best_mapping_str"]}
-        for outcome in outcomes if outcome["ok"]
-        for record in records_of(outcome)
-    ]
+    return [row for outcome in outcomes for row in interface_rows(outcome)]
+
+
+def ranked_outcome_rows(ordered, per_interface):
+    """outcome_rows of outcomes in ranked order; the rows of scored models carry their rank."""
+    return [{**row, **({"rank": rank} if outcome["ok"] else {})}
+            for rank, outcome in enumerate(ordered, start=1)
+            for row in outcome_rows([outcome], per_interface)]
 
 
 # ---------------------------------------------------------------- writers
@@ -174,9 +241,68 @@ def pair_csv(result):
     return rows_text(records_of(result) if result["best_result"] else [], PAIR_COLUMNS)
 
 
-def rank_csv(ordered):
-    return rows_text(ranked_rows(ordered), RANK_COLUMNS)
+def ranked_text(ordered, per_interface, jsonl):
+    return rows_text(ranked_outcome_rows(ordered, per_interface), ranked_columns(per_interface), jsonl)
 
 
 def to_json(value):
     return json.dumps(without_nan(value), indent=2, allow_nan=False) + "\n"
+
+
+# ---------------------------------------------------------------- models, from outcomes or from a file
+
+def model_entry(outcome):
+    """A model as rankings, summaries and plots take it: its row, and (fnat, iRMSD, LRMSD) per interface."""
+    points = []
+    if outcome["ok"]:
+        points = [(values["fnat"], values["iRMSD"], values["LRMSD"])
+                  for values in outcome["result"]["best_result"].values()]
+    return {**model_row(outcome), "points": points, "outcome": outcome}
+
+
+def typed(row):
+    """A row read back from a file (every value a string) with its numbers and flags as written."""
+    values = dict(row)
+    for key in FLOAT_COLUMNS:
+        if key in values:
+            values[key] = float(values[key]) if values[key] else math.nan
+    for key in COUNT_COLUMNS:
+        if values.get(key):
+            values[key] = int(values[key])
+    if "ok" in values:
+        values["ok"] = values["ok"] == "True"
+    return values
+
+
+def entries_of_rows(rows, per_interface):
+    """The model entries of the rows of a result file, in file order.
+
+    Per-model rows give one point per model, its means over its interfaces;
+    per-interface rows give one point per interface, as outcomes do.
+    """
+    rows = [typed(row) for row in rows]
+    if not per_interface:
+        return [{**row, "points": [(row["fnat"], row["iRMSD"], row["LRMSD"])] if row["ok"] and row["interfaces"]
+                 else []} for row in rows]
+    models = {}
+    for row in rows:
+        models.setdefault(row.get("model_file") or row["model"], []).append(row)
+    return [entry_of_interface_rows(rows) for rows in models.values()]
+
+
+def entry_of_interface_rows(rows):
+    first = rows[0]
+    entry = {"model": first["model"], "native": first["native"], "model_file": first.get("model_file")}
+    if first["error"]:
+        return {**entry, "ok": False, "error": first["error"], "points": []}
+    scored = [row for row in rows if row["interface"]]
+    return {
+        **entry, "ok": True,
+        "GlobalTarvo_all": first["GlobalTarvo_all"], "GlobalTarvo": first["GlobalTarvo"],
+        "quality": first["model_quality"], "CAPRI": first["model_CAPRI"],
+        **{key: defined_mean(row[key] for row in scored) for key in ("fnat", "iRMSD", "LRMSD")},
+        "best_tarvo": math.fsum(row["Tarvo"] for row in scored),
+        "best_mapping_str": first["mapping"], "interfaces": len(scored),
+        "missing_interfaces": first["missing_interfaces"],
+        "points": [(row["fnat"], row["iRMSD"], row["LRMSD"]) for row in scored],
+    }

@@ -1,9 +1,10 @@
 """Text reports of scores: the report of one pair, the ranked table and the warnings."""
 
+import collections
 import math
 
 from ._output import INTERFACE_KEYS  # noqa: F401  (part of this module's interface)
-from ._output import SHOWN_SCORES, quality_class, ranked_rows, records_of
+from ._output import CLASS_ORDER, SHOWN_SCORES, quality_class, records_of
 
 
 def printable(text):
@@ -49,8 +50,13 @@ INTERFACE_TABLE = (
 )
 RANK_TABLE = (
     ("Rank", shown("rank")),
+    ("GlobalTarvo_all", shown("GlobalTarvo_all", 3)),
     ("GlobalTarvo", shown("GlobalTarvo", 3)),
     ("Quality", shown("quality")),
+    ("CAPRI", shown("CAPRI")),
+    ("fnat", shown("fnat", 3)),
+    ("iRMSD", shown("iRMSD", 2)),
+    ("LRMSD", shown("LRMSD", 2)),
     ("Mapping", shown("best_mapping_str")),
     ("Interfaces", shown("interfaces")),
     ("Missing", shown("missing_interfaces")),
@@ -107,28 +113,70 @@ def unscored_warnings(result):
     return lines
 
 
-def ranked(outcomes):
-    """Scored models by GlobalTarvo, best first (NaN last, input order on ties), then failures."""
-    scored = [outcome for outcome in outcomes if outcome["ok"]]
-    failed = [outcome for outcome in outcomes if not outcome["ok"]]
-    scored.sort(key=lambda outcome: descending(outcome["result"]["GlobalTarvo"]))
-    return scored + failed
+def ranked(entries):
+    """Scored models best first, then failures, each carrying its rank.
+
+    Models go by GlobalTarvo over all native interfaces (NaN last), so that one
+    missing an interface never passes a complete model by the interfaces it
+    left out; equal scores put fewer missing interfaces first, then input order.
+    """
+    scored = [entry for entry in entries if entry["ok"]]
+    failed = [entry for entry in entries if not entry["ok"]]
+    scored.sort(key=lambda entry: (descending(entry["GlobalTarvo_all"]), entry["missing_interfaces"]))
+    return [{**entry, "rank": rank} for rank, entry in enumerate(scored, start=1)] + failed
 
 
 def descending(value):
     return (True, 0.0) if math.isnan(value) else (False, -value)
 
 
-def rank_report(native, ordered):
-    scored = [outcome for outcome in ordered if outcome["ok"]]
-    failed = [outcome for outcome in ordered if not outcome["ok"]]
+def rank_report(native, ordered, top=None, program=None):
+    """The ranked table (its first `top` rows), the failures and the summary; `program` as in program_lines."""
+    scored = [entry for entry in ordered if entry["ok"]]
+    failed = [entry for entry in ordered if not entry["ok"]]
     lines = [
         f"Native  {printable(native)}",
         f"Models  {len(ordered)}: {len(scored)} scored, {len(failed)} failed",
     ]
     if scored:
-        lines += [""] + table(RANK_TABLE, ranked_rows(scored), flush_left=("Quality", "Mapping", "Model"))
+        shown_rows = scored[:top] if top is not None else scored
+        lines += [""] + table(RANK_TABLE, shown_rows, flush_left=("Quality", "CAPRI", "Mapping", "Model"))
+        if len(shown_rows) < len(scored):
+            lines.append(f"... {len(scored) - len(shown_rows)} more (--top {top} shows the first {top})")
+    if scored:
+        lines += [""] + summary_lines(scored) + (program_lines(program) if program else [])
     if failed:
         lines += ["", "Failed"]
-        lines += [f"  {printable(outcome['model'])}: {printable(outcome['error'])}" for outcome in failed]
+        lines += [f"  {printable(entry['model'])}: {printable(entry['error'])}" for entry in failed]
     return "\n".join(lines) + "\n"
+
+
+def summary_lines(scored):
+    """Models per class on both scales, and the best model."""
+    best = scored[0]
+    return [
+        f"Tarvo classes  {class_counts(entry['quality'] for entry in scored)}",
+        f"CAPRI classes  {class_counts(entry['CAPRI'] for entry in scored)}",
+        f"Best model     {printable(best['model'])}  (GlobalTarvo_all {number(best['GlobalTarvo_all'], 3)}, "
+        f"{best['quality']}; CAPRI {best['CAPRI']})",
+    ]
+
+
+def class_counts(classes):
+    counts = collections.Counter(classes)
+    names = [*reversed(CLASS_ORDER), *sorted(set(counts) - set(CLASS_ORDER))]
+    return ", ".join(f"{counts[name]} {name}" for name in names if counts[name] or name in CLASS_ORDER)
+
+
+def program_lines(program):
+    """The lines of the docking program's own ranking: a ProgramRanking of _scores."""
+    success = ", ".join(f"top {size}: {count}" for size, count in program.successes)
+    rho = number(program.spearman, 3)
+    return [
+        f"Program score  {printable(program.column)} of {printable(program.path)} "
+        f"({'lower' if program.lower_is_better else 'higher'} is better), {program.matched} of "
+        f"{program.scored} scored models matched",
+        f"Success        acceptable or better (CAPRI) in the program's {success}",
+        f"Spearman       {rho} between the program's score and GlobalTarvo "
+        f"(positive: the program agrees with Tarvo)",
+    ]

@@ -11,6 +11,7 @@ import json
 import os
 import re
 import stat
+import types
 
 from ._output import csv_line, outcome_rows, output_file_columns, rows_text
 
@@ -42,13 +43,20 @@ class RowFile:
         self.jsonl = jsonl
         self.run = run
         self.columns = output_file_columns(per_interface)
+        self.all_models = "--all-models" in run["options"].split()
 
     def write(self, outcomes):
-        for outcome in outcomes:
-            extra = {"model_file": model_file(outcome["model"]), **self.run}
-            rows = [{**row, **extra} for row in outcome_rows([outcome], self.per_interface)]
-            if rows:
-                self.write_text(rows_text(rows, self.columns, self.jsonl, header=False))
+        """Writes the rows of one model file's outcomes (one, or one per MODEL) in one write."""
+        rows = [{**row, "model_file": model_file(outcome["model"]), **self.run}
+                for outcome in outcomes for row in outcome_rows([outcome], self.per_interface)]
+        if rows:
+            self.write_text(rows_text(rows, self.columns, self.jsonl, header=False))
+
+    def source_file(self, written_model_file):
+        """The model file a row's model_file comes from: with --all-models it ends in #N, the MODEL."""
+        if self.all_models:
+            return re.sub(r"#\d+$", "", written_model_file)
+        return written_model_file
 
     def write_text(self, text):
         """Writes `text` whole, or cuts the file back to where it was and raises OutputError."""
@@ -122,6 +130,48 @@ def read_all(fd):
     return b"".join(chunks)
 
 
+# ---------------------------------------------------------------- reading back
+
+def read_row_file(path):
+    """(per_interface, rows) of a file that `tarvo rank -o` wrote, complete or interrupted.
+
+    Rows are dictionaries of strings, as --resume reads them; an incomplete last row is left out.
+    """
+    try:
+        with open(path, "rb") as handle:
+            text = handle.read().decode("utf-8", "surrogateescape")
+    except OSError as error:
+        raise OutputError(f"cannot read {path}: {error.strerror}") from None
+    jsonl = text.lstrip().startswith("{")
+    lines = lines_of(text)
+    if not lines or (len(lines) == 1 and not lines[0].endswith("\n")):
+        return False, []  # stopped before its first row was whole
+    if jsonl:
+        try:
+            found = tuple(json.loads(lines[0]))
+        except (ValueError, TypeError):
+            found = ()
+    else:
+        found = next(csv.reader(lines[:1]), [])
+    shapes = [per_interface for per_interface in (False, True) if tuple(found) == output_file_columns(per_interface)]
+    if not shapes:
+        raise OutputError(f"{path}: not an output of tarvo rank -o")
+    per_interface = shapes[0]
+    columns = output_file_columns(per_interface)
+    reader = types.SimpleNamespace(path=path, columns=columns, per_interface=per_interface, jsonl=jsonl,
+                                   run={"options": None})
+    parse = jsonl_records if jsonl else csv_records
+    try:
+        records = [record for record, _ in parse(text, reader)]
+        if records and records[-1] is None and len(records) > 1 and not jsonl:
+            # A last row without its line end is whole when it ends in the run's options, as every row does.
+            reader.run["options"] = records[0]["options"]
+            records = [record for record, _ in parse(text, reader)]
+    except ResumeError:
+        raise OutputError(f"{path}: not an output of tarvo rank -o") from None
+    return per_interface, [record for record in records if record is not None]
+
+
 # ---------------------------------------------------------------- resuming
 
 def lines_of(text):
@@ -139,11 +189,12 @@ def resumable(data, row_file):
         # The last row was cut off in mid-write: its model is scored again, and
         # with one row per interface so is the model before it, whose rows may
         # be complete only in part.
+        # So are the other MODELs of its file with --all-models, written in the same write.
         partial_model = records[-1][1]
         cut = [partial_model] if partial_model is not None else []
-        if row_file.per_interface and complete:
-            last = complete[-1][0]["model_file"]
-            while complete and complete[-1][0]["model_file"] == last:
+        if complete and (row_file.per_interface or row_file.all_models):
+            last = row_file.source_file(complete[-1][0]["model_file"])
+            while complete and row_file.source_file(complete[-1][0]["model_file"]) == last:
                 cut.append(complete.pop()[0]["model"])
         kept = complete[-1][1] if complete else header_end(text, row_file)
     else:
@@ -152,7 +203,7 @@ def resumable(data, row_file):
         check_run(record, row_file)
     kept_bytes = len(text[:kept].encode("utf-8", "surrogateescape"))
     cut = list(dict.fromkeys(cut)) if cut is not None else None  # one name per model, not per row
-    return kept_bytes, {record["model_file"] for record, _ in complete}, cut
+    return kept_bytes, {row_file.source_file(record["model_file"]) for record, _ in complete}, cut
 
 
 def header_end(text, row_file):

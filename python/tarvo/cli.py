@@ -17,19 +17,32 @@ import tempfile
 import time
 import warnings
 
-from . import MappingError, TarvoError, check_arguments, load_PDB, score, score_one_vs_many, score_options, version
+from . import (
+    MappingError,
+    ModelIndexOutOfRangeError,
+    TarvoError,
+    check_arguments,
+    load_PDB,
+    score,
+    score_one_vs_many,
+    score_options,
+    version,
+)
 from _tarvo_rs import unlike_fixed_pairs
-from ._models import MODEL_SUFFIXES, ModelListError, collect_models
+from ._models import MODEL_SUFFIXES, ModelListError, collect_models, item_indices
 from ._progress import ProgressBar
 from ._output import (
+    entries_of_rows,
+    model_entry,
     outcomes_text,
     pair_csv,
     quality_class,  # noqa: F401  (part of this module's interface)
-    rank_csv,
+    ranked_text,
     to_json,
 )
 from ._report import pair_report, printable, rank_report, ranked, unscored_warnings
-from ._stream import OutputError, ResumeError, model_file, open_row_file
+from ._scores import ScoresError, program_ranking, read_scores
+from ._stream import OutputError, ResumeError, model_file, open_row_file, read_row_file
 
 # Models per Dask task and per thread of its worker: about a tenth of a second
 # of work, so that scheduling (about 2 ms a task) stays minor, load stays even
@@ -43,6 +56,8 @@ examples:
   tarvo antibody_model.pdb complex.cif --groups HL:A
   tarvo rank native.pdb models/ extra_model.cif.gz 'runs/*/model_*.pdb' @more_models.txt
   tarvo rank native.pdb models/ --workers 8 --csv -o ranking.csv
+  tarvo rank native.pdb poses/ -o ranking.csv --scores docking_scores.csv --lower-is-better --top 20
+  tarvo report ranking.csv --plot ranking.png
 """
 
 
@@ -77,6 +92,8 @@ def main(argv=None):
             args = rank_parser().parse_args(argv[1:])
             use_threads(args.threads)
             return run_rank(args)
+        if argv[:1] == ["report"]:
+            return run_report(report_parser().parse_args(argv[1:]))
         args = pair_parser().parse_args(argv)
         use_threads(args.threads)
         check_outputs({"-o": args.output}, [("the model", args.model), ("the native", args.native)])
@@ -130,14 +147,16 @@ def new_parser(prog, usage, description):
 def pair_parser():
     parser = new_parser(
         "tarvo",
-        "tarvo MODEL NATIVE [options]\n       tarvo rank NATIVE MODELS... [options]",
+        "tarvo MODEL NATIVE [options]\n       tarvo rank NATIVE MODELS... [options]\n"
+        "       tarvo report FILE [options]",
         (
             "Score a predicted complex (MODEL) against the experimental structure (NATIVE): "
             "the best chain mapping, then fnat, fnonnat, F1, iRMSD, LRMSD, clashes and Tarvo "
             "for every native interface, and their mean GlobalTarvo with its quality class "
             "(Incorrect < 0.23 <= Acceptable < 0.49 <= Medium < 0.80 <= High). "
             "PDB and mmCIF files are read, plain or gzip-compressed. "
-            "To rank many models against one native, see 'tarvo rank --help'."
+            "To rank many models against one native, see 'tarvo rank --help'; to show a ranking "
+            "written by 'tarvo rank -o' again, 'tarvo report --help'."
         ),
     )
     parser.add_argument("model", metavar="MODEL", help="the model structure file")
@@ -156,8 +175,10 @@ def rank_parser():
         "tarvo rank",
         "tarvo rank NATIVE MODELS... [options]",
         (
-            "Score many models against one native in parallel and list them by GlobalTarvo, "
-            "best first. Models that cannot be scored are listed after the others with their "
+            "Score many models against one native in parallel and list them best first by "
+            "GlobalTarvo over all native interfaces (GlobalTarvo_all: an interface the model "
+            "leaves unscored counts 0), with the Tarvo and the CAPRI class of each, then a "
+            "summary. Models that cannot be scored are listed after the others with their "
             "error; they never stop the run, but make the exit status 1. "
             "A progress bar is drawn on stderr when it is a terminal."
         ),
@@ -183,13 +204,15 @@ def rank_parser():
     )
     parser.add_argument(
         "--resume", action="store_true",
-        help="with -o: score only the models not yet in FILE and append their rows",
+        help="with -o: score only the models not yet in FILE and append their rows; the "
+             "ranking then covers every row of FILE",
     )
     parser.add_argument(
-        "--plot", metavar="FILE",
-        help="draw the ranking into FILE (.png, .svg or .pdf): fnat against iRMSD and LRMSD by "
-             "quality class, and the sorted GlobalTarvo curve (needs: pip install 'tarvo[plot]')",
+        "--all-models", action="store_true",
+        help="score every MODEL of a multi-model file as its own entry, named PATH#N (N from 1, "
+             "in file order); without it only the first model of such files is scored",
     )
+    add_view_options(parser)
     cluster = parser.add_mutually_exclusive_group()
     cluster.add_argument(
         "--scheduler", metavar="ADDRESS",
@@ -203,6 +226,57 @@ def rank_parser():
              "e.g. --workers 2 (needs: pip install 'tarvo[dask]')",
     )
     return parser
+
+
+def report_parser():
+    parser = new_parser(
+        "tarvo report",
+        "tarvo report FILE [--top N] [--plot FILE] [--scores FILE.csv ...]",
+        (
+            "Show the ranking, the summary and, with --plot, the figure of a result file that "
+            "'tarvo rank -o' wrote (CSV or JSON Lines, one row per model or per interface, "
+            "complete or stopped: an incomplete last row is skipped), without scoring again."
+        ),
+    )
+    parser.add_argument("file", metavar="FILE", help="the output of tarvo rank -o")
+    add_view_options(parser)
+    return parser
+
+
+def add_view_options(parser):
+    """The options of what a ranking shows, shared by rank and report."""
+    group = parser.add_argument_group("ranking and summary")
+    group.add_argument(
+        "--top", metavar="N", type=positive_count,
+        help="list only the best N models in the table (files keep every row; the summary counts all)",
+    )
+    group.add_argument(
+        "--plot", metavar="FILE",
+        help="draw the ranking into FILE (.png, .svg or .pdf): fnat against iRMSD and LRMSD by "
+             "CAPRI class, and the ranked GlobalTarvo_all curve by Tarvo class, the best models "
+             "numbered (needs: pip install 'tarvo[plot]')",
+    )
+    group.add_argument(
+        "--scores", metavar="FILE.csv",
+        help="the docking program's own scores: a CSV file with a column of model paths as rank "
+             "names them and a column of scores; adds the success counts (models of at least "
+             "acceptable CAPRI class among the program's top 1, 5, 10 and 100) and the Spearman "
+             "correlation of the program's score with GlobalTarvo",
+    )
+    group.add_argument(
+        "--scores-column", metavar="NAME",
+        help="the column of scores in --scores (default: one named score, total_score or energy, "
+             "or else the only numeric column)",
+    )
+    group.add_argument(
+        "--model-column", metavar="NAME",
+        help="the column of model paths in --scores (default: one named model, path, file, pose, "
+             "decoy or name, or else the first column)",
+    )
+    group.add_argument(
+        "--lower-is-better", action="store_true",
+        help="in --scores, lower scores are better, as with energies (default: higher is better)",
+    )
 
 
 def add_scoring_options(parser):
@@ -243,6 +317,10 @@ def add_output_options(parser, json_what, csv_rows, file_help):
 
 def non_negative_int(text):
     return bounded_int(text, 0, "a whole number from 0 to 2**64 - 1", highest=2**64 - 1)
+
+
+def positive_count(text):
+    return bounded_int(text, 1, "a whole number from 1", highest=2**63)
 
 
 def positive_int(text):
@@ -355,8 +433,10 @@ def run_rank(args):
         models = collect_models(args.models)
     except ModelListError as error:
         raise CliError(str(error), 2) from None
+    scores = read_program_scores(args)
     check_outputs({"-o": args.output, "--plot": args.plot},
-                  [("the native", args.native), *(("the model", model) for model in models)])
+                  [("the native", args.native), *(("the model", model) for model in models),
+                   *([("the scores", args.scores)] if args.scores else [])])
     if args.plot:
         check_plot(args.plot)
     with contextlib.ExitStack() as opened:
@@ -364,17 +444,70 @@ def run_rank(args):
         check_native(native, options)
         if models:
             warn_unlike_pairs(models[0], native.path, options)
+            if not args.all_models:
+                warn_first_model_only(models[0])
         row_file, done = open_output(args, native, options, opened)
         if done:
             models = [model for model in models if model_file(model) not in done]
         outcomes, write_error = score_all(args, native, models, options, row_file)
     status = 0 if all(outcome["ok"] for outcome in outcomes) else 1
-    write_output(rank_text(args, ranked(outcomes), len(done)), None)
+    ordered = ranked(final_entries(args, outcomes))
+    write_output(rank_text(args, ordered, len(done), program_of(args, scores, ordered)), None)
     if args.plot:
-        status = draw(outcomes, args.plot) or status
+        status = draw(ordered, args.plot) or status
     if write_error:
         status = report_error(str(write_error), 1)
     return status
+
+
+def final_entries(args, outcomes):
+    """The models to rank: every row of the -o file, earlier runs' too, or else this run's outcomes."""
+    if args.output and os.path.isfile(args.output):
+        try:
+            per_interface, rows = read_row_file(args.output)
+        except OutputError as error:
+            raise CliError(str(error), 1) from None
+        return entries_of_rows(rows, per_interface)
+    return [model_entry(outcome) for outcome in outcomes]
+
+
+def run_report(args):
+    scores = read_program_scores(args)
+    check_outputs({"--plot": args.plot}, [("the result file", args.file)])
+    if args.plot:
+        check_plot(args.plot)
+    require_file(args.file)
+    try:
+        per_interface, rows = read_row_file(args.file)
+    except OutputError as error:
+        raise CliError(str(error), 1) from None
+    ordered = ranked(entries_of_rows(rows, per_interface))
+    natives = sorted({entry["native"] for entry in ordered})
+    native = natives[0] if len(natives) == 1 else ", ".join(natives) or "(no rows)"
+    write_output(rank_report(native, ordered, args.top, program_of(args, scores, ordered)), None)
+    if args.plot:
+        return draw(ordered, args.plot, per_model_points=not per_interface)
+    return 0
+
+
+def read_program_scores(args):
+    """The --scores file as read_scores gives it, read before any work; None without --scores."""
+    if args.scores is None:
+        if args.scores_column or args.model_column or args.lower_is_better:
+            raise CliError("--scores-column, --model-column and --lower-is-better need --scores FILE.csv", 2)
+        return None
+    try:
+        return read_scores(args.scores, args.model_column, args.scores_column)
+    except ScoresError as error:
+        raise CliError(str(error), 2) from None
+
+
+def program_of(args, scores, ordered):
+    if scores is None:
+        return None
+    _, column, values = scores
+    return program_ranking([entry for entry in ordered if entry["ok"]], args.scores, column, values,
+                           args.lower_is_better)
 
 
 class Native:
@@ -442,6 +575,20 @@ def warn_unlike_pairs(model, native, options):
               f"scored as given", file=sys.stderr)
 
 
+def warn_first_model_only(model):
+    """Says once that a multi-model file is scored as its first model, judged by the first model file."""
+    if not os.path.isfile(model):
+        return  # a pipe is read once, by the scoring itself
+    try:
+        load_PDB(model, n_model=1)  # reading stops after the second model
+    except ModelIndexOutOfRangeError:
+        return
+    except TarvoError:
+        return  # scoring reports what is wrong with this file
+    report_error(f"{model} holds more than one model: only the first model of each file is scored "
+                 f"(--all-models scores every one)", 0, prefix="tarvo: warning: ")
+
+
 def check_native_scores(native, first_outcomes, options):
     """Ends the run at once when its first models all fail as the native fails against itself."""
     errors = {outcome.get("error") for outcome in first_outcomes}
@@ -492,7 +639,8 @@ def open_output(args, native, options, opened):
     """
     if not args.output:
         return None, set()
-    run = {"native_file": native.file, "options": scoring_flags(options)}
+    flags = scoring_flags(options) + (" --all-models" if args.all_models else "")
+    run = {"native_file": native.file, "options": flags.strip()}
     try:
         row_file, done, cut = open_row_file(args.output, args.per_interface, args.jsonl or args.json,
                                             args.resume, run)
@@ -508,25 +656,24 @@ def open_output(args, native, options, opened):
     return row_file, done
 
 
-def rank_text(args, ordered, already_done):
+def rank_text(args, ordered, already_done, program):
     if args.output or not (args.json or args.csv or args.jsonl or args.per_interface):
-        text = rank_report(args.native, ordered)
+        text = rank_report(args.native, ordered, args.top, program)
         if already_done:
             text += f"\n{already_done} models were already scored in {printable(args.output)}\n"
         return text
+    outcomes = [entry["outcome"] for entry in ordered]
     if args.json:
-        return to_json(ordered)
-    if args.jsonl or args.per_interface:
-        return outcomes_text(ordered, args.per_interface, args.jsonl)
-    return rank_csv(ordered)
+        return to_json(outcomes)
+    return ranked_text(outcomes, args.per_interface, args.jsonl)
 
 
-def draw(outcomes, path):
+def draw(ordered, path, per_model_points=False):
     """Draws the ranking once it is printed; a failure is one error line and exit status 1."""
     try:
-        from ._plot import plot_ranking
+        from ._plot import plot_entries
 
-        plot_ranking(outcomes, path)
+        plot_entries(ordered, path, per_model_points)
         return 0
     except ImportError as error:
         return report_error(str(error), 1)
@@ -537,28 +684,40 @@ def draw(outcomes, path):
 
 
 def score_all(args, native, models, options, row_file):
-    """Scores the models, writing their rows as they come; stops at the first write failure.
+    """Scores the models, writing each file's rows as they come; stops at the first write failure.
 
-    Returns the outcomes in input order and the OutputError that stopped the run, if any.
+    Returns the outcomes in input order (with --all-models, one per MODEL of
+    each file, named PATH#N) and the OutputError that stopped the run, if any.
     """
     scored = {}
     scorer = score_on_dask if args.scheduler or args.workers else score_locally
+    options = {**options, "all_models": True} if args.all_models else options
     write_error = None
     with ProgressBar(len(models), sys.stderr) as bar, \
             contextlib.closing(scorer(args, native.path, models, options)) as chunks:
         for chunk in chunks:
-            outcomes = [native.named_outcome(outcome) for _, outcome in chunk]
+            files = {}
+            for index, outcome in chunk:
+                files.setdefault(index, []).append(pose_named(native.named_outcome(outcome)))
             if not scored:
-                check_native_scores(native, outcomes, options)
-            scored.update((index, outcome) for (index, _), outcome in zip(chunk, outcomes))
+                check_native_scores(native, [outcome for _, outcome in chunk], options)
+            scored.update(files)
             bar.update(len(scored))
             try:
-                if row_file:
-                    row_file.write(outcomes)
+                for outcomes in files.values():
+                    if row_file:
+                        row_file.write(outcomes)
             except OutputError as error:
                 write_error = error
                 break
-    return [scored[index] for index in sorted(scored)], write_error
+    return [outcome for index in sorted(scored) for outcome in scored[index]], write_error
+
+
+def pose_named(outcome):
+    """An outcome of one MODEL of a multi-model file, named PATH#N with N counted from 1 as MODEL records are."""
+    if "model_index" not in outcome:
+        return outcome
+    return {**outcome, "model": f"{outcome['model']}#{outcome['model_index'] + 1}"}
 
 
 # Models in the first call of the module: enough to keep every thread busy.
@@ -569,20 +728,21 @@ CHUNK_SECONDS = 0.5
 
 
 def score_locally(args, native, models, options):
-    """Yields lists of (input index, outcome)."""
+    """Yields lists of (input index, outcome); with all_models an index has an outcome per MODEL."""
     first = step = CHUNK_PER_THREAD * int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
     start = 0
     while start < len(models):
         began = time.monotonic()
-        chunk = score_one_vs_many(native, models[start:start + step], **options)
-        yield list(enumerate(chunk, start))
-        start += len(chunk)
+        files = models[start:start + step]
+        chunk = list(item_indices(score_one_vs_many(native, files, **options), start))
+        yield chunk
+        start += len(files)
         per_model = (time.monotonic() - began) / len(chunk)
         step = max(first, min(4 * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
 
 
 def score_on_dask(args, native, models, options):
-    """Yields lists of (input index, outcome), one outcome each, as the cluster finishes them."""
+    """Yields lists of (input index, outcome) as the cluster finishes them."""
     try:
         from dask.distributed import Client, LocalCluster
 
@@ -618,8 +778,15 @@ def score_on_dask(args, native, models, options):
         scored = distributed.iter_score_one_vs_many(
             native, models, client=client, chunk_size=dask_chunk_size(client), **options
         )
+        # One list per model file: its MODELs come together, in one chunk.
+        pending = []
         for item in scored:
-            yield [item]
+            if pending and item[0] != pending[0][0]:
+                yield pending
+                pending = []
+            pending.append(item)
+        if pending:
+            yield pending
 
 
 def worker_threads(workers):

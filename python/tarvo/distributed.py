@@ -12,11 +12,14 @@ The module holds the interpreter lock for a whole chunk, so a worker cannot
 answer its scheduler meanwhile: chunks should take seconds, not minutes.
 """
 
+import collections
 import collections.abc
 import functools
 import os
 
 import _tarvo_rs
+
+from ._models import item_indices
 
 try:
     from distributed import as_completed, get_client
@@ -107,7 +110,7 @@ def _stream(client, submit, chunks, leading):
         # Judged by the result, not by future.status, which changes under us
         # when a worker that held this finished chunk dies afterwards.
         if isinstance(outcomes, list):
-            yield from enumerate(outcomes, first_index)
+            yield from item_indices(outcomes, first_index)
         elif len(items) == 1:
             yield first_index, _failed(items[0], leading, outcomes)
         else:
@@ -135,5 +138,8 @@ def _describe(error):
 
 
 def _in_order(stream):
-    outcomes = dict(stream)
-    return [outcomes[index] for index in range(len(outcomes))]
+    """Outcomes by input index; with all_models an input's MODELs stay in file order."""
+    by_input = collections.defaultdict(list)
+    for index, outcome in stream:
+        by_input[index].append(outcome)
+    return [outcome for index in sorted(by_input) for outcome in by_input[index]]
