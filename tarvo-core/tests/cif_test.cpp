@@ -332,6 +332,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "_atom_site.Cartn_x of row 1 is not a finite single-precision number: \"-Infinity\""},
         CifErrorCase{"beyond single precision", cif({Row{}, Row{}, with_x("1e39")}),
                      "_atom_site.Cartn_x of row 3 is not a finite single-precision number: \"1e39\""},
+        CifErrorCase{"huge", cif({Row{}, with_x("3.0e38")}),
+                     "_atom_site.Cartn_x of row 2 is larger in magnitude than 1e9 Å: \"3.0e38\""},
         CifErrorCase{"only hydrogens", cif({all_hydrogen("1"), all_hydrogen("2")}),
                      "mmCIF `_atom_site` loop produced no atoms"},
         CifErrorCase{"no rows", header() + "#\n", "mmCIF `_atom_site` loop produced no atoms"}));

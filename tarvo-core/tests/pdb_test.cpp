@@ -165,7 +165,12 @@ INSTANTIATE_TEST_SUITE_P(
                        "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: \"1e39\""},
         FieldErrorCase{"rounds to infinity", with(&Rec::x, "3.403e38"),
                        "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: "
-                       "\"3.403e38\""}));
+                       "\"3.403e38\""},
+        // Finite, but squares and sums of such numbers overflow single precision.
+        FieldErrorCase{"huge", with(&Rec::x, "  3.0e38"),
+                       "coordinate x (columns 31-38) of line 2 is larger in magnitude than 1e9 Å: \"3.0e38\""},
+        FieldErrorCase{"just past the limit", with(&Rec::z, "-1.01e+9"),
+                       "coordinate z (columns 47-54) of line 2 is larger in magnitude than 1e9 Å: \"-1.01e+9\""}));
 
 struct CutCase {
   std::size_t length;
@@ -224,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, Coordinate,
     testing::Values(CoordCase{"0.100000", 0.1f}, CoordCase{"  -3.250", -3.25f},
                     CoordCase{"  +2.500", 2.5f}, CoordCase{"   1e2  ", 100.0f}, CoordCase{"     .5 ", 0.5f},
-                    CoordCase{"      7.", 7.0f}, CoordCase{"3.402e38", 3.402e38f},
+                    CoordCase{"      7.", 7.0f}, CoordCase{"     1e9", 1e9f},
                     CoordCase{"  1e-400", 0.0f}));
 
 // Right-aligned %8.3f fields are read without trimming; the same text padded
