@@ -136,12 +136,15 @@ void set_residue_sequence(Builder& builder, char32_t het, std::string_view name)
   std::size_t count = 0;
   char32_t last = 0;
   for (std::size_t pos = 0; pos < name.size() && count < 4; ++count) last = next_char(name, pos);
-  if (count == 2)
+  // One symbol per residue, whatever the name: alignment hands out residues
+  // symbol by symbol. Names of four or more characters (the five-character
+  // chemical component codes) and empty names have no code of their own.
+  if (count == 1 || count == 2)
     residue.code = utf8(last);
   else if (count == 3)
     residue.code = three_letter_code(name);
   else
-    residue.code = name;
+    residue.code.assign(1, 'X');
   chain.sequence += residue.code;
 }
 

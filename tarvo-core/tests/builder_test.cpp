@@ -124,8 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
     Names, ResidueCode,
     testing::Values(CodeCase{"ALA", "A"}, CodeCase{"ala", "A"}, CodeCase{"Ala", "A"}, CodeCase{"MSE", "M"},
                     CodeCase{"XLE", "J"}, CodeCase{"PYL", "O"}, CodeCase{"HOH", "X"}, CodeCase{"DA", "A"},
-                    CodeCase{"DT", "T"}, CodeCase{"A", "A"}, CodeCase{"U", "U"}, CodeCase{"", ""},
-                    CodeCase{"ABCD", "ABCD"}, CodeCase{"\xC3\xA9LA", "X"}, CodeCase{"D\xC3\xA9", "\xC3\xA9"},
+                    CodeCase{"DT", "T"}, CodeCase{"A", "A"}, CodeCase{"U", "U"}, CodeCase{"", "X"},
+                    CodeCase{"ABCD", "X"}, CodeCase{"A1AAA", "X"}, CodeCase{"\xC3\xA9LA", "X"}, CodeCase{"D\xC3\xA9", "\xC3\xA9"},
                     // Protonation-state and force-field names of docking and MD tools.
                     CodeCase{"HID", "H"}, CodeCase{"HIE", "H"}, CodeCase{"HIP", "H"}, CodeCase{"HSD", "H"},
                     CodeCase{"HSE", "H"}, CodeCase{"HSP", "H"}, CodeCase{"NEP", "H"}, CodeCase{"CYX", "C"},
