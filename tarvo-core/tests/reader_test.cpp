@@ -241,6 +241,11 @@ TEST(FormatDetection, AtomAfterEndStillMakesPdb) {
             "model index 0 out of range (structure has 0 model(s))");
 }
 
+TEST(FormatDetection, AtomSiteTagInsideAPdbRecordLeavesPdb) {
+  for (const char* remark : {"REMARK 250 converted from _atom_site.Cartn_x", "REMARK _atom_site.id"})
+    EXPECT_EQ(atom_count(load_ok(lines({remark, Rec{}.line()}))), 1u) << remark;
+}
+
 TEST(HostileBytes, NulBytesAndInvalidUtf8AroundRecordsAreHarmless) {
   const std::string text = std::string("REMARK \0\xFF\xFE\xC3\n", 12) + Rec{}.line() + "\n\xF0\x9F\n";
   EXPECT_EQ(atom_count(load_ok(text)), 1u);
