@@ -186,6 +186,58 @@ std::string_view row_lines(std::string_view text, std::size_t begin, std::size_t
   return text.substr(begin, end - begin);
 }
 
+// The token counts of a loop's lines. In a loop written a row to a line, a
+// bad quote or a stray byte that joins or splits values shifts every later
+// row, so only the loop's last row comes up short; the first line whose count
+// is off, after lines of one row each, is where the fault lies.
+class LineCounts {
+ public:
+  struct Line {
+    std::size_t begin = 0, end = 0, tokens = 0;
+  };
+
+  LineCounts(std::string_view text, std::size_t width, std::size_t from)
+      : text_(text), width_(width), last_end_(from) {}
+
+  void add(const CifToken& token) {
+    if (settled_) return;
+    const std::string_view gap = text_.substr(last_end_, token.begin - last_end_);
+    if (line_.tokens == 0 || std::any_of(gap.begin(), gap.end(), is_line_end)) {
+      close_line();
+      line_ = Line{token.begin, token.end, 0};
+    }
+    ++line_.tokens;
+    line_.end = last_end_ = token.end;
+  }
+
+  // The faulty line, when it comes before the row that starts at `row_begin`
+  // (a row short from its own start is reported as itself).
+  std::optional<Line> fault_before(std::size_t row_begin) {
+    close_line();
+    if (fault_ && fault_->begin < row_begin) return fault_;
+    return std::nullopt;
+  }
+
+ private:
+  void close_line() {
+    if (settled_ || line_.tokens == 0) return;
+    if (line_.tokens == width_) {
+      ++whole_rows_;
+      return;
+    }
+    settled_ = true;
+    if (whole_rows_ > 0) fault_ = line_;
+  }
+
+  std::string_view text_;
+  std::size_t width_;
+  std::size_t last_end_;
+  Line line_{};
+  std::size_t whole_rows_ = 0;
+  bool settled_ = false;
+  std::optional<Line> fault_{};
+};
+
 struct CifReader {
   const std::string& path;
   std::span<const std::string> chains;
@@ -283,10 +335,12 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
   const std::size_t width = loop->tags.size();
   std::vector<std::string_view> row(width);
   std::size_t filled = 0, rows = 0, row_begin = 0, row_end = 0;
+  LineCounts lines{text, width, loop->values.pos};
   std::optional<TarvoError> bad_value;
   for (CifToken token; loop->values.next(token) && !ends_loop(token);) {
     if (token.unterminated)
       return fail(err::Parse{path, "unterminated multiline `;` field inside `_atom_site` loop"});
+    lines.add(token);
     if (filled == 0) row_begin = token.begin;
     row[filled++] = token.value;
     row_end = token.end;
@@ -296,10 +350,16 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
     if (bad_value) continue;
     if (auto ok = reader.row(row, rows); !ok) bad_value = std::move(ok.error());
   }
-  if (filled != 0)
+  if (filled != 0) {
+    if (const auto fault = lines.fault_before(row_begin)) {
+      filled = fault->tokens;
+      row_begin = fault->begin;
+      row_end = fault->end;
+    }
     return fail(err::Parse{path, "mmCIF `_atom_site` row has " + std::to_string(filled) + " tokens, expected " +
                                      std::to_string(width) + ": " +
                                      quoted(row_lines(text, row_begin, row_end))});
+  }
   if (bad_value) return std::unexpected(std::move(*bad_value));
   if (!reader.produced) return fail(err::Parse{path, "mmCIF `_atom_site` loop produced no atoms"});
   return {};

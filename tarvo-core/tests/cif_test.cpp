@@ -299,6 +299,22 @@ const std::string kWrapped = [] {
   return line.substr(0, cut) + "\n" + line.substr(cut + 1);
 }();
 
+// Row 2 of four with a fault that shifts the later rows: a quote that takes the
+// rest of its line, or a NUL byte in place of the blank after column 2.
+std::string with_second_line(const std::string& line) {
+  return header() + Row{}.line() + "\n" + line + "\n" + Row{}.line() + "\n" + Row{}.line() + "\n";
+}
+const std::string kBadQuote = [] {
+  Row r;
+  r.atom = "'CA";
+  return r.line();
+}();
+const std::string kJoined = [] {
+  std::string line = Row{}.line();
+  line[line.find(' ', 5)] = '\0';
+  return line;
+}();
+
 INSTANTIATE_TEST_SUITE_P(
     Files, CifError,
     testing::Values(
@@ -321,6 +337,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "mmCIF `_atom_site` row has 2 tokens, expected 15: \"  a\\t'b\""},
         CifErrorCase{"unterminated text field", header() + Row{}.line() + "\n;text\n",
                      "unterminated multiline `;` field inside `_atom_site` loop"},
+        CifErrorCase{"bad quote is reported on its row", with_second_line(kBadQuote),
+                     "mmCIF `_atom_site` row has 3 tokens, expected 15: " + tarvo::quoted(kBadQuote)},
+        CifErrorCase{"NUL byte joining values is reported on its row", with_second_line(kJoined),
+                     "mmCIF `_atom_site` row has 14 tokens, expected 15: " + tarvo::quoted(kJoined)},
         CifErrorCase{"bad line wins over an earlier bad value",
                      header() + with_x("abc").line() + "\nshort row\n",
                      "mmCIF `_atom_site` row has 2 tokens, expected 15: \"short row\""},
