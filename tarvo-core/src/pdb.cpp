@@ -226,6 +226,13 @@ struct Polymers {
   }
 };
 
+// Where the reader stands in the file's models. A MODEL record's model counts
+// only from its first atom record on, so an empty MODEL/ENDMDL pair is no model
+// and model 0 is the first that has atoms. ENDMDL ends only a model that a MODEL
+// record opened: after atoms without one it ends nothing, and the atoms that
+// follow stay in the same model rather than form another.
+enum class ModelState { None, Implicit, Pending, Record };
+
 struct PdbReader {
   const std::string& path;
   std::span<const std::string> chains;
@@ -233,7 +240,7 @@ struct PdbReader {
   Builder& b;
   std::string_view text{};
   bool ascii_text = false;
-  bool model_open = false;
+  ModelState model = ModelState::None;
   std::array<signed char, 256> chain_kept{};  // 0 undecided, 1 kept, -1 filtered out
   Polymers polymers{};
 
@@ -243,9 +250,9 @@ struct PdbReader {
   }
 
   Result<void> atom_record(std::string_view line, bool hetatm) {
-    if (!model_open) {
+    if (model == ModelState::None) {
       b.init_model();
-      model_open = true;
+      model = ModelState::Implicit;
     }
     const unsigned char chain = chain_byte(line);
     // The byte's character in UTF-8, on the stack: at most two bytes.
@@ -341,6 +348,10 @@ struct PdbReader {
       const bool hetatm = name == kHetatm;
       if (atom || hetatm) {
         seen_atom_record = true;
+        if (model == ModelState::Pending) {
+          b.init_model();
+          model = ModelState::Record;
+        }
         const bool polymer = atom || polymer_hetatm(line, lines);
         if (polymer) polymers.atom(chain_byte(line));
         if (polymer || small_molecule) {
@@ -349,12 +360,13 @@ struct PdbReader {
       } else if (name == kTer) {
         polymers.ter(line);
       } else if (name == kModel) {
-        b.init_model();
-        model_open = true;
+        model = ModelState::Pending;
         polymers = {};
       } else if (name == kEndmdl) {
-        b.close_chain();
-        model_open = false;
+        if (model != ModelState::Implicit) {
+          b.close_chain();
+          model = ModelState::None;
+        }
         polymers = {};
       } else if (name == kEnd || name == kConect) {
         return seen_atom_record || has_atom_record(lines);

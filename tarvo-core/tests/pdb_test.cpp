@@ -45,6 +45,20 @@ TEST(Records, AtomsAfterEndmdlOpenAnotherModel) {
   EXPECT_EQ(load_ok(text, {.n_model = 1}).chain_ids(), (std::vector<std::string>{"B"}));
 }
 
+TEST(Records, ModelWithoutAtomRecordsIsNoModel) {
+  const std::string text = lines({"MODEL        1", "ENDMDL", "MODEL        2", atom('A', "   1").line(), "ENDMDL",
+                                  "MODEL        3", "MODEL        4", atom('B', "   1").line()});
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A"}));
+  EXPECT_EQ(load_ok(text, {.n_model = 1}).chain_ids(), (std::vector<std::string>{"B"}));
+  EXPECT_EQ(error_of(text, {.n_model = 2}), "model index 2 out of range (structure has 2 model(s))");
+}
+
+TEST(Records, EndmdlWithoutModelEndsNothing) {
+  const std::string text = lines({atom('A', "   1").line(), "TER", "ENDMDL", atom('B', "   1").line(), "ENDMDL"});
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(error_of(text, {.n_model = 1}), "model index 1 out of range (structure has 1 model(s))");
+}
+
 TEST(Records, HetatmOnlyFileYieldsNoModelWithoutSmallMolecule) {
   Rec het;
   het.record = "HETATM";
