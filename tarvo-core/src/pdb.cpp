@@ -250,10 +250,6 @@ struct PdbReader {
   }
 
   Result<void> atom_record(std::string_view line, bool hetatm) {
-    if (model == ModelState::None) {
-      b.init_model();
-      model = ModelState::Implicit;
-    }
     const unsigned char chain = chain_byte(line);
     // The byte's character in UTF-8, on the stack: at most two bytes.
     char chain_text[2];
@@ -330,6 +326,12 @@ struct PdbReader {
     return {};
   }
 
+  // False once the model started is past the wanted one.
+  bool start_model(ModelState state) {
+    model = state;
+    return b.init_model();
+  }
+
   // A HETATM record of a residue the code table knows, inside a polymer chain,
   // is read as an ATOM record would be (see Polymers).
   bool polymer_hetatm(std::string_view line, const Lines& rest) {
@@ -347,16 +349,18 @@ struct PdbReader {
       const bool atom = name == kAtom;
       const bool hetatm = name == kHetatm;
       if (atom || hetatm) {
+        // Records of other models are passed over, and reading stops past the wanted one.
         seen_atom_record = true;
-        if (model == ModelState::Pending) {
-          b.init_model();
-          model = ModelState::Record;
-        }
+        if (model == ModelState::Pending && !start_model(ModelState::Record)) return true;
+        if (model != ModelState::None && !b.keeps_atoms) continue;
         const bool polymer = atom || polymer_hetatm(line, lines);
         if (polymer) polymers.atom(chain_byte(line));
-        if (polymer || small_molecule) {
-          if (auto ok = atom_record(line, !polymer); !ok) return std::unexpected(std::move(ok.error()));
+        if (!polymer && !small_molecule) continue;
+        if (model == ModelState::None) {
+          if (!start_model(ModelState::Implicit)) return true;
+          if (!b.keeps_atoms) continue;
         }
+        if (auto ok = atom_record(line, !polymer); !ok) return std::unexpected(std::move(ok.error()));
       } else if (name == kTer) {
         polymers.ter(line);
       } else if (name == kModel) {

@@ -39,7 +39,7 @@ Result<Structure> load_text(const std::string& path, std::string_view bytes, std
   bool ascii;
   const std::string_view text = decode_utf8_lossy(bytes, repaired, &ascii);
 
-  Builder builder;
+  Builder builder{.wanted_model = n_model};
   if (is_mmcif(text)) {
     if (auto ok = read_cif(path, text, chains, small_molecule, builder); !ok)
       return std::unexpected(std::move(ok.error()));
@@ -50,7 +50,7 @@ Result<Structure> load_text(const std::string& path, std::string_view bytes, std
       return fail(err::UnknownFormat{
           path, "no `_atom_site.` mmCIF tags and no ATOM/HETATM records found"});
   }
-  auto structure = std::move(builder).finish(n_model);
+  auto structure = std::move(builder).finish();
   if (structure) structure->id = path;
   return structure;
 }

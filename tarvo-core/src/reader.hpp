@@ -13,7 +13,9 @@ namespace tarvo {
 
 // Reads `path` (any file that can be read through: a FIFO or /dev/stdin too),
 // keeps the chains listed in `chains` (all when empty) and model `n_model`
-// (0-based). The Structure's id is `path` exactly as passed. At most
+// (0-based, counting the models that have atoms). Only that model is parsed
+// and built, and parsing stops after it: memory follows one model, and faults
+// in other models go unnoticed. The Structure's id is `path` exactly as passed. At most
 // TARVO_MAX_INPUT_BYTES (2 GiB by default) are read or inflated; past that, and
 // when memory runs out, the load fails with an I/O error naming `path`.
 Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,

@@ -45,7 +45,7 @@ TEST(Builder, AtomNameTableSurvivesGrowthAndResidueChanges) {
     for (int i = 0; i < 500; ++i) b.init_atom(Atom{"N" + std::to_string(i), "N"}, 1.0);
     for (int i = 0; i < 500; i += 7) b.init_atom(Atom{"N" + std::to_string(i), "C", U'B'}, 2.0);
   }
-  auto s = std::move(b).finish(0);
+  auto s = std::move(b).finish();
   ASSERT_TRUE(s);
   for (const Residue& r : s->chain("A")->residues) {
     ASSERT_EQ(r.atoms.size(), 500u);
@@ -55,20 +55,23 @@ TEST(Builder, AtomNameTableSurvivesGrowthAndResidueChanges) {
 }
 
 TEST(Builder, FinishKeepsOnlyTheChosenModel) {
-  Builder b;
+  Builder b{.wanted_model = 1};
   for (const char* id : {"A", "B"}) {
-    b.init_model();
+    ASSERT_TRUE(b.init_model());
+    if (!b.keeps_atoms) continue;  // model 0 is only counted
     b.init_chain(id);
     b.init_residue("GLY", U' ', 1, U' ');
     set_residue_sequence(b, U' ', "GLY");
     b.init_atom(Atom{"CA", "C"}, 1.0);
   }
-  Builder copy = b;
-  auto second = std::move(b).finish(1);
+  EXPECT_FALSE(b.init_model());  // past the wanted model: the reader stops
+  auto second = std::move(b).finish();
   ASSERT_TRUE(second);
   EXPECT_EQ(second->chain_ids(), (std::vector<std::string>{"B"}));
   EXPECT_EQ(second->chain("B")->sequence, "G");
-  auto out = std::move(copy).finish(2);
+  Builder beyond{.wanted_model = 2};
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(beyond.init_model());
+  auto out = std::move(beyond).finish();
   ASSERT_FALSE(out);
   EXPECT_EQ(out.error().message(), "model index 2 out of range (structure has 2 model(s))");
 }

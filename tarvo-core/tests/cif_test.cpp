@@ -149,6 +149,15 @@ TEST(CifModels, FollowChangesOfTheModelNumber) {
             "model index 2 out of range (structure has 2 model(s))");
 }
 
+TEST(CifModels, OnlyTheWantedModelIsParsed) {
+  Row bad = row("1", "CA", "2");
+  bad.x = "abc";
+  const std::string text = cif({row("1", "CA", "1"), bad, row("1", "CA", "3")});
+  EXPECT_EQ(load_ok(text).chain("A")->residues[0].atoms[0].x, 1.0f);
+  EXPECT_EQ(load_ok(text, {.n_model = 2}).chain("A")->residues.size(), 1u);
+  EXPECT_EQ(error_of(text, {.n_model = 1}), kPrefix + "invalid coordinate \"abc\"");
+}
+
 TEST(CifModels, WithoutModelColumnOneModel) {
   std::vector<std::string> tags = kTags;
   tags.pop_back();

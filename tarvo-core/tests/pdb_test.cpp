@@ -209,6 +209,15 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{53, "coordinate z (columns 47-54) of line 4 is cut short by the end of the line: \"3.00\""},
         CutCase{54, ""}));
 
+TEST(Records, OnlyTheWantedModelIsParsed) {
+  const std::string text = lines({"MODEL        1", atom('A', "   1").line(), "ENDMDL", "MODEL        2",
+                                  with(&Rec::x, "     bad").line(), "ENDMDL", "MODEL        3", atom('B', "   1").line(),
+                                  "ENDMDL"});
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A"}));
+  EXPECT_EQ(load_ok(text, {.n_model = 2}).chain_ids(), (std::vector<std::string>{"B"}));
+  EXPECT_EQ(error_of(text, {.n_model = 1}), "failed to parse structure t.pdb: invalid coordinate \"bad\"");
+}
+
 TEST(Records, ResidueNumberIsCheckedBeforeCoordinates) {
   Rec r = with(&Rec::number, "  A ");
   r.x = "     bad";
