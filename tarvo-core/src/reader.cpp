@@ -82,8 +82,8 @@ Result<Structure> load_structure_from_bytes(const std::string& path, std::string
 }
 
 Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,
-                                 bool small_molecule, std::size_t n_model) {
-  const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage); };
+                                 bool small_molecule, std::size_t n_model, std::stop_token stop) {
+  const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage, stop); };
   return load(path, input, chains, small_molecule, n_model);
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -212,6 +213,21 @@ TEST(NonRegularFiles, FifoIsReadThroughPlainOrGzip) {
     ASSERT_TRUE(s) << s.error().message();
     EXPECT_EQ(s->chain_ids(), (std::vector<std::string>{"A", "B"}));
   }
+}
+
+TEST(NonRegularFiles, FifoWithoutWriterEndsOnStop) {
+  const std::string path = testing::TempDir() + "silent.fifo";
+  std::remove(path.c_str());
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::stop_source stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop.request_stop();
+  });
+  auto s = load_structure(path, {}, false, 0, stop.get_token());  // waited for ever before
+  stopper.join();
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().kind(), ErrorKind::Cancelled);
 }
 
 // ---- Format detection and hostile bytes
