@@ -186,57 +186,34 @@ std::string_view row_lines(std::string_view text, std::size_t begin, std::size_t
   return text.substr(begin, end - begin);
 }
 
-// The token counts of a loop's lines. In a loop written a row to a line, a
-// bad quote or a stray byte that joins or splits values shifts every later
-// row, so only the loop's last row comes up short; the first line whose count
-// is off, after lines of one row each, is where the fault lies.
-class LineCounts {
- public:
-  struct Line {
-    std::size_t begin = 0, end = 0, tokens = 0;
-  };
-
-  LineCounts(std::string_view text, std::size_t width, std::size_t from)
-      : text_(text), width_(width), last_end_(from) {}
-
-  void add(const CifToken& token) {
-    if (settled_) return;
-    const std::string_view gap = text_.substr(last_end_, token.begin - last_end_);
-    if (line_.tokens == 0 || std::any_of(gap.begin(), gap.end(), is_line_end)) {
-      close_line();
-      line_ = Line{token.begin, token.end, 0};
-    }
-    ++line_.tokens;
-    line_.end = last_end_ = token.end;
-  }
-
-  // The faulty line, when it comes before the row that starts at `row_begin`
-  // (a row short from its own start is reported as itself).
-  std::optional<Line> fault_before(std::size_t row_begin) {
-    close_line();
-    if (fault_ && fault_->begin < row_begin) return fault_;
-    return std::nullopt;
-  }
-
- private:
-  void close_line() {
-    if (settled_ || line_.tokens == 0) return;
-    if (line_.tokens == width_) {
-      ++whole_rows_;
-      return;
-    }
-    settled_ = true;
-    if (whole_rows_ > 0) fault_ = line_;
-  }
-
-  std::string_view text_;
-  std::size_t width_;
-  std::size_t last_end_;
-  Line line_{};
-  std::size_t whole_rows_ = 0;
-  bool settled_ = false;
-  std::optional<Line> fault_{};
+// A line of a loop's values: where its tokens begin and end, and how many.
+struct ValueLine {
+  std::size_t begin = 0, end = 0, tokens = 0;
 };
+
+// In a loop written a row to a line, a bad quote or a stray byte that joins or
+// splits values shifts every later row, so only the loop's last row comes up
+// short. The first line whose token count is not `width`, after lines of one
+// row each, is where the fault lies; none when the first line already differs
+// (rows that wrap). `values` ends at `end`. Looked for only once a loop has
+// failed, so kept out of line: inlined, it crowds the tokenizer out of the
+// reading loop.
+[[gnu::cold]] std::optional<ValueLine> first_odd_line(CifTokens values, std::size_t end, std::size_t width) {
+  ValueLine line;
+  std::size_t whole_rows = 0, last_end = values.pos;
+  for (CifToken token; last_end < end && values.next(token);) {
+    const std::string_view gap = values.text.substr(last_end, token.begin - last_end);
+    if (line.tokens > 0 && std::any_of(gap.begin(), gap.end(), is_line_end)) {
+      if (line.tokens != width) break;
+      ++whole_rows;
+      line.tokens = 0;
+    }
+    if (line.tokens++ == 0) line.begin = token.begin;
+    line.end = last_end = token.end;
+  }
+  if (whole_rows == 0 || line.tokens == width) return std::nullopt;
+  return line;
+}
 
 struct CifReader {
   const std::string& path;
@@ -347,13 +324,12 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
   const std::size_t width = loop->tags.size();
   std::vector<std::string_view> row(width);
   std::size_t filled = 0, rows = 0, row_begin = 0, row_end = 0;
-  LineCounts lines{text, width, loop->values.pos};
+  const CifTokens values = loop->values;
   std::optional<TarvoError> bad_value;
   bool past_wanted_model = false;
   for (CifToken token; loop->values.next(token) && !ends_loop(token);) {
     if (token.unterminated)
       return fail(err::Parse{path, "unterminated multiline `;` field inside `_atom_site` loop"});
-    lines.add(token);
     if (filled == 0) row_begin = token.begin;
     row[filled++] = token.value;
     row_end = token.end;
@@ -366,10 +342,11 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
     else past_wanted_model = !*more;
   }
   if (filled != 0) {
-    if (const auto fault = lines.fault_before(row_begin)) {
-      filled = fault->tokens;
-      row_begin = fault->begin;
-      row_end = fault->end;
+    // A row short from its own first line is reported as itself.
+    if (const auto odd = first_odd_line(values, row_end, width); odd && odd->begin < row_begin) {
+      filled = odd->tokens;
+      row_begin = odd->begin;
+      row_end = odd->end;
     }
     return fail(err::Parse{path, "mmCIF `_atom_site` row has " + std::to_string(filled) + " tokens, expected " +
                                      std::to_string(width) + ": " +
