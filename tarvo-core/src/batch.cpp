@@ -29,19 +29,20 @@ std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
 // A chain that the mapping text names but a file lacks: the reader kept only the
 // named chains, so the error's list of the file's chains comes from reading it whole.
 void list_every_chain(TarvoError& error, const std::string& model_path, const std::string& native_path,
-                      const ScoreOptions& options) {
+                      const ScoreOptions& options, std::stop_token stop) {
   auto* missing = std::get_if<err::ChainNotFound>(&error.payload);
   if (!missing || missing->side.empty()) return;
   const bool model_side = missing->side == "model";
   const auto& filter = model_side ? options.mapping.model_chains : options.mapping.native_chains;
   if (!filter) return;
-  if (auto whole = load_structure(model_side ? model_path : native_path, {}, options.small_molecule, 0))
+  if (auto whole = load_structure(model_side ? model_path : native_path, {}, options.small_molecule, 0, stop))
     missing->chains = whole->chain_ids();
 }
 
 Result<Structure> load_side(const std::string& path, const std::optional<std::vector<std::string>>& chains,
-                            const ScoreOptions& options) {
-  auto structure = load_structure(path, chains.value_or(std::vector<std::string>{}), options.small_molecule, 0);
+                            const ScoreOptions& options, std::stop_token stop) {
+  auto structure =
+      load_structure(path, chains.value_or(std::vector<std::string>{}), options.small_molecule, 0, stop);
   if (structure) structure->id = path;
   return structure;
 }
@@ -62,7 +63,7 @@ Result<RunResult> score_loaded(const std::string& model_path, const std::string&
       [&] {
         return TarvoError{err::Mapping{"out of memory while scoring " + model_path + " against " + native_path}};
       });
-  if (!result) list_every_chain(result.error(), model_path, native_path, options);
+  if (!result) list_every_chain(result.error(), model_path, native_path, options, stop);
   return result;
 }
 
@@ -80,8 +81,8 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
   if (stop.stop_requested()) return fail(err::Cancelled{});
   // The two files are read side by side: reading is half the work of a small pair.
   Result<Structure> model, native;
-  tbb::parallel_invoke([&] { model = load_side(model_path, options.mapping.model_chains, options); },
-                       [&] { native = load_side(native_path, options.mapping.native_chains, options); });
+  tbb::parallel_invoke([&] { model = load_side(model_path, options.mapping.model_chains, options, stop); },
+                       [&] { native = load_side(native_path, options.mapping.native_chains, options, stop); });
   return score_loaded(model_path, native_path, model, native, options, stop, nullptr);
 }
 
@@ -101,11 +102,11 @@ std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
       return BatchOutcome{model_paths[i], native_path, pair_or_error(model_paths[i], native_path, options, stop)};
     });
   // Whatever depends on the native alone is read or computed once for every model.
-  const auto native = load_side(native_path, options->mapping.native_chains, *options);
+  const auto native = load_side(native_path, options->mapping.native_chains, *options, stop);
   NativeMatrices native_matrices;
   return run_batch(model_paths.size(), [&](std::size_t i) {
     if (stop.stop_requested()) return BatchOutcome{model_paths[i], native_path, fail(err::Cancelled{})};
-    const auto model = load_side(model_paths[i], options->mapping.model_chains, *options);
+    const auto model = load_side(model_paths[i], options->mapping.model_chains, *options, stop);
     return BatchOutcome{model_paths[i], native_path,
                         score_loaded(model_paths[i], native_path, model, native, *options, stop, &native_matrices)};
   });

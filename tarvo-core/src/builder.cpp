@@ -44,16 +44,16 @@ void rebuild_name_slots(Builder& b, const Residue& residue, std::size_t capacity
 
 }  // namespace
 
-void Builder::init_model() {
-  models.emplace_back();
-  model_cursor = models.size() - 1;
+bool Builder::init_model() {
+  const std::size_t index = models++;
+  keeps_atoms = index == wanted_model;
   chain_cursor.reset();
   residue_cursor.reset();
+  return index <= wanted_model;
 }
 
 void Builder::init_chain(std::string_view chain_id) {
-  if (!model_cursor) throw InternalError("model open");
-  Model& model = models[*model_cursor];
+  if (!keeps_atoms) throw InternalError("model open");
   auto [it, inserted] = model.chain_index.try_emplace(std::string(chain_id), model.chains.size());
   if (inserted) model.chains.push_back(Chain{std::string(chain_id), {}, {}, std::nullopt});
   chain_cursor = it->second;
@@ -102,12 +102,11 @@ void Builder::close_chain() {
   residue_cursor.reset();
 }
 
-Result<Structure> Builder::finish(std::size_t n_model) && {
-  if (n_model >= models.size()) return fail(err::ModelIndexOutOfRange{n_model, models.size()});
+Result<Structure> Builder::finish() && {
+  if (wanted_model >= models) return fail(err::ModelIndexOutOfRange{wanted_model, models});
   Structure structure;
-  std::vector<Chain>& chains = models[n_model].chains;
-  structure.chains.reserve(chains.size());
-  for (Chain& c : chains) {
+  structure.chains.reserve(model.chains.size());
+  for (Chain& c : model.chains) {
     std::string key = c.id;
     structure.chains.insert_or_assign(std::move(key), std::move(c));
   }
@@ -136,12 +135,15 @@ void set_residue_sequence(Builder& builder, char32_t het, std::string_view name)
   std::size_t count = 0;
   char32_t last = 0;
   for (std::size_t pos = 0; pos < name.size() && count < 4; ++count) last = next_char(name, pos);
-  if (count == 2)
+  // One symbol per residue, whatever the name: alignment hands out residues
+  // symbol by symbol. Names of four or more characters (the five-character
+  // chemical component codes) and empty names have no code of their own.
+  if (count == 1 || count == 2)
     residue.code = utf8(last);
   else if (count == 3)
     residue.code = three_letter_code(name);
   else
-    residue.code = name;
+    residue.code.assign(1, 'X');
   chain.sequence += residue.code;
 }
 

@@ -16,29 +16,35 @@
 
 namespace tarvo {
 
-// Groups the atoms handed in by a reader into models, chains and residues.
-// Chains and residues are kept in their final form so that `finish` only moves
-// them; occupancies and the atom-name index matter only while a residue is
-// open (a residue is never reopened), so they live here, not in every residue.
+// Groups the atoms handed in by a reader into chains and residues of the one
+// model wanted; the other models are only counted, so that memory follows one
+// model however many the file holds. Chains and residues are kept in their
+// final form so that `finish` only moves them; occupancies and the atom-name
+// index matter only while a residue is open (a residue is never reopened), so
+// they live here, not in every residue.
 struct Builder {
   struct Model {
     std::vector<Chain> chains;
     std::unordered_map<std::string, std::size_t> chain_index;
   };
 
-  std::vector<Model> models;
-  std::optional<std::size_t> model_cursor;
-  std::optional<std::size_t> chain_cursor;
-  std::optional<std::size_t> residue_cursor;
+  std::size_t wanted_model = 0;  // 0-based, in reading order
+  std::size_t models = 0;        // models started so far
+  Model model{};                 // the wanted model, once started
+  bool keeps_atoms = false;      // the open model is the wanted one
+  std::optional<std::size_t> chain_cursor{};
+  std::optional<std::size_t> residue_cursor{};
 
   // Open residue only: occupancy per atom, and an open-addressing table of
   // atom positions whose slots are stamped with `name_generation` so that
   // starting a residue empties it in constant time.
-  std::vector<double> occupancies;
-  std::vector<std::uint64_t> name_slots;
+  std::vector<double> occupancies{};
+  std::vector<std::uint64_t> name_slots{};
   std::uint32_t name_generation = 0;
 
-  void init_model();
+  // Starts the next model. False once that is past the wanted model: nothing
+  // after the wanted model is kept, so the reader can stop.
+  bool init_model();
   void init_chain(std::string_view chain_id);
   void init_residue(std::string_view name, char32_t het, std::int64_t number, char32_t insertion_code);
   // Duplicate names: a later atom replaces the kept one only with a non-blank
@@ -47,11 +53,11 @@ struct Builder {
   // "ENDMDL": no chain and no residue open, models kept.
   void close_chain();
 
-  // The open chain and residue; an InternalError when none is open. Inline:
-  // every atom reaches its residue through them.
+  // The open chain and residue of the wanted model; an InternalError when
+  // none is open. Inline: every atom reaches its residue through them.
   Chain& chain() {
-    if (!model_cursor || !chain_cursor) throw InternalError(model_cursor ? "chain open" : "model open");
-    return models[*model_cursor].chains[*chain_cursor];
+    if (!keeps_atoms || !chain_cursor) throw InternalError(keeps_atoms ? "chain open" : "model open");
+    return model.chains[*chain_cursor];
   }
   Residue& residue() {
     Chain& open = chain();
@@ -59,7 +65,8 @@ struct Builder {
     return open.residues[*residue_cursor];
   }
 
-  Result<Structure> finish(std::size_t n_model) &&;
+  // The wanted model; ModelIndexOutOfRange when the reader started fewer models.
+  Result<Structure> finish() &&;
 };
 
 // Gives the open residue its one-letter code and extends the open chain's

@@ -186,6 +186,35 @@ std::string_view row_lines(std::string_view text, std::size_t begin, std::size_t
   return text.substr(begin, end - begin);
 }
 
+// A line of a loop's values: where its tokens begin and end, and how many.
+struct ValueLine {
+  std::size_t begin = 0, end = 0, tokens = 0;
+};
+
+// In a loop written a row to a line, a bad quote or a stray byte that joins or
+// splits values shifts every later row, so only the loop's last row comes up
+// short. The first line whose token count is not `width`, after lines of one
+// row each, is where the fault lies; none when the first line already differs
+// (rows that wrap). `values` ends at `end`. Looked for only once a loop has
+// failed, so kept out of line: inlined, it crowds the tokenizer out of the
+// reading loop.
+[[gnu::cold]] std::optional<ValueLine> first_odd_line(CifTokens values, std::size_t end, std::size_t width) {
+  ValueLine line;
+  std::size_t whole_rows = 0, last_end = values.pos;
+  for (CifToken token; last_end < end && values.next(token);) {
+    const std::string_view gap = values.text.substr(last_end, token.begin - last_end);
+    if (line.tokens > 0 && std::any_of(gap.begin(), gap.end(), is_line_end)) {
+      if (line.tokens != width) break;
+      ++whole_rows;
+      line.tokens = 0;
+    }
+    if (line.tokens++ == 0) line.begin = token.begin;
+    line.end = last_end = token.end;
+  }
+  if (whole_rows == 0 || line.tokens == width) return std::nullopt;
+  return line;
+}
+
 struct CifReader {
   const std::string& path;
   std::span<const std::string> chains;
@@ -198,7 +227,7 @@ struct CifReader {
   bool last_chain_kept = false;
   bool chain_decided = false;
   std::optional<std::string_view> last_model{};
-  bool produced = false;
+  bool produced = false;  // some row was an atom of some model
 
   bool keep_chain(std::string_view id) {
     if (!chain_decided || id != last_chain) {
@@ -216,23 +245,41 @@ struct CifReader {
     return seq != "." && seq != "?" && find_residue_code(t[col.comp]);
   }
 
-  // `number` counts the rows of the loop from 1, for messages.
-  Result<void> row(std::span<const std::string_view> t, std::size_t number) {
+  // Starts a new model whenever the model number changes. False once that is
+  // past the wanted model.
+  bool follow_model(std::span<const std::string_view> t) {
+    bool more = true;
+    if (col.model != kNoColumn) {
+      if (!last_model || *last_model != t[col.model]) more = b.init_model();
+      last_model = t[col.model];
+    } else if (!produced) {
+      more = b.init_model();
+    }
+    produced = true;
+    return more;
+  }
+
+  // `number` counts the rows of the loop from 1, for messages. False once the
+  // row is past the wanted model, after which no row is looked at. Only the
+  // wanted model's values are parsed.
+  Result<bool> row(std::span<const std::string_view> t, std::size_t number) {
     const std::string_view chain_id = t[small_molecule ? col.label_asym : col.auth_asym];
-    if (!keep_chain(chain_id)) return {};
+    if (!keep_chain(chain_id)) return true;
     const bool het = t[col.group] == "HETATM" && !polymer_hetatm(t);
-    if (het && !small_molecule) return {};
+    if (het && !small_molecule) return true;
     element.clear();
     if (col.type_symbol != kNoColumn)
       std::transform(t[col.type_symbol].begin(), t[col.type_symbol].end(), std::back_inserter(element),
                      to_upper);
     const std::string_view name = t[col.atom];
     const std::string_view symbol = element_symbol(element, name, name);
-    if (is_hydrogen(symbol)) return {};
+    if (is_hydrogen(symbol)) return true;
+    const std::string_view number_text = t[col.seq];
+    if (number_text == ".") return true;
+    if (!follow_model(t)) return false;
+    if (!b.keeps_atoms) return true;
     const std::string_view residue_name = t[col.comp];
     const char32_t alt_loc = cif_char(t, col.alt);
-    const std::string_view number_text = t[col.seq];
-    if (number_text == ".") return {};
     std::int64_t residue_number;
     if (!parse_i64(number_text, residue_number))
       return fail(err::Parse{path, "invalid mmCIF residue id " + quoted(number_text)});
@@ -246,17 +293,9 @@ struct CifReader {
                                            std::string(kCoordTags[axis]) + " of row " + std::to_string(number)));
     }
     const double occupancy = col.occupancy != kNoColumn ? parse_occupancy(t[col.occupancy]) : 1.0;
-
-    if (col.model != kNoColumn) {
-      if (!last_model || *last_model != t[col.model]) b.init_model();
-      last_model = t[col.model];
-    } else if (!produced) {
-      b.init_model();
-    }
     add_atom(b, chain_id, residue_name, het ? U'H' : U' ', residue_number, insertion_code,
              Atom{std::string(name), std::string(symbol), alt_loc, xyz[0], xyz[1], xyz[2]}, occupancy);
-    produced = true;
-    return {};
+    return true;
   }
 };
 
@@ -278,12 +317,16 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
 
   // Values fill rows whatever the lines: a row may wrap, a line may hold
   // several. A loop that ends inside a row is malformed, and that is reported
-  // before a bad value in an earlier row, so rows are read on past a bad value.
+  // before a bad value in an earlier row, so rows are counted on past a bad
+  // value, and past the wanted model: a row shifted by a fault may look like
+  // the start of the next model.
   CifReader reader{path, chains, small_molecule, b, *col};
   const std::size_t width = loop->tags.size();
   std::vector<std::string_view> row(width);
   std::size_t filled = 0, rows = 0, row_begin = 0, row_end = 0;
+  const CifTokens values = loop->values;
   std::optional<TarvoError> bad_value;
+  bool past_wanted_model = false;
   for (CifToken token; loop->values.next(token) && !ends_loop(token);) {
     if (token.unterminated)
       return fail(err::Parse{path, "unterminated multiline `;` field inside `_atom_site` loop"});
@@ -293,13 +336,22 @@ Result<void> read_cif(const std::string& path, std::string_view text, std::span<
     if (filled < width) continue;
     filled = 0;
     ++rows;
-    if (bad_value) continue;
-    if (auto ok = reader.row(row, rows); !ok) bad_value = std::move(ok.error());
+    if (bad_value || past_wanted_model) continue;
+    auto more = reader.row(row, rows);
+    if (!more) bad_value = std::move(more.error());
+    else past_wanted_model = !*more;
   }
-  if (filled != 0)
+  if (filled != 0) {
+    // A row short from its own first line is reported as itself.
+    if (const auto odd = first_odd_line(values, row_end, width); odd && odd->begin < row_begin) {
+      filled = odd->tokens;
+      row_begin = odd->begin;
+      row_end = odd->end;
+    }
     return fail(err::Parse{path, "mmCIF `_atom_site` row has " + std::to_string(filled) + " tokens, expected " +
                                      std::to_string(width) + ": " +
                                      quoted(row_lines(text, row_begin, row_end))});
+  }
   if (bad_value) return std::unexpected(std::move(*bad_value));
   if (!reader.produced) return fail(err::Parse{path, "mmCIF `_atom_site` loop produced no atoms"});
   return {};

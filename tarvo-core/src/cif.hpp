@@ -22,7 +22,8 @@ std::vector<std::string> tokenize_cif(std::string_view text);
 
 // Reads the `_atom_site` rows of the chains in `chains` (all when empty) into
 // `b`: HETATM rows only with `small_molecule` (or when they continue a polymer),
-// a new model whenever the model number changes.
+// a new model whenever the model number changes; only the builder's wanted
+// model is read, and the rows after it are only counted.
 Result<void> read_cif(const std::string& path, std::string_view text, std::span<const std::string> chains,
                       bool small_molecule, Builder& b);
 

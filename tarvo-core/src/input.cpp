@@ -1,6 +1,7 @@
 #include "input.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <isa-l/igzip_lib.h>
@@ -21,6 +22,8 @@ namespace {
 
 constexpr std::size_t kDefaultLimit = std::size_t{2} << 30;
 constexpr std::size_t kChunk = std::size_t{1} << 16;
+// A read waits for bytes at most this long before it looks at its stop token again.
+constexpr int kStopPollMilliseconds = 100;
 constexpr const char* kLimitVariable = "TARVO_MAX_INPUT_BYTES";
 
 std::string over_limit(const char* what, std::size_t limit) {
@@ -49,12 +52,21 @@ struct File {
   }
 };
 
-// Bytes read into [into, into + room); 0 at the end of the file.
-Result<std::size_t> read_some(const std::string& path, const File& file, char* into, std::size_t room) {
+// Bytes read into [into, into + room); 0 at the end of the file. A pipe whose
+// writer never writes, or a FIFO nobody opens, has no bytes for ever: the file
+// is read without blocking once poll() says it has some, and `stop` is looked
+// at in between, so that Ctrl-C ends the wait (a Cancelled error).
+Result<std::size_t> read_some(const std::string& path, const File& file, char* into, std::size_t room,
+                              std::stop_token stop) {
   for (;;) {
+    if (stop.stop_requested()) return fail(err::Cancelled{});
+    pollfd wait{file.fd, POLLIN, 0};
+    const int ready = ::poll(&wait, 1, kStopPollMilliseconds);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0) return fail(err::Io{path, std::system_category().message(errno)});
     const ssize_t got = ::read(file.fd, into, room);
     if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return fail(err::Io{path, std::system_category().message(errno)});
+    if (errno != EINTR && errno != EAGAIN) return fail(err::Io{path, std::system_category().message(errno)});
   }
 }
 
@@ -162,14 +174,14 @@ void reserve_inflated(Bytes& out, std::size_t compressed, std::size_t limit) {
 }
 
 Result<std::string_view> inflate_file(const std::string& path, const File& file, std::string_view head,
-                                      std::size_t file_size, std::size_t limit, Bytes& out) {
+                                      std::size_t file_size, std::size_t limit, Bytes& out, std::stop_token stop) {
   Gunzip gunzip;
   reserve_inflated(out, file_size, limit);
   std::vector<char> chunk(kChunk);
   std::size_t read_total = head.size();
   for (std::string_view in = head; !in.empty() && !gunzip.done();) {
     if (auto failure = gunzip.feed(in, out, limit)) return fail(err::Io{path, std::move(*failure)});
-    auto got = read_some(path, file, chunk.data(), chunk.size());
+    auto got = read_some(path, file, chunk.data(), chunk.size(), stop);
     if (!got) return std::unexpected(std::move(got.error()));
     read_total += *got;
     if (read_total > limit) return fail(err::Io{path, over_limit("input", limit)});
@@ -180,7 +192,7 @@ Result<std::string_view> inflate_file(const std::string& path, const File& file,
 }
 
 Result<std::string_view> read_plain(const std::string& path, const File& file, std::string_view head,
-                                    std::size_t file_size, std::size_t limit, Bytes& out) {
+                                    std::size_t file_size, std::size_t limit, Bytes& out, std::stop_token stop) {
   // One byte over the size, so that the read which finds the end needs no growth.
   reserve(out, std::max(file_size, head.size()) + 1);
   std::memcpy(out.data.get(), head.data(), head.size());
@@ -188,7 +200,7 @@ Result<std::string_view> read_plain(const std::string& path, const File& file, s
   for (;;) {
     if (out.size > limit) return fail(err::Io{path, over_limit("input", limit)});
     if (out.size == out.capacity) grow(out, limit);
-    auto got = read_some(path, file, out.data.get() + out.size, out.capacity - out.size);
+    auto got = read_some(path, file, out.data.get() + out.size, out.capacity - out.size, stop);
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got == 0) return out.view();
     out.size += *got;
@@ -223,9 +235,11 @@ bool is_gzip(const std::string& path, std::string_view head) {
   return path.ends_with(".gz") || head.starts_with("\x1F\x8B");
 }
 
-Result<std::string_view> read_input(const std::string& path, std::size_t limit, Bytes& storage) {
+Result<std::string_view> read_input(const std::string& path, std::size_t limit, Bytes& storage,
+                                    std::stop_token stop) {
   if (path.find('\0') != std::string::npos) return fail(err::Io{path, "file name contains a NUL byte"});
-  File file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Opening a FIFO blocks until a writer comes unless it is non-blocking.
+  File file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
   if (file.fd < 0) return fail(err::Io{path, std::system_category().message(errno)});
   struct stat info {};
   const bool regular = ::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode);
@@ -236,14 +250,14 @@ Result<std::string_view> read_input(const std::string& path, std::size_t limit, 
   char head[2];
   std::size_t head_size = 0;
   while (head_size < sizeof head) {
-    auto got = read_some(path, file, head + head_size, sizeof head - head_size);
+    auto got = read_some(path, file, head + head_size, sizeof head - head_size, stop);
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got == 0) break;
     head_size += *got;
   }
   const std::string_view start(head, head_size);
-  if (is_gzip(path, start)) return inflate_file(path, file, start, file_size, limit, storage);
-  return read_plain(path, file, start, file_size, limit, storage);
+  if (is_gzip(path, start)) return inflate_file(path, file, start, file_size, limit, storage, stop);
+  return read_plain(path, file, start, file_size, limit, storage, stop);
 }
 
 Result<std::string_view> memory_input(const std::string& path, std::string_view bytes, std::size_t limit,

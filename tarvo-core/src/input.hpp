@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -34,8 +35,10 @@ bool is_gzip(const std::string& path, std::string_view head);
 
 // The whole file, inflated when it is gzip, into `storage`, which the result
 // views; at most `limit` bytes read and at most `limit` inflated. Failures are
-// I/O errors naming `path`.
-Result<std::string_view> read_input(const std::string& path, std::size_t limit, Bytes& storage);
+// I/O errors naming `path`; a stop requested while the file is read, or
+// waited for, is a Cancelled error.
+Result<std::string_view> read_input(const std::string& path, std::size_t limit, Bytes& storage,
+                                    std::stop_token stop);
 
 // Bytes already in memory as read_input would give them, under the same limit:
 // `bytes` itself, or its gzip members inflated into `storage`.

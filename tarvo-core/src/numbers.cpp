@@ -110,12 +110,15 @@ CoordError parse_coord(std::string_view s, float& out) {
   // Halfway between the largest float and 2^128: anything from there on rounds
   // to infinity. NaN fails the comparison too.
   if (!(std::fabs(value) < 0x1.ffffffp127)) return CoordError::NotFinite;
+  if (std::fabs(value) > kMaxCoordinate) return CoordError::TooLarge;
   out = static_cast<float>(value);
   return CoordError::None;
 }
 
 TarvoError coord_error(const std::string& path, CoordError error, std::string_view s, std::string_view field) {
   if (error == CoordError::NotANumber) return TarvoError{err::Parse{path, "invalid coordinate " + quoted(trim(s))}};
+  if (error == CoordError::TooLarge)
+    return TarvoError{err::Parse{path, std::string(field) + " is larger in magnitude than 1e9 Å: " + quoted(trim(s))}};
   return TarvoError{err::Parse{
       path, std::string(field) + " is not a finite single-precision number: " + quoted(trim(s))}};
 }

@@ -226,6 +226,13 @@ struct Polymers {
   }
 };
 
+// Where the reader stands in the file's models. A MODEL record's model counts
+// only from its first atom record on, so an empty MODEL/ENDMDL pair is no model
+// and model 0 is the first that has atoms. ENDMDL ends only a model that a MODEL
+// record opened: after atoms without one it ends nothing, and the atoms that
+// follow stay in the same model rather than form another.
+enum class ModelState { None, Implicit, Pending, Record };
+
 struct PdbReader {
   const std::string& path;
   std::span<const std::string> chains;
@@ -233,7 +240,7 @@ struct PdbReader {
   Builder& b;
   std::string_view text{};
   bool ascii_text = false;
-  bool model_open = false;
+  ModelState model = ModelState::None;
   std::array<signed char, 256> chain_kept{};  // 0 undecided, 1 kept, -1 filtered out
   Polymers polymers{};
 
@@ -243,10 +250,6 @@ struct PdbReader {
   }
 
   Result<void> atom_record(std::string_view line, bool hetatm) {
-    if (!model_open) {
-      b.init_model();
-      model_open = true;
-    }
     const unsigned char chain = chain_byte(line);
     // The byte's character in UTF-8, on the stack: at most two bytes.
     char chain_text[2];
@@ -323,6 +326,12 @@ struct PdbReader {
     return {};
   }
 
+  // False once the model started is past the wanted one.
+  bool start_model(ModelState state) {
+    model = state;
+    return b.init_model();
+  }
+
   // A HETATM record of a residue the code table knows, inside a polymer chain,
   // is read as an ATOM record would be (see Polymers).
   bool polymer_hetatm(std::string_view line, const Lines& rest) {
@@ -340,21 +349,28 @@ struct PdbReader {
       const bool atom = name == kAtom;
       const bool hetatm = name == kHetatm;
       if (atom || hetatm) {
+        // Records of other models are passed over, and reading stops past the wanted one.
         seen_atom_record = true;
+        if (model == ModelState::Pending && !start_model(ModelState::Record)) return true;
+        if (model != ModelState::None && !b.keeps_atoms) continue;
         const bool polymer = atom || polymer_hetatm(line, lines);
         if (polymer) polymers.atom(chain_byte(line));
-        if (polymer || small_molecule) {
-          if (auto ok = atom_record(line, !polymer); !ok) return std::unexpected(std::move(ok.error()));
+        if (!polymer && !small_molecule) continue;
+        if (model == ModelState::None) {
+          if (!start_model(ModelState::Implicit)) return true;
+          if (!b.keeps_atoms) continue;
         }
+        if (auto ok = atom_record(line, !polymer); !ok) return std::unexpected(std::move(ok.error()));
       } else if (name == kTer) {
         polymers.ter(line);
       } else if (name == kModel) {
-        b.init_model();
-        model_open = true;
+        model = ModelState::Pending;
         polymers = {};
       } else if (name == kEndmdl) {
-        b.close_chain();
-        model_open = false;
+        if (model != ModelState::Implicit) {
+          b.close_chain();
+          model = ModelState::None;
+        }
         polymers = {};
       } else if (name == kEnd || name == kConect) {
         return seen_atom_record || has_atom_record(lines);

@@ -15,6 +15,22 @@ namespace {
 // Editors on Windows start UTF-8 files with it; it is no part of the text.
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// mmCIF writes its `_atom_site.` tags at the start of a line (blanks aside), or
+// at least inside a data block opened at one; a PDB record may quote the tag
+// elsewhere (in a REMARK, say) and stays PDB.
+bool is_mmcif(std::string_view text) {
+  constexpr std::string_view kTag = "_atom_site.";
+  const std::size_t first = text.find(kTag);
+  if (first == std::string_view::npos) return false;
+  for (std::size_t pos = first; pos != std::string_view::npos; pos = text.find(kTag, pos + 1)) {
+    std::size_t start = pos;
+    while (start > 0 && (text[start - 1] == ' ' || text[start - 1] == '\t')) --start;
+    if (start == 0 || text[start - 1] == '\n' || text[start - 1] == '\r') return true;
+  }
+  return text.starts_with("data_") || text.find("\ndata_") != std::string_view::npos ||
+         text.find("\rdata_") != std::string_view::npos;
+}
+
 // The input's bytes, gzip undone, read as PDB or mmCIF; then model `n_model`.
 Result<Structure> load_text(const std::string& path, std::string_view bytes, std::span<const std::string> chains,
                             bool small_molecule, std::size_t n_model) {
@@ -23,8 +39,8 @@ Result<Structure> load_text(const std::string& path, std::string_view bytes, std
   bool ascii;
   const std::string_view text = decode_utf8_lossy(bytes, repaired, &ascii);
 
-  Builder builder;
-  if (text.find("_atom_site.") != std::string_view::npos) {
+  Builder builder{.wanted_model = n_model};
+  if (is_mmcif(text)) {
     if (auto ok = read_cif(path, text, chains, small_molecule, builder); !ok)
       return std::unexpected(std::move(ok.error()));
   } else {
@@ -34,7 +50,7 @@ Result<Structure> load_text(const std::string& path, std::string_view bytes, std
       return fail(err::UnknownFormat{
           path, "no `_atom_site.` mmCIF tags and no ATOM/HETATM records found"});
   }
-  auto structure = std::move(builder).finish(n_model);
+  auto structure = std::move(builder).finish();
   if (structure) structure->id = path;
   return structure;
 }
@@ -66,8 +82,8 @@ Result<Structure> load_structure_from_bytes(const std::string& path, std::string
 }
 
 Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,
-                                 bool small_molecule, std::size_t n_model) {
-  const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage); };
+                                 bool small_molecule, std::size_t n_model, std::stop_token stop) {
+  const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage, stop); };
   return load(path, input, chains, small_molecule, n_model);
 }
 

@@ -45,7 +45,7 @@ TEST(Builder, AtomNameTableSurvivesGrowthAndResidueChanges) {
     for (int i = 0; i < 500; ++i) b.init_atom(Atom{"N" + std::to_string(i), "N"}, 1.0);
     for (int i = 0; i < 500; i += 7) b.init_atom(Atom{"N" + std::to_string(i), "C", U'B'}, 2.0);
   }
-  auto s = std::move(b).finish(0);
+  auto s = std::move(b).finish();
   ASSERT_TRUE(s);
   for (const Residue& r : s->chain("A")->residues) {
     ASSERT_EQ(r.atoms.size(), 500u);
@@ -55,20 +55,23 @@ TEST(Builder, AtomNameTableSurvivesGrowthAndResidueChanges) {
 }
 
 TEST(Builder, FinishKeepsOnlyTheChosenModel) {
-  Builder b;
+  Builder b{.wanted_model = 1};
   for (const char* id : {"A", "B"}) {
-    b.init_model();
+    ASSERT_TRUE(b.init_model());
+    if (!b.keeps_atoms) continue;  // model 0 is only counted
     b.init_chain(id);
     b.init_residue("GLY", U' ', 1, U' ');
     set_residue_sequence(b, U' ', "GLY");
     b.init_atom(Atom{"CA", "C"}, 1.0);
   }
-  Builder copy = b;
-  auto second = std::move(b).finish(1);
+  EXPECT_FALSE(b.init_model());  // past the wanted model: the reader stops
+  auto second = std::move(b).finish();
   ASSERT_TRUE(second);
   EXPECT_EQ(second->chain_ids(), (std::vector<std::string>{"B"}));
   EXPECT_EQ(second->chain("B")->sequence, "G");
-  auto out = std::move(copy).finish(2);
+  Builder beyond{.wanted_model = 2};
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(beyond.init_model());
+  auto out = std::move(beyond).finish();
   ASSERT_FALSE(out);
   EXPECT_EQ(out.error().message(), "model index 2 out of range (structure has 2 model(s))");
 }
@@ -124,8 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
     Names, ResidueCode,
     testing::Values(CodeCase{"ALA", "A"}, CodeCase{"ala", "A"}, CodeCase{"Ala", "A"}, CodeCase{"MSE", "M"},
                     CodeCase{"XLE", "J"}, CodeCase{"PYL", "O"}, CodeCase{"HOH", "X"}, CodeCase{"DA", "A"},
-                    CodeCase{"DT", "T"}, CodeCase{"A", "A"}, CodeCase{"U", "U"}, CodeCase{"", ""},
-                    CodeCase{"ABCD", "ABCD"}, CodeCase{"\xC3\xA9LA", "X"}, CodeCase{"D\xC3\xA9", "\xC3\xA9"},
+                    CodeCase{"DT", "T"}, CodeCase{"A", "A"}, CodeCase{"U", "U"}, CodeCase{"", "X"},
+                    CodeCase{"ABCD", "X"}, CodeCase{"A1AAA", "X"}, CodeCase{"\xC3\xA9LA", "X"}, CodeCase{"D\xC3\xA9", "\xC3\xA9"},
                     // Protonation-state and force-field names of docking and MD tools.
                     CodeCase{"HID", "H"}, CodeCase{"HIE", "H"}, CodeCase{"HIP", "H"}, CodeCase{"HSD", "H"},
                     CodeCase{"HSE", "H"}, CodeCase{"HSP", "H"}, CodeCase{"NEP", "H"}, CodeCase{"CYX", "C"},

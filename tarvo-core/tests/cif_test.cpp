@@ -149,6 +149,15 @@ TEST(CifModels, FollowChangesOfTheModelNumber) {
             "model index 2 out of range (structure has 2 model(s))");
 }
 
+TEST(CifModels, OnlyTheWantedModelIsParsed) {
+  Row bad = row("1", "CA", "2");
+  bad.x = "abc";
+  const std::string text = cif({row("1", "CA", "1"), bad, row("1", "CA", "3")});
+  EXPECT_EQ(load_ok(text).chain("A")->residues[0].atoms[0].x, 1.0f);
+  EXPECT_EQ(load_ok(text, {.n_model = 2}).chain("A")->residues.size(), 1u);
+  EXPECT_EQ(error_of(text, {.n_model = 1}), kPrefix + "invalid coordinate \"abc\"");
+}
+
 TEST(CifModels, WithoutModelColumnOneModel) {
   std::vector<std::string> tags = kTags;
   tags.pop_back();
@@ -299,6 +308,22 @@ const std::string kWrapped = [] {
   return line.substr(0, cut) + "\n" + line.substr(cut + 1);
 }();
 
+// Row 2 of four with a fault that shifts the later rows: a quote that takes the
+// rest of its line, or a NUL byte in place of the blank after column 2.
+std::string with_second_line(const std::string& line) {
+  return header() + Row{}.line() + "\n" + line + "\n" + Row{}.line() + "\n" + Row{}.line() + "\n";
+}
+const std::string kBadQuote = [] {
+  Row r;
+  r.atom = "'CA";
+  return r.line();
+}();
+const std::string kJoined = [] {
+  std::string line = Row{}.line();
+  line[line.find(' ', 5)] = '\0';
+  return line;
+}();
+
 INSTANTIATE_TEST_SUITE_P(
     Files, CifError,
     testing::Values(
@@ -321,6 +346,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "mmCIF `_atom_site` row has 2 tokens, expected 15: \"  a\\t'b\""},
         CifErrorCase{"unterminated text field", header() + Row{}.line() + "\n;text\n",
                      "unterminated multiline `;` field inside `_atom_site` loop"},
+        CifErrorCase{"bad quote is reported on its row", with_second_line(kBadQuote),
+                     "mmCIF `_atom_site` row has 3 tokens, expected 15: " + tarvo::quoted(kBadQuote)},
+        CifErrorCase{"NUL byte joining values is reported on its row", with_second_line(kJoined),
+                     "mmCIF `_atom_site` row has 14 tokens, expected 15: " + tarvo::quoted(kJoined)},
         CifErrorCase{"bad line wins over an earlier bad value",
                      header() + with_x("abc").line() + "\nshort row\n",
                      "mmCIF `_atom_site` row has 2 tokens, expected 15: \"short row\""},
@@ -332,6 +361,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "_atom_site.Cartn_x of row 1 is not a finite single-precision number: \"-Infinity\""},
         CifErrorCase{"beyond single precision", cif({Row{}, Row{}, with_x("1e39")}),
                      "_atom_site.Cartn_x of row 3 is not a finite single-precision number: \"1e39\""},
+        CifErrorCase{"huge", cif({Row{}, with_x("3.0e38")}),
+                     "_atom_site.Cartn_x of row 2 is larger in magnitude than 1e9 Å: \"3.0e38\""},
         CifErrorCase{"only hydrogens", cif({all_hydrogen("1"), all_hydrogen("2")}),
                      "mmCIF `_atom_site` loop produced no atoms"},
         CifErrorCase{"no rows", header() + "#\n", "mmCIF `_atom_site` loop produced no atoms"}));

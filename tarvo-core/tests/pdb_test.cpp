@@ -45,6 +45,20 @@ TEST(Records, AtomsAfterEndmdlOpenAnotherModel) {
   EXPECT_EQ(load_ok(text, {.n_model = 1}).chain_ids(), (std::vector<std::string>{"B"}));
 }
 
+TEST(Records, ModelWithoutAtomRecordsIsNoModel) {
+  const std::string text = lines({"MODEL        1", "ENDMDL", "MODEL        2", atom('A', "   1").line(), "ENDMDL",
+                                  "MODEL        3", "MODEL        4", atom('B', "   1").line()});
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A"}));
+  EXPECT_EQ(load_ok(text, {.n_model = 1}).chain_ids(), (std::vector<std::string>{"B"}));
+  EXPECT_EQ(error_of(text, {.n_model = 2}), "model index 2 out of range (structure has 2 model(s))");
+}
+
+TEST(Records, EndmdlWithoutModelEndsNothing) {
+  const std::string text = lines({atom('A', "   1").line(), "TER", "ENDMDL", atom('B', "   1").line(), "ENDMDL"});
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(error_of(text, {.n_model = 1}), "model index 1 out of range (structure has 1 model(s))");
+}
+
 TEST(Records, HetatmOnlyFileYieldsNoModelWithoutSmallMolecule) {
   Rec het;
   het.record = "HETATM";
@@ -165,7 +179,12 @@ INSTANTIATE_TEST_SUITE_P(
                        "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: \"1e39\""},
         FieldErrorCase{"rounds to infinity", with(&Rec::x, "3.403e38"),
                        "coordinate x (columns 31-38) of line 2 is not a finite single-precision number: "
-                       "\"3.403e38\""}));
+                       "\"3.403e38\""},
+        // Finite, but squares and sums of such numbers overflow single precision.
+        FieldErrorCase{"huge", with(&Rec::x, "  3.0e38"),
+                       "coordinate x (columns 31-38) of line 2 is larger in magnitude than 1e9 Å: \"3.0e38\""},
+        FieldErrorCase{"just past the limit", with(&Rec::z, "-1.01e+9"),
+                       "coordinate z (columns 47-54) of line 2 is larger in magnitude than 1e9 Å: \"-1.01e+9\""}));
 
 struct CutCase {
   std::size_t length;
@@ -189,6 +208,15 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{45, "coordinate y (columns 39-46) of line 4 is cut short by the end of the line: \"2.00\""},
         CutCase{53, "coordinate z (columns 47-54) of line 4 is cut short by the end of the line: \"3.00\""},
         CutCase{54, ""}));
+
+TEST(Records, OnlyTheWantedModelIsParsed) {
+  const std::string text = lines({"MODEL        1", atom('A', "   1").line(), "ENDMDL", "MODEL        2",
+                                  with(&Rec::x, "     bad").line(), "ENDMDL", "MODEL        3", atom('B', "   1").line(),
+                                  "ENDMDL"});
+  EXPECT_EQ(load_ok(text).chain_ids(), (std::vector<std::string>{"A"}));
+  EXPECT_EQ(load_ok(text, {.n_model = 2}).chain_ids(), (std::vector<std::string>{"B"}));
+  EXPECT_EQ(error_of(text, {.n_model = 1}), "failed to parse structure t.pdb: invalid coordinate \"bad\"");
+}
 
 TEST(Records, ResidueNumberIsCheckedBeforeCoordinates) {
   Rec r = with(&Rec::number, "  A ");
@@ -224,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, Coordinate,
     testing::Values(CoordCase{"0.100000", 0.1f}, CoordCase{"  -3.250", -3.25f},
                     CoordCase{"  +2.500", 2.5f}, CoordCase{"   1e2  ", 100.0f}, CoordCase{"     .5 ", 0.5f},
-                    CoordCase{"      7.", 7.0f}, CoordCase{"3.402e38", 3.402e38f},
+                    CoordCase{"      7.", 7.0f}, CoordCase{"     1e9", 1e9f},
                     CoordCase{"  1e-400", 0.0f}));
 
 // Right-aligned %8.3f fields are read without trimming; the same text padded

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -222,6 +223,21 @@ TEST(NonRegularFiles, FifoIsReadThroughPlainOrGzip) {
   }
 }
 
+TEST(NonRegularFiles, FifoWithoutWriterEndsOnStop) {
+  const std::string path = testing::TempDir() + "silent.fifo";
+  std::remove(path.c_str());
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::stop_source stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop.request_stop();
+  });
+  auto s = load_structure(path, {}, false, 0, stop.get_token());  // waited for ever before
+  stopper.join();
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().kind(), ErrorKind::Cancelled);
+}
+
 // ---- Format detection and hostile bytes
 
 struct HostileCase {
@@ -247,6 +263,11 @@ TEST(FormatDetection, AtomAfterEndStillMakesPdb) {
   // The reader stops at END, so no model is read, but the text is PDB.
   EXPECT_EQ(error_of(lines({"END", Rec{}.line()})),
             "model index 0 out of range (structure has 0 model(s))");
+}
+
+TEST(FormatDetection, AtomSiteTagInsideAPdbRecordLeavesPdb) {
+  for (const char* remark : {"REMARK 250 converted from _atom_site.Cartn_x", "REMARK _atom_site.id"})
+    EXPECT_EQ(atom_count(load_ok(lines({remark, Rec{}.line()}))), 1u) << remark;
 }
 
 TEST(HostileBytes, NulBytesAndInvalidUtf8AroundRecordsAreHarmless) {

@@ -70,7 +70,8 @@ PyObject* load_pdb(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bound || !convert(*bound, 0, extract_path, path) || !convert(*bound, 1, extract_text_list, chains) ||
         !convert(*bound, 2, extract_flag, small_molecule) || !convert(*bound, 3, extract_count, n_model))
       return nullptr;
-    auto loaded = run_released([&](std::stop_token) { return load_structure(path, chains, small_molecule, n_model); });
+    auto loaded = run_released(
+        [&](std::stop_token stop) { return load_structure(path, chains, small_molecule, n_model, std::move(stop)); });
     if (!loaded) return nullptr;
     if (!*loaded) return to_pyerr(state, loaded->error());
     (*loaded)->id = path;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -13,11 +14,15 @@ namespace tarvo {
 
 // Reads `path` (any file that can be read through: a FIFO or /dev/stdin too),
 // keeps the chains listed in `chains` (all when empty) and model `n_model`
-// (0-based). The Structure's id is `path` exactly as passed. At most
-// TARVO_MAX_INPUT_BYTES (2 GiB by default) are read or inflated; past that, and
-// when memory runs out, the load fails with an I/O error naming `path`.
+// (0-based, counting the models that have atoms). Only that model is parsed
+// and built, and parsing stops after it: memory follows one model, and faults
+// in other models go unnoticed. The Structure's id is `path` exactly as
+// passed. At most TARVO_MAX_INPUT_BYTES (2 GiB by default) are read or
+// inflated; past that, and when memory runs out, the load fails with an I/O
+// error naming `path`. A stop requested while the file is read, or waited
+// for, is a Cancelled error.
 Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,
-                                 bool small_molecule, std::size_t n_model);
+                                 bool small_molecule, std::size_t n_model, std::stop_token stop = {});
 
 // The same on bytes already in memory (file content, possibly gzip); `path` is
 // used for the ".gz" test, for error messages and as the id.
