@@ -5,6 +5,8 @@ from collections.abc import Iterable, Sequence
 from os import PathLike
 from typing import Any, Literal, TypedDict, Union, final
 
+from typing_extensions import NotRequired
+
 # As at run time: the error classes and check_arguments are attributes but not listed.
 __all__ = [
     "Structure",
@@ -57,12 +59,14 @@ class RunResult(TypedDict):
 class ScoredOutcome(TypedDict):
     model: str
     native: str
+    model_index: NotRequired[int]  # with all_models=True: which model of the file, 0-based
     ok: Literal[True]
     result: RunResult
 
 class FailedOutcome(TypedDict):
     model: str
     native: str
+    model_index: NotRequired[int]
     ok: Literal[False]
     error: str
 
@@ -120,6 +124,7 @@ def score_one_vs_many(
     mapping: str | None = None,
     allowed_mismatches: int = 0,
     groups: str | None = None,
+    all_models: bool = False,
 ) -> list[Outcome]: ...
 def score_pairs(
     pairs: Sequence[Union[tuple[Path, Path], list[Path]]],
@@ -129,6 +134,7 @@ def score_pairs(
     mapping: str | None = None,
     allowed_mismatches: int = 0,
     groups: str | None = None,
+    all_models: bool = False,
 ) -> list[Outcome]: ...
 # The scoring options of score, score_pairs and score_one_vs_many, in signature
 # order: (name, default, the command line's placeholder or None for a flag, help).

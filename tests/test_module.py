@@ -8,6 +8,7 @@ import threading
 import pytest
 
 import _tarvo_rs as t
+from conftest import EXAMPLES
 
 SMALL_MOLECULE_TEXT = (
     "small-molecule scoring (--small_molecule) is not implemented in this build. The "
@@ -59,8 +60,9 @@ def test_version():
          "(model, native, chain_map, no_align=False, capri_peptide=False, low_memory=False)",
          "Scores every native interface under the chain mapping `chain_map`"),
         ("score", f"(model, native, {OPTIONS})", "Scores the model file against the native file"),
-        ("score_one_vs_many", f"(native, models, {OPTIONS})", "Scores many model files against one native file"),
-        ("score_pairs", f"(pairs, {OPTIONS})", "Scores (model, native) file pairs in parallel"),
+        ("score_one_vs_many", f"(native, models, {OPTIONS}, all_models=False)",
+         "Scores many model files against one native file"),
+        ("score_pairs", f"(pairs, {OPTIONS}, all_models=False)", "Scores (model, native) file pairs in parallel"),
         ("version", "()", ""),
     ],
 )
@@ -580,3 +582,24 @@ def test_file_names_that_are_not_utf8_are_read_and_given_back(pair, tmp_path):
     with pytest.raises(t.IoError) as info:
         t.score(odd + ".missing", native)
     assert odd in str(info.value)
+
+
+def test_all_models_scores_each_pose_as_its_own_file(tmp_path):
+    lines = [line for line in (EXAMPLES / "2GTP_model.pdb").read_text().splitlines() if line.startswith("ATOM")]
+    shifted = [f"{line[:30]}{float(line[30:38]) + 2.0:8.3f}{line[38:]}" if line[21] == "B" else line for line in lines]
+    poses = [tmp_path / "pose1.pdb", tmp_path / "pose2.pdb"]
+    for path, atoms in zip(poses, (lines, shifted)):
+        path.write_text("\n".join(atoms) + "\nEND\n")
+    ensemble = tmp_path / "ensemble.pdb"
+    ensemble.write_text("\n".join(["MODEL        1", *lines, "ENDMDL", "MODEL        2", *shifted, "ENDMDL"]) + "\n")
+    native = str(EXAMPLES / "2GTP_native.pdb")
+    alone = [t.score(str(path), native) for path in poses]
+    for outcomes in (t.score_one_vs_many(native, [str(ensemble)], all_models=True),
+                     t.score_pairs([(str(ensemble), native)], all_models=True)):
+        assert [(o["model_index"], list(o)) for o in outcomes] == [
+            (k, ["model", "native", "model_index", "ok", "result"]) for k in range(2)]
+        for outcome, result in zip(outcomes, alone):
+            assert repr({**outcome["result"], "model": None}) == repr({**result, "model": None})
+    [failed] = t.score_one_vs_many(native, [str(tmp_path / "missing.pdb")], all_models=True)
+    assert failed["model_index"] == 0 and not failed["ok"]
+    assert "model_index" not in t.score_one_vs_many(native, [str(ensemble)])[0]

@@ -13,11 +13,12 @@ OPTIONS = [(name, default) for name, default, _, _ in _tarvo_rs.score_options]
 def test_stub_signatures_end_with_the_options():
     stub = ast.parse((ROOT / "tarvo-py" / "_tarvo_rs.pyi").read_text())
     functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
-    for name in ("score", "score_pairs", "score_one_vs_many"):
+    for name, own in (("score", []), ("score_pairs", [("all_models", False)]),
+                      ("score_one_vs_many", [("all_models", False)])):
         arguments = functions[name].args
         tail = arguments.args[-len(arguments.defaults):]
         written = [(arg.arg, ast.literal_eval(default)) for arg, default in zip(tail, arguments.defaults)]
-        assert written == OPTIONS, name
+        assert written == OPTIONS + own, name
 
 
 def test_readme_names_every_option_and_flag():

@@ -4,6 +4,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <variant>
 
@@ -23,6 +25,19 @@ std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) out[i] = item(i);
                     });
+  return out;
+}
+
+// `item(i)` gives a list of outcomes for slot i; the lists, joined in slot order.
+template <class Item>
+std::vector<BatchOutcome> run_nested_batch(std::size_t count, Item item) {
+  std::vector<std::vector<BatchOutcome>> lists(count);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) lists[i] = item(i);
+                    });
+  std::vector<BatchOutcome> out;
+  for (auto& list : lists) std::ranges::move(list, std::back_inserter(out));
   return out;
 }
 
@@ -67,6 +82,34 @@ Result<RunResult> score_loaded(const std::string& model_path, const std::string&
   return result;
 }
 
+// Every model of `model_path` against the loaded native: the file is read once
+// and its models are scored side by side, each one built only for its own run.
+std::vector<BatchOutcome> each_model(const std::string& model_path, const std::string& native_path,
+                                     const Result<Structure>& native, const ScoreOptions& options,
+                                     std::stop_token stop, NativeMatrices* native_matrices) {
+  const auto& chains = options.mapping.model_chains;
+  const std::span<const std::string> filter = chains ? std::span<const std::string>(*chains) : std::span<const std::string>();
+  auto file = ModelFile::read(model_path, stop);
+  Result<std::size_t> count = file ? file->model_count(filter, options.small_molecule) : std::unexpected(file.error());
+  if (count && *count == 0) count = fail(err::ModelIndexOutOfRange{0, 0});
+  if (!count) {
+    // The error a load of its first model would give, in the order a pair reports errors.
+    const Result<Structure> first = std::unexpected(count.error());
+    return {BatchOutcome{model_path, native_path, score_loaded(model_path, native_path, first, native, options, stop,
+                                                                 native_matrices), 0}};
+  }
+  std::vector<BatchOutcome> out(*count);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, *count, 1), [&](const tbb::blocked_range<std::size_t>& range) {
+    for (std::size_t k = range.begin(); k != range.end(); ++k) {
+      auto model = file->model(filter, options.small_molecule, k);
+      if (model) model->id = model_path;
+      out[k] = BatchOutcome{model_path, native_path,
+                            score_loaded(model_path, native_path, model, native, options, stop, native_matrices), k};
+    }
+  });
+  return out;
+}
+
 // An option text that did not parse is each item's first error.
 Result<RunResult> pair_or_error(const std::string& model_path, const std::string& native_path,
                                 const Result<ScoreOptions>& options, std::stop_token stop) {
@@ -87,7 +130,14 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
 }
 
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
-                                      const Result<ScoreOptions>& options, std::stop_token stop) {
+                                      const Result<ScoreOptions>& options, std::stop_token stop, bool all_models) {
+  if (all_models && options)
+    return run_nested_batch(pairs.size(), [&](std::size_t i) {
+      const auto& [model_path, native_path] = pairs[i];
+      const auto native = load_side(native_path, options->mapping.native_chains, *options, stop);
+      NativeMatrices native_matrices;
+      return each_model(model_path, native_path, native, *options, stop, &native_matrices);
+    });
   return run_batch(pairs.size(), [&](std::size_t i) {
     const auto& [model_path, native_path] = pairs[i];
     return BatchOutcome{model_path, native_path, pair_or_error(model_path, native_path, options, stop)};
@@ -96,7 +146,8 @@ std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std
 
 std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
-                                            const Result<ScoreOptions>& options, std::stop_token stop) {
+                                            const Result<ScoreOptions>& options, std::stop_token stop,
+                                            bool all_models) {
   if (!options || model_paths.empty() || stop.stop_requested())
     return run_batch(model_paths.size(), [&](std::size_t i) {
       return BatchOutcome{model_paths[i], native_path, pair_or_error(model_paths[i], native_path, options, stop)};
@@ -104,6 +155,10 @@ std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
   // Whatever depends on the native alone is read or computed once for every model.
   const auto native = load_side(native_path, options->mapping.native_chains, *options, stop);
   NativeMatrices native_matrices;
+  if (all_models)
+    return run_nested_batch(model_paths.size(), [&](std::size_t i) {
+      return each_model(model_paths[i], native_path, native, *options, stop, &native_matrices);
+    });
   return run_batch(model_paths.size(), [&](std::size_t i) {
     if (stop.stop_requested()) return BatchOutcome{model_paths[i], native_path, fail(err::Cancelled{})};
     const auto model = load_side(model_paths[i], options->mapping.model_chains, *options, stop);

@@ -1,5 +1,7 @@
 #include "tarvo/reader.hpp"
 
+#include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "builder.hpp"  // Builder
@@ -12,7 +14,6 @@ namespace tarvo {
 
 namespace {
 
-// Editors on Windows start UTF-8 files with it; it is no part of the text.
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // mmCIF writes its `_atom_site.` tags at the start of a line (blanks aside), or
@@ -31,45 +32,74 @@ bool is_mmcif(std::string_view text) {
          text.find("\rdata_") != std::string_view::npos;
 }
 
-// The input's bytes, gzip undone, read as PDB or mmCIF; then model `n_model`.
-Result<Structure> load_text(const std::string& path, std::string_view bytes, std::span<const std::string> chains,
-                            bool small_molecule, std::size_t n_model) {
-  if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
-  std::string repaired;
-  bool ascii;
-  const std::string_view text = decode_utf8_lossy(bytes, repaired, &ascii);
+// Parses the decoded text into `builder`: PDB or mmCIF, model builder.wanted_model.
+Result<void> parse(const std::string& path, std::string_view text, bool ascii, bool mmcif,
+                   std::span<const std::string> chains, bool small_molecule, Builder& builder) {
+  if (mmcif) return read_cif(path, text, chains, small_molecule, builder);
+  auto is_pdb = read_pdb(path, text, ascii, chains, small_molecule, builder);
+  if (!is_pdb) return std::unexpected(std::move(is_pdb.error()));
+  if (!*is_pdb)
+    return fail(err::UnknownFormat{path, "no `_atom_site.` mmCIF tags and no ATOM/HETATM records found"});
+  return {};
+}
 
+Result<Structure> parse_model(const std::string& path, std::string_view text, bool ascii, bool mmcif,
+                              std::span<const std::string> chains, bool small_molecule, std::size_t n_model) {
   Builder builder{.wanted_model = n_model};
-  if (is_mmcif(text)) {
-    if (auto ok = read_cif(path, text, chains, small_molecule, builder); !ok)
-      return std::unexpected(std::move(ok.error()));
-  } else {
-    auto is_pdb = read_pdb(path, text, ascii, chains, small_molecule, builder);
-    if (!is_pdb) return std::unexpected(std::move(is_pdb.error()));
-    if (!*is_pdb)
-      return fail(err::UnknownFormat{
-          path, "no `_atom_site.` mmCIF tags and no ATOM/HETATM records found"});
-  }
+  if (auto ok = parse(path, text, ascii, mmcif, chains, small_molecule, builder); !ok)
+    return std::unexpected(std::move(ok.error()));
   auto structure = std::move(builder).finish();
   if (structure) structure->id = path;
   return structure;
 }
 
-// Reads what `input(limit, storage)` gives; running out of memory anywhere in
-// reading or parsing is an I/O error of this file.
+TarvoError out_of_memory(const std::string& path) {
+  return TarvoError{err::Io{path, "out of memory while reading the structure"}};
+}
+
+}  // namespace
+
+// The input's bytes, gzip undone and decoded once.
+struct ModelFile::Text {
+  std::string path;
+  Bytes storage;
+  std::string repaired;
+  std::string_view text;
+  bool ascii = false;
+  bool mmcif = false;
+
+  // Reads what `input(limit, storage)` gives.
+  template <class Input>
+  static Result<std::unique_ptr<Text>> read(const std::string& path, Input input) {
+    auto text = std::make_unique<Text>();
+    text->path = path;
+    auto limit = input_limit(path);
+    if (!limit) return std::unexpected(std::move(limit.error()));
+    auto bytes = input(*limit, text->storage);
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    // Editors on Windows start UTF-8 files with a byte-order mark; it is no part of the text.
+    if (bytes->starts_with(kByteOrderMark)) bytes->remove_prefix(kByteOrderMark.size());
+    text->text = decode_utf8_lossy(*bytes, text->repaired, &text->ascii);
+    text->mmcif = is_mmcif(text->text);
+    return text;
+  }
+};
+
+namespace {
+
+// Reads what `input(limit, storage)` gives, then model `n_model`; running out
+// of memory anywhere in reading or parsing is an I/O error of this file.
 template <class Input>
 Result<Structure> load(const std::string& path, Input input, std::span<const std::string> chains,
                        bool small_molecule, std::size_t n_model) {
   return within_resources(
       [&]() -> Result<Structure> {
-        auto limit = input_limit(path);
-        if (!limit) return std::unexpected(std::move(limit.error()));
-        Bytes storage;
-        auto bytes = input(*limit, storage);
-        if (!bytes) return std::unexpected(std::move(bytes.error()));
-        return load_text(path, *bytes, chains, small_molecule, n_model);
+        auto text = ModelFile::Text::read(path, input);
+        if (!text) return std::unexpected(std::move(text.error()));
+        const ModelFile::Text& t = **text;
+        return parse_model(path, t.text, t.ascii, t.mmcif, chains, small_molecule, n_model);
       },
-      [&] { return TarvoError{err::Io{path, "out of memory while reading the structure"}}; });
+      [&] { return out_of_memory(path); });
 }
 
 }  // namespace
@@ -85,6 +115,41 @@ Result<Structure> load_structure(const std::string& path, std::span<const std::s
                                  bool small_molecule, std::size_t n_model, std::stop_token stop) {
   const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage, stop); };
   return load(path, input, chains, small_molecule, n_model);
+}
+
+ModelFile::ModelFile(std::unique_ptr<Text> text) : text_(std::move(text)) {}
+ModelFile::ModelFile(ModelFile&&) noexcept = default;
+ModelFile& ModelFile::operator=(ModelFile&&) noexcept = default;
+ModelFile::~ModelFile() = default;
+
+Result<ModelFile> ModelFile::read(const std::string& path, std::stop_token stop) {
+  const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage, stop); };
+  return within_resources(
+      [&]() -> Result<ModelFile> {
+        auto text = Text::read(path, input);
+        if (!text) return std::unexpected(std::move(text.error()));
+        return ModelFile(std::move(*text));
+      },
+      [&] { return out_of_memory(path); });
+}
+
+Result<std::size_t> ModelFile::model_count(std::span<const std::string> chains, bool small_molecule) const {
+  return within_resources(
+      [&]() -> Result<std::size_t> {
+        // A model past every one: the builder only counts them.
+        Builder builder{.wanted_model = SIZE_MAX};
+        if (auto ok = parse(text_->path, text_->text, text_->ascii, text_->mmcif, chains, small_molecule, builder); !ok)
+          return std::unexpected(std::move(ok.error()));
+        return builder.models;
+      },
+      [&] { return out_of_memory(text_->path); });
+}
+
+Result<Structure> ModelFile::model(std::span<const std::string> chains, bool small_molecule,
+                                   std::size_t n_model) const {
+  return within_resources(
+      [&] { return parse_model(text_->path, text_->text, text_->ascii, text_->mmcif, chains, small_molecule, n_model); },
+      [&] { return out_of_memory(text_->path); });
 }
 
 }  // namespace tarvo

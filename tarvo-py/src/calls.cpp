@@ -58,6 +58,12 @@ constexpr ScoringOption kScoringOptions[] = {
      "antigen A (H1,L1:AG for longer ids); only these chains are mapped"},
 };
 
+// The batch calls' own parameter, after the scoring options.
+constexpr const char* kAllModels = "all_models";
+constexpr const char* kAllModelsHelp =
+    "score every MODEL of each model file as its own entry: one outcome per model, in file order, "
+    "each with its 0-based \"model_index\"";
+
 const char* default_text(OptionKind kind) {
   switch (kind) {
     case OptionKind::Flag: return "False";
@@ -75,7 +81,8 @@ bool read_options(const BoundArgs& bound, std::size_t first, Result<ScoreOptions
   return true;
 }
 
-// A scoring function: its leading parameters, then every option.
+// A scoring function: its leading parameters, then every option, then for the
+// batch calls all_models.
 struct ScoringFunction {
   const char* name;
   std::vector<const char*> parameters;
@@ -84,17 +91,22 @@ struct ScoringFunction {
 };
 
 ScoringFunction scoring_function(const char* name, std::initializer_list<const char*> leading,
-                                 std::string_view summary) {
+                                 std::string_view summary, bool batch) {
   ScoringFunction function{name, leading, leading.size(), std::string(name) + '('};
   for (const char* parameter : leading) function.doc += std::string(parameter) + ", ";
   for (const ScoringOption& option : kScoringOptions) {
     function.parameters.push_back(option.name);
     function.doc += std::string(option.name) + '=' + default_text(option.kind) + ", ";
   }
+  if (batch) {
+    function.parameters.push_back(kAllModels);
+    function.doc += std::string(kAllModels) + "=False, ";
+  }
   function.doc.resize(function.doc.size() - 2);
   function.doc += ")\n--\n\n" + std::string(summary) + "\n\nOptions:\n";
   for (const ScoringOption& option : kScoringOptions)
     function.doc += "  " + std::string(option.name) + ": " + option.help + '\n';
+  if (batch) function.doc += "  " + std::string(kAllModels) + ": " + kAllModelsHelp + '\n';
   return function;
 }
 
@@ -102,7 +114,8 @@ const ScoringFunction& score_function() {
   static const ScoringFunction function = scoring_function(
       "score", {"model", "native"},
       "Scores the model file against the native file under the best chain mapping and returns the "
-      "result dict. Errors raise subclasses of TarvoError.");
+      "result dict. Errors raise subclasses of TarvoError.",
+      false);
   return function;
 }
 
@@ -110,7 +123,8 @@ const ScoringFunction& score_pairs_function() {
   static const ScoringFunction function = scoring_function(
       "score_pairs", {"pairs"},
       "Scores (model, native) file pairs in parallel and returns one outcome dict per pair, in input "
-      "order, holding its result or its error.");
+      "order, holding its result or its error.",
+      true);
   return function;
 }
 
@@ -118,7 +132,8 @@ const ScoringFunction& score_one_vs_many_function() {
   static const ScoringFunction function = scoring_function(
       "score_one_vs_many", {"native", "models"},
       "Scores many model files against one native file in parallel (model ranking) and returns one "
-      "outcome dict per model, in input order, holding its result or its error.");
+      "outcome dict per model, in input order, holding its result or its error.",
+      true);
   return function;
 }
 
@@ -149,7 +164,8 @@ std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs) {
 std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kwargs) {
   auto bound = bind(score_pairs_function(), args, kwargs);
   ScorePairsCall call;
-  if (!bound || !convert(*bound, 0, extract_pair_list, call.pairs) || !read_options(*bound, 1, call.options))
+  if (!bound || !convert(*bound, 0, extract_pair_list, call.pairs) || !read_options(*bound, 1, call.options) ||
+      !convert(*bound, 1 + std::size(kScoringOptions), extract_flag, call.all_models))
     return std::nullopt;
   return call;
 }
@@ -158,7 +174,8 @@ std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, Py
   auto bound = bind(score_one_vs_many_function(), args, kwargs);
   ScoreOneVsManyCall call;
   if (!bound || !convert(*bound, 0, extract_path, call.native) ||
-      !convert(*bound, 1, extract_path_list, call.models) || !read_options(*bound, 2, call.options))
+      !convert(*bound, 1, extract_path_list, call.models) || !read_options(*bound, 2, call.options) ||
+      !convert(*bound, 2 + std::size(kScoringOptions), extract_flag, call.all_models))
     return std::nullopt;
   return call;
 }

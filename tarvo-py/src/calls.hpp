@@ -26,12 +26,14 @@ struct ScoreCall {
 struct ScorePairsCall {
   std::vector<std::pair<std::string, std::string>> pairs;
   Result<ScoreOptions> options;
+  bool all_models = false;
 };
 
 struct ScoreOneVsManyCall {
   std::string native;
   std::vector<std::string> models;
   Result<ScoreOptions> options;
+  bool all_models = false;
 };
 
 std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs);

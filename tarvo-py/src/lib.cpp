@@ -161,7 +161,7 @@ PyObject* score_one_vs_many(PyObject* module, PyObject* args, PyObject* kwargs) 
     auto call = read_score_one_vs_many_call(args, kwargs);
     if (!call) return nullptr;
     auto outcomes = run_released([&](std::stop_token stop) {
-      return tarvo::score_one_vs_many(call->native, call->models, call->options, std::move(stop));
+      return tarvo::score_one_vs_many(call->native, call->models, call->options, std::move(stop), call->all_models);
     });
     return outcomes ? outcome_list(*outcomes).release() : nullptr;
   });
@@ -172,7 +172,7 @@ PyObject* score_pairs(PyObject* module, PyObject* args, PyObject* kwargs) {
     auto call = read_score_pairs_call(args, kwargs);
     if (!call) return nullptr;
     auto outcomes = run_released([&](std::stop_token stop) {
-      return tarvo::score_pairs(call->pairs, call->options, std::move(stop));
+      return tarvo::score_pairs(call->pairs, call->options, std::move(stop), call->all_models);
     });
     return outcomes ? outcome_list(*outcomes).release() : nullptr;
   });

@@ -76,6 +76,7 @@ PyRef outcome_dict(const BatchOutcome& outcome) {
   PyObject* d = dict.get();  // borrowed from `dict`
   bool ok = d && set_item(d, "model", new_path_str(outcome.model)) &&
             set_item(d, "native", new_path_str(outcome.native)) &&
+            (!outcome.model_index || set_item(d, "model_index", PyRef(PyLong_FromSize_t(*outcome.model_index)))) &&
             set_item(d, "ok", new_bool(outcome.result.has_value())) &&
             (outcome.result ? set_item(d, "result", run_result_dict(*outcome.result))
                             : set_item(d, "error", new_path_str(outcome.result.error().message())));

@@ -1,6 +1,8 @@
 // Scoring structure files: one pair, or many pairs in parallel on the oneTBB pool.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -16,6 +18,7 @@ struct BatchOutcome {
   std::string model;
   std::string native;
   Result<RunResult> result;
+  std::optional<std::size_t> model_index{};  // which model of the file, when every model is scored
 };
 
 // After a stop request, work not yet done ends with a Cancelled error.
@@ -25,11 +28,15 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
 // One outcome per input item, in input order; a failing item never fails the
 // batch. `options` may be the error of an option text that did not parse: every
 // item then reports it, as a run reports a malformed mapping text, before any
-// file is read.
+// file is read. With `all_models`, an item gives one outcome per model of its
+// model file, in file order, each with its model_index (a file that cannot be
+// read gives one outcome, index 0, with the error).
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
-                                      const Result<ScoreOptions>& options, std::stop_token stop = {});
+                                      const Result<ScoreOptions>& options, std::stop_token stop = {},
+                                      bool all_models = false);
 std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
-                                            const Result<ScoreOptions>& options, std::stop_token stop = {});
+                                            const Result<ScoreOptions>& options, std::stop_token stop = {},
+                                            bool all_models = false);
 
 }  // namespace tarvo

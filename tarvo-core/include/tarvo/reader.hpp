@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -29,5 +30,26 @@ Result<Structure> load_structure(const std::string& path, std::span<const std::s
 Result<Structure> load_structure_from_bytes(const std::string& path, std::string_view bytes,
                                             std::span<const std::string> chains,
                                             bool small_molecule, std::size_t n_model);
+
+// One file's models, its bytes read, inflated and decoded once: a multi-model
+// file (a docking program's poses, NMR or MD frames) scored model by model.
+class ModelFile {
+ public:
+  static Result<ModelFile> read(const std::string& path, std::stop_token stop = {});
+  ModelFile(ModelFile&&) noexcept;
+  ModelFile& operator=(ModelFile&&) noexcept;
+  ~ModelFile();
+
+  // The models that load_structure numbers, with this chain filter.
+  Result<std::size_t> model_count(std::span<const std::string> chains, bool small_molecule) const;
+  // What load_structure(path, chains, small_molecule, n_model) gives, without reading the file again.
+  Result<Structure> model(std::span<const std::string> chains, bool small_molecule, std::size_t n_model) const;
+
+  struct Text;
+
+ private:
+  explicit ModelFile(std::unique_ptr<Text> text);
+  std::unique_ptr<Text> text_;
+};
 
 }  // namespace tarvo
