@@ -172,15 +172,15 @@ def docking_pairs(folder):
     hid = folder / "2GTP_model_hid.pdb"
     hid.write_text("".join(renamed))
     pairs.append(("2GTP dimer, HID/HIE/NEP names", str(hid), native_2gtp))
-    # An antibody-like complex: heavy, light (poly-alanine, a sequence of its own) and antigen,
-    # three chains of the 24-mer; the model's antigen moved by 1.5 Å, gzip as docking runs write it.
-    chains = {"A": "H", "B": "L", "M": "A"}
+    # An antibody-like complex: heavy, light and antigen chains, three chains of the 24-mer given
+    # sequences of their own (light poly-alanine, antigen poly-serine); the model's antigen moved
+    # by 1.5 Å, gzip as docking runs write it.
+    chains = {"A": ("H", None), "B": ("L", "ALA"), "M": ("A", "SER")}
     native_lines = []
     for line in gzip.open(EXAMPLES / "homo24_native.pdb.gz", "rt"):
         if line.startswith("ATOM") and line[21] in chains:
-            chain = chains[line[21]]
-            line = line[:17] + ("ALA" if chain == "L" else line[17:20]) + line[20:21] + chain + line[22:]
-            native_lines.append(line)
+            chain, residue = chains[line[21]]
+            native_lines.append(line[:17] + (residue or line[17:20]) + line[20:21] + chain + line[22:])
     antibody_native = folder / "antibody_native.pdb"
     antibody_native.write_text("".join(native_lines) + "END\n")
     antibody_model = write_gzip(folder / "antibody_model.pdb.gz", "".join(shifted_lines(native_lines, "A", 1.5)) + "END\n")
