@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -127,6 +128,20 @@ Result<void> look_up(const Setup& setup, const Sides& sides, std::vector<const C
   return {};
 }
 
+// The fixed text, then which input falls short: one side or both, with the
+// chains that take part there.
+std::string too_few_chains(const Structure& model, const Structure& native, const std::vector<std::string>& models,
+                           const std::vector<std::string>& natives) {
+  std::string text = kNeedTwoChains;
+  const char* joint = ": ";
+  for (const auto& [structure, ids, side] : {std::tuple{&model, &models, "model"}, std::tuple{&native, &natives, "native"}})
+    if (ids->size() < 2) {
+      text += joint + std::string("the ") + side + " " + structure->id + " takes part with " + quoted_list(*ids);
+      joint = "; ";
+    }
+  return text;
+}
+
 // The search names interfaces and writes its mapping as text: an id holding
 // one of these would make "A" with "B,C" the interface "A,B" with "C", and a
 // best_mapping_str that cannot be read back.
@@ -150,7 +165,7 @@ Result<Setup> prepare_candidates(const Structure& model, const Structure& native
   const MappingSpec& spec = options.mapping;
   auto model_list = spec.model_chains ? *spec.model_chains : model.chain_ids();
   auto native_list = spec.native_chains ? *spec.native_chains : native.chain_ids();
-  if (model_list.size() < 2 || native_list.size() < 2) return fail(err::Mapping{kNeedTwoChains});
+  if (model_list.size() < 2 || native_list.size() < 2) return fail(err::Mapping{too_few_chains(model, native, model_list, native_list)});
   if (auto error = unnamable_chain(native_list, "native")) return std::unexpected(std::move(*error));
   if (auto error = unnamable_chain(model_list, "model")) return std::unexpected(std::move(*error));
   // A repeated id would be one anchor with two places in the assignment.

@@ -172,13 +172,18 @@ TEST(ScoreStructures, SmallMoleculeFailsBeforeTheMappingIsLookedAt) {
   EXPECT_EQ(result.error().kind(), ErrorKind::SmallMoleculeUnsupported);
 }
 
-TEST(ScoreStructures, NeedsTwoChainsOnEachSide) {
-  const char* text = "Need at least two chains in the two inputs";
-  expect_error(search(native_of({"A"}), native_of({"A", "B"})), ErrorKind::Mapping, text);
+TEST(ScoreStructures, NeedsTwoChainsOnEachSideAndSaysWhichFallsShort) {
+  const std::string text = "Need at least two chains in the two inputs: ";
+  Structure one = native_of({"A"});
+  one.id = "m.pdb";
+  expect_error(search(one, native_of({"A", "B"})), ErrorKind::Mapping,
+               text + "the model m.pdb takes part with [\"A\"]");
   ScoreOptions one_native;
   one_native.mapping = format_mapping(":A").value();
-  expect_error(search(native_of({"A", "B"}), native_of({"A", "B"}), one_native), ErrorKind::Mapping,
-               text);
+  Structure native = native_of({"A", "B"});
+  native.id = "n.pdb";
+  expect_error(search(native_of({"A", "B"}), native, one_native), ErrorKind::Mapping,
+               text + "the native n.pdb takes part with [\"A\"]");
 }
 
 TEST(ScoreStructures, RepeatedIdsInTheMappingTextCountOnce) {
