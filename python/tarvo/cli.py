@@ -37,7 +37,9 @@ from ._output import (
     outcomes_text,
     pair_csv,
     quality_class,  # noqa: F401  (part of this module's interface)
+    ranked_columns,
     ranked_text,
+    rows_text,
     to_json,
 )
 from ._report import pair_report, printable, rank_report, ranked, unscored_warnings
@@ -665,6 +667,9 @@ def rank_text(args, ordered, already_done, program):
     outcomes = [entry["outcome"] for entry in ordered]
     if args.json:
         return to_json(outcomes)
+    if not args.per_interface:  # each entry already holds its model's row
+        rows = [{**entry, **({"rank": rank} if entry["ok"] else {})} for rank, entry in enumerate(ordered, start=1)]
+        return rows_text(rows, ranked_columns(False), args.jsonl)
     return ranked_text(outcomes, args.per_interface, args.jsonl)
 
 
