@@ -195,7 +195,9 @@ def test_running_out_of_memory_is_the_pairs_error_and_the_batch_goes_on(tmp_path
             lines.append(f"ATOM  {i % 100000:5d}  CA  {residue} {chain}{i % 10000:4d}    "
                          f"{(i % 200) * 3.8:8.3f}{(i // 200) * 3.8:8.3f}{z:8.3f}  1.00  0.00           C")
     huge.write_text("\n".join(lines) + "\n")
-    done = run_python(OUT_OF_MEMORY, huge, MODEL, NATIVE)
+    # One malloc arena: a thread's first allocation would otherwise reserve 64 MB of the
+    # capped address space, and a read could then fail before the matrix does.
+    done = run_python(OUT_OF_MEMORY, huge, MODEL, NATIVE, env={"MALLOC_ARENA_MAX": "1"})
     assert done.returncode == 0, done.stderr
     error, second_ok, raised = done.stdout.splitlines()
     assert error == f"out of memory while scoring {huge} against {huge}"

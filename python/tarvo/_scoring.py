@@ -1,0 +1,115 @@
+"""Scoring the models of a ranking: in this process, in calls sized to take about half a
+second, or on a Dask cluster; each yields lists of (input index, outcome)."""
+
+import contextlib
+import logging
+import os
+import signal
+import time
+import warnings
+
+from . import score_one_vs_many
+from ._arguments import CliError
+from ._models import item_indices
+
+# Models per Dask task and per thread of its worker: about a tenth of a second
+# of work, so that scheduling (about 2 ms a task) stays minor, load stays even
+# and the progress bar lively.
+DASK_CHUNK_PER_THREAD = 64
+# Models in the first call of the module: enough to keep every thread busy.
+# Later calls are sized to take about CHUNK_SECONDS each: rows reach the output
+# and the bar that often, and the native, read once per call, costs next to nothing.
+CHUNK_PER_THREAD = 16
+CHUNK_SECONDS = 0.5
+
+
+def score_locally(args, native, models, options):
+    """Yields lists of (input index, outcome); with all_models an index has an outcome per MODEL."""
+    first = step = CHUNK_PER_THREAD * int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
+    start = 0
+    while start < len(models):
+        began = time.monotonic()
+        files = models[start:start + step]
+        chunk = list(item_indices(score_one_vs_many(native, files, **options), start))
+        yield chunk
+        start += len(files)
+        per_model = (time.monotonic() - began) / len(chunk)
+        step = max(first, min(4 * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
+
+
+def score_on_dask(args, native, models, options):
+    """Yields lists of (input index, outcome) as the cluster finishes them."""
+    try:
+        from dask.distributed import Client, LocalCluster
+
+        from . import distributed
+    except ImportError:
+        message = "--scheduler and --workers need Dask: pip install 'tarvo[dask]'"
+        raise CliError(message, 1) from None
+    with contextlib.ExitStack() as opened:
+        try:
+            if args.scheduler:
+                client = opened.enter_context(Client(args.scheduler))
+            else:
+                # Workers ignore Ctrl-C, which a terminal sends to them too: this
+                # process stops them, and no worker prints its own traceback.
+                # Its worker processes read this as they start: a stopped run's cancelled
+                # tasks are warnings there, which no user needs.
+                os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
+                threads = worker_threads(args.workers)
+                with ignored_sigint(), warnings.catch_warnings():
+                    # The scheduler's HTTP server moves to a free port when another
+                    # cluster holds the usual one: nothing a user has to hear about.
+                    warnings.filterwarnings("ignore", message="Port .* is already in use")
+                    # No dashboard: a local run should not open a web port.
+                    cluster = opened.enter_context(
+                        LocalCluster(n_workers=args.workers, threads_per_worker=threads,
+                                     env={"TARVO_NUM_THREADS": str(threads)}, dashboard_address=None)
+                    )
+                client = opened.enter_context(Client(cluster))
+        except (OSError, TypeError, ValueError) as error:
+            raise CliError(f"cannot start a Dask client: {error}", 1) from None
+        # Entered last, so left first: a run stopped early closes the cluster quietly.
+        opened.push(quiet_when_stopped)
+        scored = distributed.iter_score_one_vs_many(
+            native, models, client=client, chunk_size=dask_chunk_size(client), **options
+        )
+        # One list per model file: its MODELs come together, in one chunk.
+        pending = []
+        for item in scored:
+            if pending and item[0] != pending[0][0]:
+                yield pending
+                pending = []
+            pending.append(item)
+        if pending:
+            yield pending
+
+
+def worker_threads(workers):
+    """Each local worker's share of the processors a run may use, so that N workers are never slower
+    than one process."""
+    threads = int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
+    return max(1, threads // workers)
+
+
+def dask_chunk_size(client):
+    """Models per task: DASK_CHUNK_PER_THREAD for each thread of the cluster's largest worker."""
+    threads = max(client.nthreads().values(), default=1)
+    return DASK_CHUNK_PER_THREAD * threads
+
+
+@contextlib.contextmanager
+def ignored_sigint():
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def quiet_when_stopped(exc_type, exc, traceback):
+    """Silences Dask's logs and warnings while a stopped run shuts its cluster down."""
+    if exc_type is not None:
+        logging.disable(logging.CRITICAL)
+        warnings.simplefilter("ignore")
+    return False
