@@ -43,6 +43,8 @@ SCORED_MODEL_FIELDS = (
     ("best_mapping_str", lambda result: result["best_mapping_str"]),
     ("interfaces", lambda result: len(result["best_result"])),
     ("missing_interfaces", lambda result: len(result["missing_interfaces"])),
+    ("mapping_exact", lambda result: result["mapping_exact"]),
+    ("mapping_gap", lambda result: result["mapping_gap"]),
 )
 
 # One row per model, scored or failed.

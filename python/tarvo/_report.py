@@ -37,6 +37,7 @@ RANK_TABLE = (
     ("Mapping", shown("best_mapping_str")),
     ("Interfaces", shown("interfaces")),
     ("Missing", shown("missing_interfaces")),
+    ("Gap", lambda row: "exact" if row["mapping_exact"] else number(row["mapping_gap"], 3)),
     ("Model", shown("model")),
 )
 
@@ -64,8 +65,11 @@ def pair_report(result):
         f"Model        {result['model']}",
         f"Native       {result['native']}",
         f"Mapping      {result['best_mapping_str']}  ({mapping or 'no chains mapped'})",
-        "",
     ]
+    if not result["mapping_exact"]:
+        lines.append(f"             best found; a better mapping would add at most "
+                     f"{number(result['mapping_gap'], 3)} to the total")
+    lines.append("")
     if result["best_result"]:
         lines += table(INTERFACE_TABLE, records_of(result), flush_left=("Native", "Model"))
     else:

@@ -21,6 +21,7 @@ Walk::Walk(const Structure& model, const Structure& native, const ScoreOptions& 
   state_.nodes = budget.spent;
   state_.budget = budget.limit;
   state_.stop = std::move(stop);
+  entered_.assign(layout.choices.size() + 1, 0.0);
 }
 
 // Scores the tuples, fixed at this depth, of the choices that the cheap bounds
@@ -48,16 +49,21 @@ Result<std::vector<Index>> Walk::prepare_leaves(std::size_t depth) {
   tuples_.collect_between_fixed(missing, listed);
   for (std::size_t d = 0; d < depth; ++d)
     tuples_.collect_fixed_by(d, state_.assignment[d], state_.assignment, true, missing, listed);
+  bool out_of_budget = false;
   for (Index c : layout_.choices[depth]) {
     if (state_.used[c]) continue;
-    if (state_.over_budget()) return std::vector<Index>{};
+    out_of_budget = out_of_budget || state_.over_budget();
     bool undefined = false;
     double upper = bounds_.known(depth) + bounds_.known_increment(depth, c, state_.assignment, undefined);
     if (undefined || state_.prunable(upper)) continue;
+    if (out_of_budget) {
+      unexplored_ = std::max(unexplored_, upper);
+      continue;
+    }
     leaves.push_back(c);
     tuples_.collect_fixed_by(depth, c, state_.assignment, true, missing, listed);
   }
-  if (leaves.empty()) return leaves;
+  if (leaves.empty() || out_of_budget) return std::vector<Index>{};
   state_.nodes += kTupleCost * missing.size();
   if (auto done = tuples_.score_tuples(missing); !done) return std::unexpected(done.error());
   return leaves;
@@ -102,11 +108,17 @@ Result<void> Walk::visit(std::size_t depth) {
     return {};
   }
   if (auto done = refine(depth); !done) return done;
-  for (Index c : layout_.choices[depth]) {
+  const auto& choices = layout_.choices[depth];
+  for (std::size_t k = 0; k < choices.size(); ++k) {
+    const Index c = choices[k];
     if (state_.used[c]) continue;
-    if (state_.over_budget()) return {};
+    if (state_.over_budget()) {
+      leave(depth, k);
+      return {};
+    }
     auto upper = bounds_.expand(depth, c, state_);
     if (!upper || state_.prunable(*upper)) continue;
+    entered_[depth + 1] = *upper;
     state_.assignment[depth] = c;
     state_.used[c] = 1;
     auto done = visit(depth + 1);
@@ -114,6 +126,22 @@ Result<void> Walk::visit(std::size_t depth) {
     if (!done) return done;
   }
   return {};
+}
+
+// Out of budget at `depth` with the choices from `from` on left unexplored:
+// their bounds, each expanded while the budget's last eighth lasts (always at
+// the top, where the bounds are loosest), else the bound of their branch.
+void Walk::leave(std::size_t depth, std::size_t from) {
+  if (depth > 0 && state_.nodes > state_.budget + state_.budget / 8) {
+    unexplored_ = std::max(unexplored_, entered_[depth]);
+    return;
+  }
+  const auto& choices = layout_.choices[depth];
+  for (std::size_t k = from; k < choices.size(); ++k) {
+    if (state_.used[choices[k]]) continue;
+    auto upper = bounds_.expand(depth, choices[k], state_);
+    if (upper && !state_.prunable(*upper)) unexplored_ = std::max(unexplored_, *upper);
+  }
 }
 
 // A first mapping found greedily (at each depth the choice with the highest
@@ -151,10 +179,11 @@ Result<void> Walk::dive() {
         pick = c;
       }
     }
-    if (pick && tuples_.all_scored()) {
+    if (pick) {
       state_.assignment[depth] = *pick;
-      climb();
+      floor_mapping_ = state_.assignment;
     }
+    if (pick && tuples_.all_scored()) climb();
   }
   std::fill(state_.used.begin(), state_.used.end(), 0);
   return {};
@@ -220,16 +249,19 @@ void Walk::climb() {
   }
   std::vector<Index> dived = std::exchange(state_.assignment, current);
   double total = leaf_total();
-  if (!std::isnan(total)) state_.floor = std::max(state_.floor, total);
+  if (!std::isnan(total) && total > state_.floor) {
+    state_.floor = total;
+    floor_mapping_ = state_.assignment;
+  }
   state_.assignment = std::move(dived);
 }
 
-Result<RunResult> Walk::best_run() const {
+Result<RunResult> Walk::best_run(const std::vector<Index>& assignment, double total) const {
   ChainMapping mapping = setup_.fixed;
   for (std::size_t k = 0; k < layout_.choices.size(); ++k) {
     const std::string& anchor = setup_.anchors[k];
     const std::string& chosen =
-        (setup_.native_anchors ? layout_.models : layout_.natives).ids[(*selected_)[k]];
+        (setup_.native_anchors ? layout_.models : layout_.natives).ids[assignment[k]];
     if (setup_.native_anchors)
       mapping.insert_or_assign(anchor, chosen);
     else
@@ -248,7 +280,22 @@ Result<RunResult> Walk::best_run() const {
     results.insert_or_assign(interface_name(t[2], t[3], setup_.form), std::move(copy));
   });
   return finish(model_, native_, setup_, options_.capri_peptide, std::move(mapping), std::move(results),
-                state_.best);
+                total);
+}
+
+// The budget ended the walk: the better of its best mapping and the dive's (the
+// walk's on a tie), exact when no unexplored branch could beat it.
+Result<RunResult> Walk::best_found() {
+  const bool floor_wins = floor_mapping_ && (!selected_ || state_.floor > state_.best);
+  if (!floor_wins && !selected_)
+    return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
+  const double total = floor_wins ? state_.floor : state_.best;
+  auto run = best_run(floor_wins ? *floor_mapping_ : *selected_, total);
+  if (run && unexplored_ + kMargin > total) {
+    run->mapping_exact = false;
+    run->mapping_gap = unexplored_ + kMargin - total;
+  }
+  return run;
 }
 
 Result<RunResult> Walk::run() {
@@ -269,11 +316,13 @@ Result<RunResult> Walk::run() {
       if (auto done = visit(0); !done) return std::unexpected(done.error());
     }
     if (state_.stop.stop_requested()) return fail(err::Cancelled{});
-    if (state_.nodes > state_.budget)
-      return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
+    if (state_.nodes > state_.budget) {
+      if (options_.exact) return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
+      return best_found();
+    }
   }
   if (!selected_) return fail(err::Mapping{kAllUndefined});
-  return best_run();
+  return best_run(*selected_, state_.best);
 }
 
 }  // namespace tarvo

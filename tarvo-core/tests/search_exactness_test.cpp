@@ -51,6 +51,8 @@ void expect_same_run(const Result<RunResult>& search, const Result<RunResult>& p
   EXPECT_EQ(search->native, plain->native);
   EXPECT_EQ(search->best_mapping_str, plain->best_mapping_str);
   EXPECT_EQ(search->missing_interfaces, plain->missing_interfaces);
+  EXPECT_EQ(search->mapping_exact, plain->mapping_exact);
+  EXPECT_EQ(bits(search->mapping_gap), bits(plain->mapping_gap));
   EXPECT_EQ(bits(search->best_tarvo), bits(plain->best_tarvo));
   EXPECT_EQ(bits(search->GlobalTarvo), bits(plain->GlobalTarvo));
   ASSERT_EQ(search->best_mapping.size(), plain->best_mapping.size());
@@ -156,6 +158,50 @@ std::vector<Case> cases() {
 
 INSTANTIATE_TEST_SUITE_P(HomoOligomers, SearchMatchesEnumeration, ::testing::ValuesIn(cases()),
                          case_name);
+
+// A budget too small for the proof: the best mapping found, whose total plus
+// the reported gap is never below the best total; a proven result is the plain
+// one bit for bit; `exact` asks for the budget error instead; and the same call
+// gives the same result.
+TEST(AnytimeSearch, BestFoundWithASoundGap) {
+  Structure native = oligomer::thinned(oligomer::homo_native(7));
+  native.id = "native";
+  std::size_t cut = 0;
+  for (ModelKind kind : {ModelKind::Random, ModelKind::PartlyWrong})
+    for (std::uint32_t seed : {2u, 4u}) {
+      Structure model = oligomer::make_model(native, kind, seed);
+      auto plain = score_structures_exhaustive(model, native, {});
+      ASSERT_TRUE(plain) << plain.error().message();
+      for (std::size_t upfront : {std::size_t{0}, kUpfrontTuples})
+        for (std::size_t budget = 20'000; budget < 200'000'000; budget *= 2) {
+          SCOPED_TRACE(std::string(oligomer::kind_name(kind)) + " seed " + std::to_string(seed) + " budget " +
+                       std::to_string(budget) + " upfront " + std::to_string(upfront));
+          auto found = score_structures_with_budget(model, native, {}, budget, upfront);
+          if (!found) {
+            EXPECT_NE(found.error().message().find("chains were interchangeable"), std::string::npos);
+            continue;
+          }
+          if (found->mapping_exact) {
+            EXPECT_EQ(bits(found->mapping_gap), bits(0.0));
+            expect_same_run(found, plain);
+            continue;
+          }
+          ++cut;
+          EXPECT_GT(found->mapping_gap, 0.0);
+          EXPECT_LE(found->best_tarvo, plain->best_tarvo);
+          EXPECT_GE(found->best_tarvo + found->mapping_gap, plain->best_tarvo);
+          auto again = score_structures_with_budget(model, native, {}, budget, upfront);
+          expect_same_run(again, found);
+          EXPECT_EQ(bits(again->mapping_gap), bits(found->mapping_gap));
+          ScoreOptions exact;
+          exact.exact = true;
+          auto refused = score_structures_with_budget(model, native, exact, budget, upfront);
+          ASSERT_FALSE(refused);
+          EXPECT_NE(refused.error().message().find("7 chains were interchangeable"), std::string::npos);
+        }
+    }
+  EXPECT_GT(cut, 0u);
+}
 
 // The search scores tuples from sides prepared once; the plain call prepares
 // them itself. Both must agree, with whole and with gapped alignments.
