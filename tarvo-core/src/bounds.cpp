@@ -25,10 +25,17 @@ void Bounds::prepare_bounds(std::size_t& nodes) {
         sum += clean(tuples_.bound(layout_.positions[f].model, m2, layout_.positions[f].native, n2));
       rows_[0][offsets_[k] + j] = sum;
     }
+  // Native anchors whose chains do not touch score nothing together, whatever
+  // their choices.
+  auto apart = [&](std::size_t k, std::size_t l) {
+    const Index a = layout_.positions[layout_.fixed_count + k].native;
+    const Index b = layout_.positions[layout_.fixed_count + l].native;
+    return a != kChosen && b != kChosen && !tuples_.native_contact(a, b) && !tuples_.native_contact(b, a);
+  };
   others_.assign(n, {});
   for (std::size_t k = 0; k < n; ++k)
     for (std::size_t l = 0; l < n; ++l) {
-      if (l == k) continue;
+      if (l == k || apart(k, l)) continue;
       OtherAnchor pair{l, std::vector<std::vector<std::pair<double, Index>>>(layout_.choices[k].size())};
       bool scores = false;
       for (std::size_t j = 0; j < layout_.choices[k].size(); ++j) {

@@ -35,6 +35,14 @@ Layout number_chains(const Structure& model, const Structure& native, const Setu
   return layout;
 }
 
+std::vector<std::vector<std::pair<std::size_t, Index>>> Layout::native_places() const {
+  std::vector<std::vector<std::pair<std::size_t, Index>>> places(natives.ids.size());
+  for (std::size_t p = 0; p < fixed_count; ++p) places[positions[p].native].emplace_back(p, 0);
+  for (std::size_t k = 0; k < choices.size(); ++k)
+    for (Index c : choices[k]) places[resolve(fixed_count + k, c).second].emplace_back(fixed_count + k, c);
+  return places;
+}
+
 // The lookups and the small-molecule test of the tuples of the first mapping, in
 // their order. Every other mapping holds the same fixed chains, and anchors and
 // candidates were all found while building the table; a native candidate has a

@@ -72,25 +72,9 @@ struct Layout {
     return resolve(position, position < fixed_count ? 0 : assignment[position - fixed_count]);
   }
 
-  // Calls visit(p, c, q, d, m1, n1, m2, n2) for every pair of positions p < q
-  // and every two choices c, d that one mapping could hold together.
-  template <class Visit>
-  void for_each_possible_pair(Visit visit) const {
-    static constexpr std::array<Index, 1> kFixed{0};  // a fixed position has one "choice"
-    auto choices_at = [&](std::size_t p) -> std::span<const Index> {
-      if (p < fixed_count) return kFixed;
-      return choices[p - fixed_count];
-    };
-    for (std::size_t p = 0; p < positions.size(); ++p)
-      for (std::size_t q = p + 1; q < positions.size(); ++q)
-        for (Index c : choices_at(p))
-          for (Index d : choices_at(q)) {
-            if (p >= fixed_count && c == d) continue;
-            auto [m1, n1] = resolve(p, c);
-            auto [m2, n2] = resolve(q, d);
-            visit(p, c, q, d, m1, n1, m2, n2);
-          }
-  }
+  // Per native chain, the places that may hold it: (position, choice), the
+  // choice 0 at a fixed position.
+  std::vector<std::vector<std::pair<std::size_t, Index>>> native_places() const;
 
   // The error that scoring the first mapping would meet first, if any.
   std::optional<TarvoError> first_lookup_error(const Structure& model, const Structure& native) const;

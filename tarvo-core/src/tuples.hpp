@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -79,6 +80,7 @@ class TupleStore {
   NativeMatrices& native_side_;
 
   std::vector<char> native_contact_, model_contact_;
+  std::vector<std::pair<Index, Index>> native_contacts_;  // the ordered native pairs in contact
   std::unordered_map<std::uint32_t, const DistanceMatrix*> native_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, DistanceMatrix> model_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, Side> sides_;
