@@ -80,7 +80,11 @@ void run_capsid(std::size_t copies, double noise, bool distinct, bool fixed) {
   run_search(label, model, native, fixed ? with_mapping(truth) : ScoreOptions{});
   if (noise > 0 && !fixed) {
     auto true_run = score_structures(model, native, with_mapping(truth));
-    if (true_run) std::printf("%-30s  true mapping's GlobalTarvo %.4f\n", "", true_run->GlobalTarvo);
+    if (true_run)
+      std::printf("%-30s  true mapping's GlobalTarvo %.4f\n", "", true_run->GlobalTarvo);
+    else
+      std::printf("%-30s  true mapping: %s\n", "", true_run.error().message().c_str());
+    std::fflush(stdout);
   }
 }
 

@@ -54,11 +54,17 @@ inline std::array<Index, 4> unpack_key(std::uint64_t key) {
   return {Index(key >> 48), Index((key >> 32) & 0xFFFF), Index((key >> 16) & 0xFFFF), Index(key & 0xFFFF)};
 }
 
+// The anchors come in the order of the walk, which may differ from the table's
+// (see number_chains); the mapping, its interfaces and their sums keep the
+// table's order.
 struct Layout {
   ChainSet models, natives;
   std::vector<Position> positions;
   std::size_t fixed_count = 0;
   std::vector<std::vector<Index>> choices;  // per anchor, in candidate order
+  std::vector<std::size_t> table_index;     // per anchor, its place in the candidate table
+  std::vector<std::size_t> mapping_order;   // the positions in the mapping's order
+  std::vector<std::size_t> rank;            // per position, its place in mapping_order
   std::size_t choice_universe = 0;
   bool names_unique = true;
 
@@ -66,6 +72,13 @@ struct Layout {
   std::pair<Index, Index> resolve(std::size_t position, Index choice) const {
     const Position& p = positions[position];
     return {p.model == kChosen ? choice : p.model, p.native == kChosen ? choice : p.native};
+  }
+  // An interface holds the chains of the position earlier in the mapping first.
+  bool earlier(std::size_t p, std::size_t q) const { return rank[p] < rank[q]; }
+  std::uint64_t key_between(std::size_t p, std::pair<Index, Index> at_p, std::size_t q,
+                            std::pair<Index, Index> at_q) const {
+    return earlier(p, q) ? tuple_key(at_p.first, at_q.first, at_p.second, at_q.second)
+                         : tuple_key(at_q.first, at_p.first, at_q.second, at_p.second);
   }
   // The chains of a position when the anchors hold `assignment`.
   std::pair<Index, Index> resolve_in(std::size_t position, std::span<const Index> assignment) const {
@@ -81,7 +94,9 @@ struct Layout {
 };
 
 // Numbers the chains of the fixed pairs, then each anchor and its choices in
-// table order.
+// the walk's order: the table's first anchor, then always the earliest anchor
+// near one already placed (the earliest of all when none is), so that each
+// choice meets the contacts that can refute it as early as possible.
 Layout number_chains(const Structure& model, const Structure& native, const Setup& setup);
 
 }  // namespace tarvo

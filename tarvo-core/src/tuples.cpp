@@ -230,7 +230,7 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
   for (auto [n1, n2] : native_contacts_)
     for (auto [p, c] : places[n1])
       for (auto [q, d] : places[n2]) {
-        if (p >= q || (p >= layout_.fixed_count && c == d)) continue;
+        if (!layout_.earlier(p, q) || (p >= layout_.fixed_count && q >= layout_.fixed_count && c == d)) continue;
         const Index m1 = layout_.resolve(p, c).first, m2 = layout_.resolve(q, d).first;
         if (m1 == m2) continue;
         std::uint64_t key = tuple_key(m1, m2, n1, n2);
@@ -297,10 +297,12 @@ void TupleStore::collect_between_fixed(std::vector<std::uint64_t>& missing,
 void TupleStore::collect_fixed_by(std::size_t depth, Index choice, std::span<const Index> assignment,
                                   bool every_tuple, std::vector<std::uint64_t>& missing,
                                   std::unordered_set<std::uint64_t>& listed) const {
-  auto [m2, n2] = layout_.resolve(layout_.fixed_count + depth, choice);
-  for (std::size_t p = 0; p < layout_.fixed_count + depth; ++p) {
-    auto [m1, n1] = layout_.resolve_in(p, assignment);
-    std::uint64_t key = tuple_key(m1, m2, n1, n2);
+  const std::size_t q = layout_.fixed_count + depth;
+  const auto at_q = layout_.resolve(q, choice);
+  for (std::size_t p = 0; p < q; ++p) {
+    const auto at_p = layout_.resolve_in(p, assignment);
+    std::uint64_t key = layout_.key_between(p, at_p, q, at_q);
+    auto [m1, m2, n1, n2] = unpack_key(key);
     if (m1 == m2 || !native_contact(n1, n2) || scored_.contains(key)) continue;
     if (!every_tuple && !model_contact(m1, m2)) continue;
     if (listed.insert(key).second) missing.push_back(key);

@@ -60,6 +60,12 @@ class TupleStore {
     if (it != values_.end()) return it->second;
     return model_contact(m1, m2) ? kContactBound : kNoModelContactBound;
   }
+  // The bound of the interface between positions p and q holding these chains.
+  double bound_between(std::size_t p, std::pair<Index, Index> at_p, std::size_t q,
+                       std::pair<Index, Index> at_q) const {
+    return layout_.earlier(p, q) ? bound(at_p.first, at_q.first, at_p.second, at_q.second)
+                                 : bound(at_q.first, at_p.first, at_q.second, at_p.second);
+  }
   // Every tuple of every mapping scored before the walk.
   bool all_scored() const { return all_scored_; }
   const std::optional<InterfaceResult>& outcome(std::uint64_t key) const { return scored_.at(key); }

@@ -37,8 +37,10 @@ class Walk {
   void leave(std::size_t depth, std::size_t from);
   Result<std::vector<Index>> prepare_leaves(std::size_t depth);
   double leaf_total() const;
+  bool enumerated_before(const std::vector<Index>& a, const std::vector<Index>& b) const;
+  Result<void> seed();
   Result<void> dive();
-  double quick_total(const std::vector<Index>& assignment) const;
+  double pairs_of(std::size_t p, const std::vector<Index>& assignment) const;
   void climb();
   Result<RunResult> best_run(const std::vector<Index>& assignment, double total) const;
   Result<RunResult> best_found();
