@@ -94,6 +94,7 @@ Result<void> TupleStore::find_contacts() {
       native_contacts_.emplace_back(flat / native_count, flat % native_count);
     } else {
       model_matrices_.emplace(flat, std::move(matrices[i]));
+      model_contacts_.emplace_back(flat / model_count, flat % model_count);
     }
   }
   return {};
@@ -216,12 +217,22 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
     unusual_native[i] = layout_.natives.chains[i] &&
                         chain_is_unusual(*layout_.natives.chains[i], true, options_.capri_peptide);
 
+  const auto places = layout_.native_places();
+  // Too many tuples to score them all, and none that may fail to score: only
+  // those whose model chains touch too are listed, for their bounds.
+  std::size_t estimate = 0;
+  for (auto [n1, n2] : native_contacts_)
+    if (!places[n1].empty() && !places[n2].empty() && layout_.earlier(places[n1][0].first, places[n2][0].first))
+      estimate += places[n1].size() * places[n2].size();
+  if (estimate > upfront_tuples && std::ranges::none_of(unusual_model, [](char u) { return u; }) &&
+      std::ranges::none_of(unusual_native, [](char u) { return u; }))
+    return bound_touching_tuples(places);
+
   bool same_lists = std::all_of(layout_.choices.begin(), layout_.choices.end(),
                                 [&](const auto& list) { return list == layout_.choices.front(); });
   Completion completion(layout_.choices, layout_.choice_universe);
   // The tuples of some mapping: native chains in contact, at two positions with
   // choices that one mapping may hold together, the earlier position first.
-  const auto places = layout_.native_places();
   std::size_t visits = 0;
   for (auto [n1, n2] : native_contacts_) visits += places[n1].size() * places[n2].size();
   if (!budget_.charge(kPairCost * visits)) return std::unexpected(interchangeable_error(budget_, setup_));
@@ -260,6 +271,43 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
   std::erase_if(usual_keys, [&](std::uint64_t k) {
     return model_matrices_.empty() || !model_contact(Index(k >> 48), Index((k >> 32) & 0xFFFF));
   });
+  if (auto done = bound_by_contacts(usual_keys); !done) return done;
+  return score_tuples(unusual_keys);
+}
+
+// The tuples whose chains touch on both sides, found from the model chains in
+// contact with each chain rather than from every pair of choices.
+Result<void> TupleStore::bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places) {
+  std::vector<std::vector<Index>> partners(layout_.models.ids.size());
+  for (auto [m1, m2] : model_contacts_) partners[m1].push_back(m2);
+  // The places holding a native chain and a model chain together, by (native, model).
+  std::unordered_map<std::uint64_t, std::vector<std::pair<std::size_t, Index>>> place_of;
+  for (Index n = 0; n < places.size(); ++n)
+    for (auto [p, c] : places[n]) place_of[std::uint64_t{n} << 32 | layout_.resolve(p, c).first].emplace_back(p, c);
+  std::size_t visits = 0;
+  for (auto [n1, n2] : native_contacts_)
+    for (auto [p, c] : places[n1]) visits += partners[layout_.resolve(p, c).first].size();
+  if (!budget_.charge(kPairCost * visits)) return std::unexpected(interchangeable_error(budget_, setup_));
+  std::unordered_set<std::uint64_t> seen;
+  std::vector<std::uint64_t> keys;
+  for (auto [n1, n2] : native_contacts_)
+    for (auto [p, c] : places[n1]) {
+      const Index m1 = layout_.resolve(p, c).first;
+      for (Index m2 : partners[m1]) {
+        auto found = place_of.find(std::uint64_t{n2} << 32 | m2);
+        if (found == place_of.end()) continue;
+        for (auto [q, d] : found->second) {
+          if (!layout_.earlier(p, q) || (p >= layout_.fixed_count && q >= layout_.fixed_count && c == d)) continue;
+          std::uint64_t key = tuple_key(m1, m2, n1, n2);
+          if (seen.insert(key).second) keys.push_back(key);
+        }
+      }
+    }
+  return bound_by_contacts(keys);
+}
+
+// Per tuple, the bound its contacts allow (fnat_bound), computed in parallel.
+Result<void> TupleStore::bound_by_contacts(const std::vector<std::uint64_t>& usual_keys) {
   std::size_t compared = 0;  // native matrix entries that the bounds read
   for (std::uint64_t key : usual_keys) {
     auto t = unpack_key(key);
@@ -275,7 +323,7 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
                       }
                     });
   for (std::size_t i = 0; i < usual_keys.size(); ++i) values_.emplace(usual_keys[i], bounds[i]);
-  return score_tuples(unusual_keys);
+  return {};
 }
 
 // The unscored tuples between fixed positions, with contact on the native side.

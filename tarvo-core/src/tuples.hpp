@@ -78,6 +78,8 @@ class TupleStore {
 
  private:
   double fnat_bound(Index m1, Index m2, Index n1, Index n2) const;
+  Result<void> bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places);
+  Result<void> bound_by_contacts(const std::vector<std::uint64_t>& keys);
 
   const Layout& layout_;
   const Setup& setup_;
@@ -86,7 +88,8 @@ class TupleStore {
   NativeMatrices& native_side_;
 
   std::vector<char> native_contact_, model_contact_;
-  std::vector<std::pair<Index, Index>> native_contacts_;  // the ordered native pairs in contact
+  // The ordered pairs in contact: native ones, and model ones unless one mapping is all there is.
+  std::vector<std::pair<Index, Index>> native_contacts_, model_contacts_;
   std::unordered_map<std::uint32_t, const DistanceMatrix*> native_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, DistanceMatrix> model_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, Side> sides_;
