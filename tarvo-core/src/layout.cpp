@@ -1,5 +1,6 @@
 #include "layout.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -88,6 +89,21 @@ std::vector<std::vector<std::pair<std::size_t, Index>>> Layout::native_places() 
   for (std::size_t k = 0; k < choices.size(); ++k)
     for (Index c : choices[k]) places[resolve(fixed_count + k, c).second].emplace_back(fixed_count + k, c);
   return places;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> Layout::mapping_span(bool native_side) const {
+  const ChainSet& set = native_side ? natives : models;
+  std::vector<std::pair<std::size_t, std::size_t>> span(set.ids.size(), {rank.size(), 0});
+  auto hold = [&](std::size_t p, Index c) {
+    auto [m, n] = resolve(p, c);
+    auto& [low, high] = span[native_side ? n : m];
+    low = std::min(low, rank[p]);
+    high = std::max(high, rank[p]);
+  };
+  for (std::size_t p = 0; p < fixed_count; ++p) hold(p, 0);
+  for (std::size_t k = 0; k < choices.size(); ++k)
+    for (Index c : choices[k]) hold(fixed_count + k, c);
+  return span;
 }
 
 // The lookups and the small-molecule test of the tuples of the first mapping, in

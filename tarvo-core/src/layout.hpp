@@ -85,6 +85,11 @@ struct Layout {
     return resolve(position, position < fixed_count ? 0 : assignment[position - fixed_count]);
   }
 
+  // Per chain of one side, the earliest and the latest place in the mapping
+  // that may hold it: an interface can hold a before b only if a's earliest
+  // comes before b's latest.
+  std::vector<std::pair<std::size_t, std::size_t>> mapping_span(bool native_side) const;
+
   // Per native chain, the places that may hold it: (position, choice), the
   // choice 0 at a fixed position.
   std::vector<std::vector<std::pair<std::size_t, Index>>> native_places() const;

@@ -33,8 +33,8 @@ bool chain_is_unusual(const Chain& chain, bool is_native, bool capri_peptide) {
 
 }  // namespace
 
-// Contact between the chains of each side that come near each other, in both
-// orders (either may head an interface). A native pair without contact has no
+// Contact between the chains of each side that come near each other, in each
+// order that an interface may hold them in. A native pair without contact has no
 // interface whatever the model; its matrix is kept for scoring when there is contact.
 Result<void> TupleStore::find_contacts() {
   const std::size_t model_count = layout_.models.ids.size(), native_count = layout_.natives.ids.size();
@@ -50,9 +50,10 @@ Result<void> TupleStore::find_contacts() {
   std::vector<std::pair<bool, std::uint32_t>> jobs;  // (is native, flat pair index)
   auto add_jobs = [&](bool is_native, const ChainSet& set) {
     const std::uint32_t count = set.ids.size();
+    const auto span = layout_.mapping_span(is_native);
     for (auto [i, j] : near_pairs(set.chains, reach)) {
-      jobs.emplace_back(is_native, i * count + j);
-      jobs.emplace_back(is_native, j * count + i);
+      if (span[i].first < span[j].second) jobs.emplace_back(is_native, i * count + j);
+      if (span[j].first < span[i].second) jobs.emplace_back(is_native, j * count + i);
     }
   };
   add_jobs(true, layout_.natives);
