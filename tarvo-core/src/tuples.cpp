@@ -227,7 +227,7 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
       estimate += places[n1].size() * places[n2].size();
   if (estimate > upfront_tuples && std::ranges::none_of(unusual_model, [](char u) { return u; }) &&
       std::ranges::none_of(unusual_native, [](char u) { return u; }))
-    return bound_touching_tuples(places);
+    return bound_touching_tuples(places, upfront_tuples);
 
   bool same_lists = std::all_of(layout_.choices.begin(), layout_.choices.end(),
                                 [&](const auto& list) { return list == layout_.choices.front(); });
@@ -277,8 +277,10 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
 }
 
 // The tuples whose chains touch on both sides, found from the model chains in
-// contact with each chain rather than from every pair of choices.
-Result<void> TupleStore::bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places) {
+// contact with each chain rather than from every pair of choices: scored when
+// there are at most `upfront_tuples`, else bounded.
+Result<void> TupleStore::bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places,
+                                               std::size_t upfront_tuples) {
   std::vector<std::vector<Index>> partners(layout_.models.ids.size());
   for (auto [m1, m2] : model_contacts_) partners[m1].push_back(m2);
   // The places holding a native chain and a model chain together, by (native, model).
@@ -304,6 +306,11 @@ Result<void> TupleStore::bound_touching_tuples(const std::vector<std::vector<std
         }
       }
     }
+  // Few enough to score: exact values bound tighter than fnat alone.
+  if (keys.size() <= upfront_tuples) {
+    if (!budget_.charge(kTupleCost * keys.size())) return std::unexpected(interchangeable_error(budget_, setup_));
+    return score_tuples(keys);
+  }
   return bound_by_contacts(keys);
 }
 

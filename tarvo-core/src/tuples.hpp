@@ -78,7 +78,8 @@ class TupleStore {
 
  private:
   double fnat_bound(Index m1, Index m2, Index n1, Index n2) const;
-  Result<void> bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places);
+  Result<void> bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places,
+                                     std::size_t upfront_tuples);
   Result<void> bound_by_contacts(const std::vector<std::uint64_t>& keys);
 
   const Layout& layout_;

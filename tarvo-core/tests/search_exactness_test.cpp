@@ -1,6 +1,7 @@
 // The branch-and-bound mapping search against the plain enumeration: on
 // homo-oligomers of 2 to 8 chains both must give the same RunResult, bit for
-// bit, whether every tuple is scored before the walk or during it.
+// bit, whether every tuple is scored before the walk, only those whose chains
+// touch, or each during it.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -127,6 +128,10 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
   {
     SCOPED_TRACE("tuples scored during the walk");
     expect_same_run(score_structures_with_budget(model, native, options, 1'000'000'000, 0), plain);
+  }
+  {
+    SCOPED_TRACE("only the tuples whose chains touch scored before the walk");
+    expect_same_run(score_structures_with_budget(model, native, options, 1'000'000'000, 300), plain);
   }
 }
 
