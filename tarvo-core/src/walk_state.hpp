@@ -11,9 +11,12 @@
 
 namespace tarvo {
 
-// Bounds are sums of a few hundred values of at most 1; their rounding error is
-// below 1e-12, so this margin keeps every pruning decision on the safe side.
-inline constexpr double kMargin = 1e-6;
+// Bounds are sums of up to a few thousand values of at most 1; their rounding
+// error is below 1e-10, so this margin keeps every pruning decision on the safe
+// side. It is also as close as totals may come and still count as tied: mappings
+// that symmetry makes equal up to rounding are each walked to the end, so a
+// wider margin would make symmetric assemblies walk many more of them.
+inline constexpr double kMargin = 1e-9;
 
 struct WalkState {
   std::vector<Index> assignment;  // per anchor, its choice
