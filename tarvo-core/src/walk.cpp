@@ -100,7 +100,8 @@ Result<void> Walk::visit(std::size_t depth) {
     for (Index c : *leaves) {
       state_.assignment[depth] = c;
       double total = leaf_total();
-      if (total > state_.best || (selected_ && total == state_.best && enumerated_before(state_.assignment, *selected_))) {
+      const bool tie_first = selected_ && total == state_.best && enumerated_before(state_.assignment, *selected_);
+      if (total > state_.best || tie_first) {
         state_.best = total;
         selected_ = state_.assignment;
       }
@@ -176,7 +177,7 @@ Result<void> Walk::dive() {
         pick_upper = *upper;
       }
     }
-      if (!pick) break;
+    if (!pick) break;
     bounds_.expand(depth, *pick, state_);
     state_.assignment[depth] = *pick;
     state_.used[*pick] = 1;
@@ -256,7 +257,7 @@ void Walk::climb() {
                                  layout_.resolve_in(fixed + b, current));
   };
   bool improved = true;
-  while (improved) {
+  while (improved && state_.nodes <= state_.budget) {
     improved = false;
     for (std::size_t a = 0; a < n; ++a) {
       for (std::size_t b = a + 1; b < n; ++b) {
