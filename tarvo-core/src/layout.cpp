@@ -1,51 +1,26 @@
 #include "layout.hpp"
 
 #include <algorithm>
-#include <array>
 #include <set>
 
-#include "near_chains.hpp"  // near_pairs
+#include "near_chains.hpp"  // touching_pairs
 
 namespace tarvo {
 
 namespace {
 
-// Two chains touch, for the walk's order, when two of their CA atoms (C4' in
-// nucleic acids) come within this distance: their interface is then one that
-// can refute a choice.
+// Two chains touch, for the walk's order, when their traces come within this
+// distance: their interface is then one that can refute a choice.
 constexpr float kTouching = 8.0f;
-
-std::vector<std::array<float, 3>> ca_atoms(const Chain* chain) {
-  std::vector<std::array<float, 3>> out;
-  if (chain)
-    for (const Residue& residue : chain->residues)
-      for (const Atom& atom : residue.atoms)
-        if (atom.name == "CA" || atom.name == "C4'") out.push_back({atom.x, atom.y, atom.z});
-  return out;
-}
-
-bool touching(const std::vector<std::array<float, 3>>& a, const std::vector<std::array<float, 3>>& b) {
-  for (const auto& p : a)
-    for (const auto& q : b) {
-      const float dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
-      if (dx * dx + dy * dy + dz * dz < kTouching * kTouching) return true;
-    }
-  return false;
-}
 
 // Anchors in the walk's order: breadth first over the anchors whose chains
 // touch, the earliest in table order first.
 std::vector<std::size_t> walk_order(const Structure& anchor_side, const Setup& setup) {
   const std::size_t n = setup.anchors.size();
   std::vector<const Chain*> chains;
-  std::vector<std::vector<std::array<float, 3>>> atoms;
-  for (const auto& id : setup.anchors) {
-    chains.push_back(anchor_side.chain(id));
-    atoms.push_back(ca_atoms(chains.back()));
-  }
+  for (const auto& id : setup.anchors) chains.push_back(anchor_side.chain(id));
   std::vector<std::vector<std::size_t>> neighbours(n);
-  for (auto [i, j] : near_pairs(chains, kTouching)) {
-    if (!touching(atoms[i], atoms[j])) continue;
+  for (auto [i, j] : touching_pairs(chains, kTouching)) {
     neighbours[i].push_back(j);
     neighbours[j].push_back(i);
   }

@@ -54,4 +54,28 @@ std::vector<std::pair<std::size_t, std::size_t>> near_pairs(std::span<const Chai
   return near;
 }
 
+std::vector<Point> trace_points(const Chain& chain) {
+  std::vector<Point> points;
+  for (const Residue& residue : chain.residues)
+    for (const Atom& atom : residue.atoms)
+      if (atom.name == "CA" || atom.name == "C4'") points.push_back({atom.x, atom.y, atom.z});
+  return points;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> touching_pairs(std::span<const Chain* const> chains, float reach) {
+  std::vector<std::vector<Point>> traces;
+  for (const Chain* chain : chains) traces.push_back(chain ? trace_points(*chain) : std::vector<Point>{});
+  auto touch = [&](const std::vector<Point>& a, const std::vector<Point>& b) {
+    for (const Point& p : a)
+      for (const Point& q : b) {
+        const float dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+        if (dx * dx + dy * dy + dz * dz < reach * reach) return true;
+      }
+    return false;
+  };
+  auto pairs = near_pairs(chains, reach);
+  std::erase_if(pairs, [&](const auto& pair) { return !touch(traces[pair.first], traces[pair.second]); });
+  return pairs;
+}
+
 }  // namespace tarvo

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "assignment.hpp"      // best_assignment, kUnreachable
+#include "near_chains.hpp"     // trace_points
 #include "tarvo/geometry.hpp"  // Point, kabsch
 
 namespace tarvo {
@@ -15,15 +16,6 @@ namespace {
 // assignment (the others only by each anchor's nearest choice).
 constexpr std::size_t kSeeds = 256;
 constexpr std::size_t kAssigned = 3;
-
-std::vector<Point> ca_points(const Chain* chain) {
-  std::vector<Point> points;
-  if (!chain) return points;
-  for (const Residue& residue : chain->residues)
-    for (const Atom& atom : residue.atoms)
-      if (atom.name == "CA" || atom.name == "C4'") points.push_back({atom.x, atom.y, atom.z});
-  return points;
-}
 
 Point centroid(const std::vector<Point>& points) {
   double x = 0, y = 0, z = 0;
@@ -38,8 +30,9 @@ std::vector<std::vector<Index>> superposed_mappings(const Layout& layout, std::s
   const std::size_t anchors = layout.choices.size();
   if (anchors == 0) return {};
   std::vector<std::vector<Point>> model_points, native_points;
-  for (const Chain* chain : layout.models.chains) model_points.push_back(ca_points(chain));
-  for (const Chain* chain : layout.natives.chains) native_points.push_back(ca_points(chain));
+  auto trace = [](const Chain* chain) { return chain ? trace_points(*chain) : std::vector<Point>{}; };
+  for (const Chain* chain : layout.models.chains) model_points.push_back(trace(chain));
+  for (const Chain* chain : layout.natives.chains) native_points.push_back(trace(chain));
   std::vector<Point> model_centres, native_centres;
   for (const auto& points : model_points) model_centres.push_back(centroid(points));
   for (const auto& points : native_points) native_centres.push_back(centroid(points));
