@@ -55,6 +55,8 @@ class RunResult(TypedDict):
     best_result: dict[str, InterfaceResult]
     best_mapping: dict[str, str]  # native chain -> model chain
     missing_interfaces: list[str]  # native interfaces left unscored: a chain of them has no model chain
+    mapping_exact: bool  # the mapping is proven best; else the best found within the work budget
+    mapping_gap: float  # at most this much more "best_tarvo" under a better mapping; 0.0 when exact
 
 class ScoredOutcome(TypedDict):
     model: str
@@ -114,6 +116,7 @@ def score(
     mapping: str | None = None,
     allowed_mismatches: int = 0,
     groups: str | None = None,
+    exact: bool = False,
 ) -> RunResult: ...
 def score_one_vs_many(
     native: Path,
@@ -124,6 +127,7 @@ def score_one_vs_many(
     mapping: str | None = None,
     allowed_mismatches: int = 0,
     groups: str | None = None,
+    exact: bool = False,
     all_models: bool = False,
 ) -> list[Outcome]: ...
 def score_pairs(
@@ -134,6 +138,7 @@ def score_pairs(
     mapping: str | None = None,
     allowed_mismatches: int = 0,
     groups: str | None = None,
+    exact: bool = False,
     all_models: bool = False,
 ) -> list[Outcome]: ...
 # The scoring options of score, score_pairs and score_one_vs_many, in signature

@@ -101,6 +101,23 @@ def test_report_shows_mapping_interfaces_and_quality():
     assert f"GlobalTarvo  {global_tarvo:.3f}  ({cli.quality_class(global_tarvo)})" in report
 
 
+def test_reports_show_a_mapping_not_proven_best_with_its_gap():
+    from tarvo._output import model_entry
+    from tarvo._report import pair_report, rank_report, ranked
+
+    exact = _tarvo_rs.score(str(MODEL), str(NATIVE))
+    assert exact["mapping_exact"] is True and exact["mapping_gap"] == 0.0
+    found = {**exact, "mapping_exact": False, "mapping_gap": 0.0123}
+    assert "best found; a better mapping would add at most 0.012 to the total" in pair_report(found)
+    assert "best found" not in pair_report(exact)
+    outcomes = [{"model": name, "native": "n", "ok": True, "result": result}
+                for name, result in (("m1", exact), ("m2", found))]
+    lines = rank_report("n", ranked([model_entry(outcome) for outcome in outcomes])).splitlines()
+    header = next(line for line in lines if line.startswith("Rank")).split()
+    gaps = [line.split()[header.index("Gap")] for line in lines if line.split()[:1] in (["1"], ["2"])]
+    assert gaps == ["exact", "0.012"]
+
+
 def test_report_shows_groups_as_one_row():
     expected = _tarvo_rs.score(str(MODEL), str(NATIVE), groups="B:A")["best_result"]["B:A"]
     done = run_cli(MODEL, NATIVE, "--groups", "B:A")

@@ -21,9 +21,9 @@ INTERFACE_KEYS = [
     "chain1", "chain2", "is_het",
 ]
 RUN_KEYS = ["model", "native", "best_mapping_str", "best_tarvo", "GlobalTarvo", "best_result", "best_mapping",
-            "missing_interfaces"]
+            "missing_interfaces", "mapping_exact", "mapping_gap"]
 OPTIONS = ("no_align=False, capri_peptide=False, small_molecule=False, mapping=None, allowed_mismatches=0, "
-           "groups=None")
+           "groups=None, exact=False")
 
 
 # --- module contents ---------------------------------------------------------
@@ -89,8 +89,8 @@ def test_run_on_all_docstring_has_no_language_name():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: t.score("m", "n", False, False, False, None, 0, None, 1),
-         "score() takes from 2 to 8 positional arguments but 9 were given"),
+        (lambda: t.score("m", "n", False, False, False, None, 0, None, False, 1),
+         "score() takes from 2 to 9 positional arguments but 10 were given"),
         (lambda: t.load_PDB("p", [], False, 0, 1),
          "load_PDB() takes from 1 to 4 positional arguments but 5 were given"),
         (lambda: t.score("m", "n", colour=1), "score() got an unexpected keyword argument 'colour'"),

@@ -59,13 +59,17 @@ SCORED_MODEL_FIELDS = (
     ("best_mapping_str", lambda result: result["best_mapping_str"]),
     ("interfaces", lambda result: len(result["best_result"])),
     ("missing_interfaces", lambda result: len(result["missing_interfaces"])),
+    ("mapping_exact", lambda result: result["mapping_exact"]),
+    ("mapping_gap", lambda result: result["mapping_gap"]),
 )
 
 # One row per model, scored or failed.
 MODEL_COLUMNS = ("model", "native", "ok", *(name for name, _ in SCORED_MODEL_FIELDS), "error")
 
 # Values of the rows that are not text, for reading a result file back.
-FLOAT_COLUMNS = ("GlobalTarvo_all", "GlobalTarvo", "fnat", "fnonnat", "F1", "iRMSD", "LRMSD", "Tarvo", "best_tarvo")
+FLOAT_COLUMNS = ("GlobalTarvo_all", "GlobalTarvo", "fnat", "fnonnat", "F1", "iRMSD", "LRMSD", "Tarvo", "best_tarvo",
+                 "mapping_gap")
+FLAG_COLUMNS = ("ok", "mapping_exact")
 COUNT_COLUMNS = ("interfaces", "missing_interfaces", "clashes", "rank")
 
 # What the rows of `tarvo rank -o FILE` add, so that --resume can recognise
@@ -269,8 +273,9 @@ def typed(row):
     for key in COUNT_COLUMNS:
         if values.get(key):
             values[key] = int(values[key])
-    if "ok" in values:
-        values["ok"] = values["ok"] == "True"
+    for key in FLAG_COLUMNS:
+        if isinstance(values.get(key), str):
+            values[key] = values[key] == "True"
     return values
 
 

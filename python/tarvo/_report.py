@@ -60,6 +60,8 @@ RANK_TABLE = (
     ("Mapping", shown("best_mapping_str")),
     ("Interfaces", shown("interfaces")),
     ("Missing", shown("missing_interfaces")),
+    # Rows of a per-interface file carry no gap: their mappings are shown as exact.
+    ("Gap", lambda row: "exact" if row.get("mapping_exact", True) else number(row["mapping_gap"], 3)),
     ("Model", lambda row: printable(row["model"])),
 )
 
@@ -87,8 +89,11 @@ def pair_report(result):
         f"Model        {printable(result['model'])}",
         f"Native       {printable(result['native'])}",
         f"Mapping      {result['best_mapping_str']}  ({mapping or 'no chains mapped'})",
-        "",
     ]
+    if not result["mapping_exact"]:
+        lines.append(f"             best found; a better mapping would add at most "
+                     f"{number(result['mapping_gap'], 3)} to the total")
+    lines.append("")
     if result["best_result"]:
         lines += table(INTERFACE_TABLE, records_of(result), flush_left=("Native", "Model"))
     else:

@@ -5,7 +5,7 @@
 namespace tarvo {
 
 std::optional<double> best_assignment(std::span<const double> weights, std::size_t rows,
-                                      std::size_t cols, std::size_t& nodes) {
+                                      std::size_t cols, std::size_t& nodes, std::vector<std::size_t>* columns) {
   const double inf = std::numeric_limits<double>::infinity();
   auto cost = [&](std::size_t i, std::size_t j) { return -weights[(i - 1) * cols + (j - 1)]; };
   std::vector<double> u(rows + 1, 0.0), v(cols + 1, 0.0), slack(cols + 1);
@@ -50,11 +50,13 @@ std::optional<double> best_assignment(std::span<const double> weights, std::size
     } while (j0 != 0);
   }
   double total = 0.0;
+  if (columns) columns->assign(rows, 0);
   for (std::size_t j = 1; j <= cols; ++j) {
     if (owner[j] == 0) continue;
     double w = weights[(owner[j] - 1) * cols + (j - 1)];
     if (w == kUnreachable) return std::nullopt;
     total += w;
+    if (columns) (*columns)[owner[j] - 1] = j - 1;
   }
   return total;
 }

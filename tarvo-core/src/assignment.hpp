@@ -20,8 +20,10 @@ inline constexpr double kUnreachable = -1e6;
 // Maximum-weight assignment of the rows of a rows x cols matrix (rows <= cols)
 // to distinct columns (Hungarian method with potentials, O(rows^2 * cols));
 // nothing when the best one holds an unreachable entry. Adds its work to `nodes`.
+// With `columns`, also each row's column.
 std::optional<double> best_assignment(std::span<const double> weights, std::size_t rows,
-                                      std::size_t cols, std::size_t& nodes);
+                                      std::size_t cols, std::size_t& nodes,
+                                      std::vector<std::size_t>* columns = nullptr);
 
 // Bipartite matching of anchors to choices (augmenting paths), with some
 // anchors' choices forced: does the partial assignment extend to a full one?

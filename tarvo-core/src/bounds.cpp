@@ -25,10 +25,17 @@ void Bounds::prepare_bounds(std::size_t& nodes) {
         sum += clean(tuples_.bound(layout_.positions[f].model, m2, layout_.positions[f].native, n2));
       rows_[0][offsets_[k] + j] = sum;
     }
+  // Native anchors whose chains do not touch score nothing together, whatever
+  // their choices.
+  auto apart = [&](std::size_t k, std::size_t l) {
+    const Index a = layout_.positions[layout_.fixed_count + k].native;
+    const Index b = layout_.positions[layout_.fixed_count + l].native;
+    return a != kChosen && b != kChosen && !tuples_.native_contact(a, b) && !tuples_.native_contact(b, a);
+  };
   others_.assign(n, {});
   for (std::size_t k = 0; k < n; ++k)
     for (std::size_t l = 0; l < n; ++l) {
-      if (l == k) continue;
+      if (l == k || apart(k, l)) continue;
       OtherAnchor pair{l, std::vector<std::vector<std::pair<double, Index>>>(layout_.choices[k].size())};
       bool scores = false;
       for (std::size_t j = 0; j < layout_.choices[k].size(); ++j) {
@@ -37,8 +44,7 @@ void Bounds::prepare_bounds(std::size_t& nodes) {
         for (Index d : layout_.choices[l]) {
           if (d == layout_.choices[k][j]) continue;
           auto [m2, n2] = layout_.resolve(layout_.fixed_count + l, d);
-          // The interface holds the earlier position first.
-          double v = clean(k < l ? tuples_.bound(m1, m2, n1, n2) : tuples_.bound(m2, m1, n2, n1));
+          double v = clean(tuples_.bound_between(layout_.fixed_count + k, {m1, n1}, layout_.fixed_count + l, {m2, n2}));
           if (v > 0.0) ranked.emplace_back(v, d);
         }
         std::stable_sort(ranked.begin(), ranked.end(),
@@ -91,10 +97,11 @@ bool Bounds::add_fixed_pairs() {
 // and with every anchor chosen before.
 double Bounds::known_increment(std::size_t depth, Index choice, std::span<const Index> assignment,
                                bool& undefined) const {
-  auto [m2, n2] = layout_.resolve(layout_.fixed_count + depth, choice);
+  const std::size_t q = layout_.fixed_count + depth;
+  const auto at_q = layout_.resolve(q, choice);
   double sum = 0.0;
-  auto add = [&](Index m1, Index n1) {
-    double v = tuples_.bound(m1, m2, n1, n2);
+  auto add = [&](std::size_t p, std::pair<Index, Index> at_p) {
+    double v = tuples_.bound_between(p, at_p, q, at_q);
     if (std::isnan(v)) {
       // With unique names a NaN entry stays in the result map and the total is NaN.
       if (layout_.names_unique) undefined = true;
@@ -102,12 +109,7 @@ double Bounds::known_increment(std::size_t depth, Index choice, std::span<const 
     }
     sum += v;
   };
-  for (std::size_t f = 0; f < layout_.fixed_count; ++f)
-    add(layout_.positions[f].model, layout_.positions[f].native);
-  for (std::size_t k = 0; k < depth; ++k) {
-    auto [m1, n1] = layout_.resolve(layout_.fixed_count + k, assignment[k]);
-    add(m1, n1);
-  }
+  for (std::size_t p = 0; p < q; ++p) add(p, layout_.resolve_in(p, assignment));
   return sum;
 }
 
@@ -118,12 +120,13 @@ std::optional<double> Bounds::expand(std::size_t depth, Index choice, WalkState&
   double known = known_[depth] + known_increment(depth, choice, state.assignment, undefined);
   if (undefined) return std::nullopt;
   known_[depth + 1] = known;
-  auto [m1, n1] = layout_.resolve(layout_.fixed_count + depth, choice);
+  const std::size_t p = layout_.fixed_count + depth;
+  const auto at_p = layout_.resolve(p, choice);
   const auto& row = rows_[depth];
   auto& next = rows_[depth + 1];
   double upper = known;
   const std::size_t open = layout_.choices.size() - depth - 1;
-  const bool assignment = tuples_.all_scored() && open > 1;
+  const bool assignment = open > 1;
   if (assignment) {
     columns_.clear();
     for (Index c = 0; c < layout_.choice_universe; ++c)
@@ -139,8 +142,8 @@ std::optional<double> Bounds::expand(std::size_t depth, Index choice, WalkState&
       Index d = layout_.choices[l][j];
       std::size_t at = offsets_[l] + j;
       if (d == choice || state.used[d]) continue;
-      auto [m2, n2] = layout_.resolve(layout_.fixed_count + l, d);
-      double v = tuples_.bound(m1, m2, n1, n2);
+      const std::size_t q = layout_.fixed_count + l;
+      double v = tuples_.bound_between(p, at_p, q, layout_.resolve(q, d));
       next[at] = row[at] + (std::isnan(v) ? 0.0 : v);
       // Each pair of open anchors counts at the earlier one, with the best
       // partner still free; for the assignment, half at each end, and no more
@@ -164,7 +167,7 @@ std::optional<double> Bounds::expand(std::size_t depth, Index choice, WalkState&
       best = std::max(best, next[at] + pairs);
       if (assignment)
         weights_[(l - depth - 1) * columns_.size() + column_of_[d]] =
-            next[at] + 0.5 * std::min(halves, pair_caps_[at][closed]);
+            next[at] + 0.5 * (pair_caps_.empty() ? halves : std::min(halves, pair_caps_[at][closed]));
     }
     if (best < 0.0) return std::nullopt;  // an anchor below has no choice left
     upper += best;

@@ -262,6 +262,9 @@ TarvoError interchangeable_error(const Budget& budget, const Setup& setup) {
   std::size_t interchangeable = 0;
   for (const auto& list : setup.lists)
     if (list.size() > 1) ++interchangeable;
+  // Without two chains to exchange, the size of the assembly is the cause.
+  if (interchangeable < 2)
+    return budget_error(budget, std::to_string(setup.natives.size()) + " native chains took part");
   return budget_error(budget, std::to_string(interchangeable) + " chains were interchangeable");
 }
 

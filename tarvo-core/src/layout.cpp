@@ -1,6 +1,49 @@
 #include "layout.hpp"
 
+#include <algorithm>
+#include <set>
+
+#include "near_chains.hpp"  // touching_pairs
+
 namespace tarvo {
+
+namespace {
+
+// Two chains touch, for the walk's order, when their traces come within this
+// distance: their interface is then one that can refute a choice.
+constexpr float kTouching = 8.0f;
+
+// Anchors in the walk's order: breadth first over the anchors whose chains
+// touch, the earliest in table order first.
+std::vector<std::size_t> walk_order(const Structure& anchor_side, const Setup& setup) {
+  const std::size_t n = setup.anchors.size();
+  std::vector<const Chain*> chains;
+  for (const auto& id : setup.anchors) chains.push_back(anchor_side.chain(id));
+  std::vector<std::vector<std::size_t>> neighbours(n);
+  for (auto [i, j] : touching_pairs(chains, kTouching)) {
+    neighbours[i].push_back(j);
+    neighbours[j].push_back(i);
+  }
+  std::vector<std::size_t> order;
+  std::vector<char> placed(n, 0);
+  std::set<std::size_t> frontier;
+  for (std::size_t start = 0; start < n; ++start) {
+    if (placed[start]) continue;
+    frontier.insert(start);
+    while (!frontier.empty()) {
+      const std::size_t next = *frontier.begin();
+      frontier.erase(frontier.begin());
+      if (placed[next]) continue;
+      placed[next] = 1;
+      order.push_back(next);
+      for (std::size_t other : neighbours[next])
+        if (!placed[other]) frontier.insert(other);
+    }
+  }
+  return order;
+}
+
+}  // namespace
 
 Layout number_chains(const Structure& model, const Structure& native, const Setup& setup) {
   Layout layout;
@@ -15,15 +58,22 @@ Layout number_chains(const Structure& model, const Structure& native, const Setu
   ChainSet& choice_set = setup.native_anchors ? layout.models : layout.natives;
   const Structure& anchor_side = setup.native_anchors ? native : model;
   const Structure& choice_side = setup.native_anchors ? model : native;
+  layout.table_index = walk_order(anchor_side, setup);
+  layout.rank.resize(layout.fixed_count + setup.anchors.size());
+  for (std::size_t p = 0; p < layout.fixed_count; ++p) layout.rank[p] = p;
   for (std::size_t k = 0; k < setup.anchors.size(); ++k) {
+    const std::size_t t = layout.table_index[k];
+    layout.rank[layout.fixed_count + k] = layout.fixed_count + t;
     Position p;
-    Index anchor = anchor_set.add(setup.anchors[k], anchor_side);
+    Index anchor = anchor_set.add(setup.anchors[t], anchor_side);
     (setup.native_anchors ? p.native : p.model) = anchor;
     layout.positions.push_back(p);
     std::vector<Index> list;
-    for (std::size_t c : setup.lists[k]) list.push_back(choice_set.add(setup.candidates[c], choice_side));
+    for (std::size_t c : setup.lists[t]) list.push_back(choice_set.add(setup.candidates[c], choice_side));
     layout.choices.push_back(std::move(list));
   }
+  layout.mapping_order.resize(layout.rank.size());
+  for (std::size_t p = 0; p < layout.rank.size(); ++p) layout.mapping_order[layout.rank[p]] = p;
   layout.choice_universe = choice_set.ids.size();
   if (layout.models.ids.size() > 0xFFFF || layout.natives.ids.size() > 0xFFFF)
     throw InternalError("more than 65535 chains in a chain mapping search");
@@ -35,8 +85,31 @@ Layout number_chains(const Structure& model, const Structure& native, const Setu
   return layout;
 }
 
+std::vector<std::vector<std::pair<std::size_t, Index>>> Layout::native_places() const {
+  std::vector<std::vector<std::pair<std::size_t, Index>>> places(natives.ids.size());
+  for (std::size_t p = 0; p < fixed_count; ++p) places[positions[p].native].emplace_back(p, 0);
+  for (std::size_t k = 0; k < choices.size(); ++k)
+    for (Index c : choices[k]) places[resolve(fixed_count + k, c).second].emplace_back(fixed_count + k, c);
+  return places;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> Layout::mapping_span(bool native_side) const {
+  const ChainSet& set = native_side ? natives : models;
+  std::vector<std::pair<std::size_t, std::size_t>> span(set.ids.size(), {rank.size(), 0});
+  auto hold = [&](std::size_t p, Index c) {
+    auto [m, n] = resolve(p, c);
+    auto& [low, high] = span[native_side ? n : m];
+    low = std::min(low, rank[p]);
+    high = std::max(high, rank[p]);
+  };
+  for (std::size_t p = 0; p < fixed_count; ++p) hold(p, 0);
+  for (std::size_t k = 0; k < choices.size(); ++k)
+    for (Index c : choices[k]) hold(fixed_count + k, c);
+  return span;
+}
+
 // The lookups and the small-molecule test of the tuples of the first mapping, in
-// their order. Every other mapping holds the same fixed chains, and anchors and
+// the mapping's order. Every other mapping holds the same fixed chains, and anchors and
 // candidates were all found while building the table; a native candidate has a
 // het_name exactly when its model anchor has one.
 std::optional<TarvoError> Layout::first_lookup_error(const Structure& model, const Structure& native) const {
@@ -45,10 +118,10 @@ std::optional<TarvoError> Layout::first_lookup_error(const Structure& model, con
     const Chain* chain = p.native != kChosen ? natives.chains[p.native] : models.chains[p.model];
     return chain->het_name.has_value();
   };
-  for (std::size_t p = 0; p < positions.size(); ++p) {
-    for (std::size_t q = p + 1; q < positions.size(); ++q) {
-      const Position& a = positions[p];
-      const Position& b = positions[q];
+  for (std::size_t x = 0; x < positions.size(); ++x) {
+    for (std::size_t y = x + 1; y < positions.size(); ++y) {
+      const Position& a = positions[mapping_order[x]];
+      const Position& b = positions[mapping_order[y]];
       if (a.model != kChosen && a.model == b.model) continue;
       for (auto [set, i] : {std::pair{&models, a.model}, std::pair{&models, b.model},
                             std::pair{&natives, a.native}, std::pair{&natives, b.native}})

@@ -54,11 +54,17 @@ inline std::array<Index, 4> unpack_key(std::uint64_t key) {
   return {Index(key >> 48), Index((key >> 32) & 0xFFFF), Index((key >> 16) & 0xFFFF), Index(key & 0xFFFF)};
 }
 
+// The anchors come in the order of the walk, which may differ from the table's
+// (see number_chains); the mapping, its interfaces and their sums keep the
+// table's order.
 struct Layout {
   ChainSet models, natives;
   std::vector<Position> positions;
   std::size_t fixed_count = 0;
   std::vector<std::vector<Index>> choices;  // per anchor, in candidate order
+  std::vector<std::size_t> table_index;     // per anchor, its place in the candidate table
+  std::vector<std::size_t> mapping_order;   // the positions in the mapping's order
+  std::vector<std::size_t> rank;            // per position, its place in mapping_order
   std::size_t choice_universe = 0;
   bool names_unique = true;
 
@@ -67,37 +73,35 @@ struct Layout {
     const Position& p = positions[position];
     return {p.model == kChosen ? choice : p.model, p.native == kChosen ? choice : p.native};
   }
+  // An interface holds the chains of the position earlier in the mapping first.
+  bool earlier(std::size_t p, std::size_t q) const { return rank[p] < rank[q]; }
+  std::uint64_t key_between(std::size_t p, std::pair<Index, Index> at_p, std::size_t q,
+                            std::pair<Index, Index> at_q) const {
+    return earlier(p, q) ? tuple_key(at_p.first, at_q.first, at_p.second, at_q.second)
+                         : tuple_key(at_q.first, at_p.first, at_q.second, at_p.second);
+  }
   // The chains of a position when the anchors hold `assignment`.
   std::pair<Index, Index> resolve_in(std::size_t position, std::span<const Index> assignment) const {
     return resolve(position, position < fixed_count ? 0 : assignment[position - fixed_count]);
   }
 
-  // Calls visit(p, c, q, d, m1, n1, m2, n2) for every pair of positions p < q
-  // and every two choices c, d that one mapping could hold together.
-  template <class Visit>
-  void for_each_possible_pair(Visit visit) const {
-    static constexpr std::array<Index, 1> kFixed{0};  // a fixed position has one "choice"
-    auto choices_at = [&](std::size_t p) -> std::span<const Index> {
-      if (p < fixed_count) return kFixed;
-      return choices[p - fixed_count];
-    };
-    for (std::size_t p = 0; p < positions.size(); ++p)
-      for (std::size_t q = p + 1; q < positions.size(); ++q)
-        for (Index c : choices_at(p))
-          for (Index d : choices_at(q)) {
-            if (p >= fixed_count && c == d) continue;
-            auto [m1, n1] = resolve(p, c);
-            auto [m2, n2] = resolve(q, d);
-            visit(p, c, q, d, m1, n1, m2, n2);
-          }
-  }
+  // Per chain of one side, the earliest and the latest place in the mapping
+  // that may hold it: an interface can hold a before b only if a's earliest
+  // comes before b's latest.
+  std::vector<std::pair<std::size_t, std::size_t>> mapping_span(bool native_side) const;
+
+  // Per native chain, the places that may hold it: (position, choice), the
+  // choice 0 at a fixed position.
+  std::vector<std::vector<std::pair<std::size_t, Index>>> native_places() const;
 
   // The error that scoring the first mapping would meet first, if any.
   std::optional<TarvoError> first_lookup_error(const Structure& model, const Structure& native) const;
 };
 
 // Numbers the chains of the fixed pairs, then each anchor and its choices in
-// table order.
+// the walk's order: the table's first anchor, then always the earliest anchor
+// near one already placed (the earliest of all when none is), so that each
+// choice meets the contacts that can refute it as early as possible.
 Layout number_chains(const Structure& model, const Structure& native, const Setup& setup);
 
 }  // namespace tarvo

@@ -28,28 +28,21 @@ std::size_t saturated(double steps) {
   return steps >= static_cast<double>(kMost) ? kMost : static_cast<std::size_t>(steps);
 }
 
-// Charges what numbering the chains will hold before it is built: the pairs of
-// choices that one mapping may hold together (each visited and keyed), the
-// walk's bound tables (a row per depth over every choice) and the contact
-// tables of every two chains.
+// Charges what numbering the chains will hold before it is built: the walk's
+// bound tables (a row per depth over every choice) and the contact flags of
+// every two chains of a side.
 std::optional<TarvoError> charge_layout(const Setup& setup, Budget& budget) {
   const std::size_t anchor_side = setup.fixed.size() + setup.anchors.size();
   const std::size_t choice_side = setup.fixed.size() + setup.candidates.size();
   if (std::max(anchor_side, choice_side) > kMostChains)
     return budget_error(budget, std::to_string(std::max(anchor_side, choice_side)) +
                                     " chains of one structure took part, more than one search can number (65535)");
-  double choices = 0, squares = 0;
-  for (const auto& list : setup.lists) {
-    choices += static_cast<double>(list.size());
-    squares += static_cast<double>(list.size()) * static_cast<double>(list.size());
-  }
-  const double fixed = static_cast<double>(setup.fixed.size());
-  const double positions = fixed + choices;
-  const double pairs = (positions * positions - fixed - squares) / 2;
+  double choices = 0;
+  for (const auto& list : setup.lists) choices += static_cast<double>(list.size());
   const double bound_entries = static_cast<double>(setup.anchors.size() + 1) * choices;
   const double contact_entries = static_cast<double>(anchor_side) * static_cast<double>(anchor_side) +
                                  static_cast<double>(choice_side) * static_cast<double>(choice_side);
-  if (!budget.charge(saturated(pairs * kPairCost + bound_entries * kBoundEntryCost + 2 * contact_entries)))
+  if (!budget.charge(saturated(bound_entries * kBoundEntryCost + 2 * contact_entries)))
     return interchangeable_error(budget, setup);
   return std::nullopt;
 }

@@ -1,6 +1,7 @@
 // The chain-mapping search with its limits spelled out. score_structures runs
-// it with the defaults below; smaller ones reach the budget error, or the walk's
-// own scoring of interface tuples, on structures small enough for a test.
+// it with the defaults below; smaller ones reach the budget error, the best
+// mapping found, or the walk's own scoring of interface tuples, on structures
+// small enough for a test.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,7 @@ class NativeMatrices;
 // per partial assignment looked at and one per entry read while bounding it (a
 // few ns each), kTupleCost per interface scored, and the set-up's share. The
 // walk runs on one core: a billion steps take 5 to 7 s, so a search that
-// exhausts the budget ends within 10 s. A native-like 24-mer needs under half.
+// exhausts the budget answers within 10 s. A native-like 24-mer needs under half.
 inline constexpr std::size_t kStepBudget = 1'000'000'000;
 
 // Up to this many interface tuples are all scored before the walk (a 24-mer has

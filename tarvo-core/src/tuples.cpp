@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include "assignment.hpp"  // Completion
+#include "near_chains.hpp"  // near_pairs
 #include "tarvo/pool.hpp"        // run_in_parallel
 #include "utf8.hpp"        // next_code_point
 
@@ -31,20 +33,11 @@ bool chain_is_unusual(const Chain& chain, bool is_native, bool capri_peptide) {
 
 }  // namespace
 
-// Contact between every ordered pair of chains that some mapping may pair, on
-// both sides. A native pair without contact has no interface whatever the model;
-// its matrix is kept for scoring when there is contact.
+// Contact between the chains of each side that come near each other, in each
+// order that an interface may hold them in. A native pair without contact has no
+// interface whatever the model; its matrix is kept for scoring when there is contact.
 Result<void> TupleStore::find_contacts() {
   const std::size_t model_count = layout_.models.ids.size(), native_count = layout_.natives.ids.size();
-  std::vector<char> wanted_native(native_count * native_count, 0);
-  std::vector<char> wanted_model(model_count * model_count, 0);
-  layout_.for_each_possible_pair([&](std::size_t, Index, std::size_t, Index, Index m1, Index n1, Index m2,
-                                     Index n2) {
-    if (m1 == m2) return;
-    wanted_native[n1 * native_count + n2] = 1;
-    wanted_model[m1 * model_count + m2] = 1;
-  });
-
   // With one choice per anchor there is only one mapping: every tuple of it is
   // scored, so the model side needs no test.
   bool one_mapping = std::all_of(layout_.choices.begin(), layout_.choices.end(),
@@ -52,12 +45,19 @@ Result<void> TupleStore::find_contacts() {
   native_contact_.assign(native_count * native_count, 0);
   model_contact_.assign(model_count * model_count, one_mapping ? 1 : 0);
 
+  const float cutoff = contact_cutoff(options_.capri_peptide);
+  const float reach = std::sqrt(cutoff) + 0.01f;  // beyond it no two atoms touch
   std::vector<std::pair<bool, std::uint32_t>> jobs;  // (is native, flat pair index)
-  for (std::uint32_t i = 0; i < wanted_native.size(); ++i)
-    if (wanted_native[i]) jobs.emplace_back(true, i);
-  if (!one_mapping)
-    for (std::uint32_t i = 0; i < wanted_model.size(); ++i)
-      if (wanted_model[i]) jobs.emplace_back(false, i);
+  auto add_jobs = [&](bool is_native, const ChainSet& set) {
+    const std::uint32_t count = set.ids.size();
+    const auto span = layout_.mapping_span(is_native);
+    for (auto [i, j] : near_pairs(set.chains, reach)) {
+      if (span[i].first < span[j].second) jobs.emplace_back(is_native, i * count + j);
+      if (span[j].first < span[i].second) jobs.emplace_back(is_native, j * count + i);
+    }
+  };
+  add_jobs(true, layout_.natives);
+  if (!one_mapping) add_jobs(false, layout_.models);
 
   std::size_t residue_pairs = 0;
   for (auto [is_native, flat] : jobs) {
@@ -70,7 +70,6 @@ Result<void> TupleStore::find_contacts() {
   std::vector<DistanceMatrix> matrices(jobs.size());
   std::vector<const DistanceMatrix*> natives(jobs.size(), nullptr);
   std::vector<char> contact(jobs.size(), 0);
-  const float cutoff = contact_cutoff(options_.capri_peptide);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, jobs.size(), 1),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
@@ -91,10 +90,13 @@ Result<void> TupleStore::find_contacts() {
     auto [is_native, flat] = jobs[i];
     (is_native ? native_contact_ : model_contact_)[flat] = contact[i];
     if (!contact[i]) continue;
-    if (is_native)
+    if (is_native) {
       native_matrices_.emplace(flat, natives[i]);
-    else
+      native_contacts_.emplace_back(flat / native_count, flat % native_count);
+    } else {
       model_matrices_.emplace(flat, std::move(matrices[i]));
+      model_contacts_.emplace_back(flat / model_count, flat % model_count);
+    }
   }
   return {};
 }
@@ -216,29 +218,48 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
     unusual_native[i] = layout_.natives.chains[i] &&
                         chain_is_unusual(*layout_.natives.chains[i], true, options_.capri_peptide);
 
+  const auto places = layout_.native_places();
+  // Too many tuples to score them all, and none that may fail to score: only
+  // those whose model chains touch too are listed, for their bounds.
+  std::size_t estimate = 0;
+  for (auto [n1, n2] : native_contacts_)
+    if (!places[n1].empty() && !places[n2].empty() && layout_.earlier(places[n1][0].first, places[n2][0].first))
+      estimate += places[n1].size() * places[n2].size();
+  if (estimate > upfront_tuples && std::ranges::none_of(unusual_model, [](char u) { return u; }) &&
+      std::ranges::none_of(unusual_native, [](char u) { return u; }))
+    return bound_touching_tuples(places, upfront_tuples);
+
   bool same_lists = std::all_of(layout_.choices.begin(), layout_.choices.end(),
                                 [&](const auto& list) { return list == layout_.choices.front(); });
   Completion completion(layout_.choices, layout_.choice_universe);
+  // The tuples of some mapping: native chains in contact, at two positions with
+  // choices that one mapping may hold together, the earlier position first.
+  std::size_t visits = 0;
+  for (auto [n1, n2] : native_contacts_) visits += places[n1].size() * places[n2].size();
+  if (!budget_.charge(kPairCost * visits)) return std::unexpected(interchangeable_error(budget_, setup_));
   std::unordered_set<std::uint64_t> seen;
   std::vector<std::uint64_t> usual_keys, unusual_keys;
-  layout_.for_each_possible_pair([&](std::size_t p, Index c, std::size_t q, Index d, Index m1, Index n1,
-                             Index m2, Index n2) {
-    if (m1 == m2 || !native_contact(n1, n2)) return;
-    std::uint64_t key = tuple_key(m1, m2, n1, n2);
-    if (!seen.insert(key).second) return;
-    if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2]) {
-      usual_keys.push_back(key);
-      return;
-    }
-    // With equal lists any two distinct choices complete to a mapping.
-    if (!same_lists) {
-      std::vector<std::pair<std::size_t, Index>> forced;
-      if (p >= layout_.fixed_count) forced.emplace_back(p - layout_.fixed_count, c);
-      if (q >= layout_.fixed_count) forced.emplace_back(q - layout_.fixed_count, d);
-      if (!completion.possible(forced)) return;
-    }
-    unusual_keys.push_back(key);
-  });
+  for (auto [n1, n2] : native_contacts_)
+    for (auto [p, c] : places[n1])
+      for (auto [q, d] : places[n2]) {
+        if (!layout_.earlier(p, q) || (p >= layout_.fixed_count && q >= layout_.fixed_count && c == d)) continue;
+        const Index m1 = layout_.resolve(p, c).first, m2 = layout_.resolve(q, d).first;
+        if (m1 == m2) continue;
+        std::uint64_t key = tuple_key(m1, m2, n1, n2);
+        if (!seen.insert(key).second) continue;
+        if (!unusual_model[m1] && !unusual_model[m2] && !unusual_native[n1] && !unusual_native[n2]) {
+          usual_keys.push_back(key);
+          continue;
+        }
+        // With equal lists any two distinct choices complete to a mapping.
+        if (!same_lists) {
+          std::vector<std::pair<std::size_t, Index>> forced;
+          if (p >= layout_.fixed_count) forced.emplace_back(p - layout_.fixed_count, c);
+          if (q >= layout_.fixed_count) forced.emplace_back(q - layout_.fixed_count, d);
+          if (!completion.possible(forced)) continue;
+        }
+        unusual_keys.push_back(key);
+      }
 
   const bool upfront = usual_keys.size() + unusual_keys.size() <= upfront_tuples;
   if (!budget_.charge(kTupleCost * (upfront ? usual_keys.size() + unusual_keys.size() : unusual_keys.size())))
@@ -251,6 +272,50 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
   std::erase_if(usual_keys, [&](std::uint64_t k) {
     return model_matrices_.empty() || !model_contact(Index(k >> 48), Index((k >> 32) & 0xFFFF));
   });
+  if (auto done = bound_by_contacts(usual_keys); !done) return done;
+  return score_tuples(unusual_keys);
+}
+
+// The tuples whose chains touch on both sides, found from the model chains in
+// contact with each chain rather than from every pair of choices: scored when
+// there are at most `upfront_tuples`, else bounded.
+Result<void> TupleStore::bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places,
+                                               std::size_t upfront_tuples) {
+  std::vector<std::vector<Index>> partners(layout_.models.ids.size());
+  for (auto [m1, m2] : model_contacts_) partners[m1].push_back(m2);
+  // The places holding a native chain and a model chain together, by (native, model).
+  std::unordered_map<std::uint64_t, std::vector<std::pair<std::size_t, Index>>> place_of;
+  for (Index n = 0; n < places.size(); ++n)
+    for (auto [p, c] : places[n]) place_of[std::uint64_t{n} << 32 | layout_.resolve(p, c).first].emplace_back(p, c);
+  std::size_t visits = 0;
+  for (auto [n1, n2] : native_contacts_)
+    for (auto [p, c] : places[n1]) visits += partners[layout_.resolve(p, c).first].size();
+  if (!budget_.charge(kPairCost * visits)) return std::unexpected(interchangeable_error(budget_, setup_));
+  std::unordered_set<std::uint64_t> seen;
+  std::vector<std::uint64_t> keys;
+  for (auto [n1, n2] : native_contacts_)
+    for (auto [p, c] : places[n1]) {
+      const Index m1 = layout_.resolve(p, c).first;
+      for (Index m2 : partners[m1]) {
+        auto found = place_of.find(std::uint64_t{n2} << 32 | m2);
+        if (found == place_of.end()) continue;
+        for (auto [q, d] : found->second) {
+          if (!layout_.earlier(p, q) || (p >= layout_.fixed_count && q >= layout_.fixed_count && c == d)) continue;
+          std::uint64_t key = tuple_key(m1, m2, n1, n2);
+          if (seen.insert(key).second) keys.push_back(key);
+        }
+      }
+    }
+  // Few enough to score: exact values bound tighter than fnat alone.
+  if (keys.size() <= upfront_tuples) {
+    if (!budget_.charge(kTupleCost * keys.size())) return std::unexpected(interchangeable_error(budget_, setup_));
+    return score_tuples(keys);
+  }
+  return bound_by_contacts(keys);
+}
+
+// Per tuple, the bound its contacts allow (fnat_bound), computed in parallel.
+Result<void> TupleStore::bound_by_contacts(const std::vector<std::uint64_t>& usual_keys) {
   std::size_t compared = 0;  // native matrix entries that the bounds read
   for (std::uint64_t key : usual_keys) {
     auto t = unpack_key(key);
@@ -266,7 +331,7 @@ Result<void> TupleStore::prepare_tuples(std::size_t upfront_tuples) {
                       }
                     });
   for (std::size_t i = 0; i < usual_keys.size(); ++i) values_.emplace(usual_keys[i], bounds[i]);
-  return score_tuples(unusual_keys);
+  return {};
 }
 
 // The unscored tuples between fixed positions, with contact on the native side.
@@ -288,10 +353,12 @@ void TupleStore::collect_between_fixed(std::vector<std::uint64_t>& missing,
 void TupleStore::collect_fixed_by(std::size_t depth, Index choice, std::span<const Index> assignment,
                                   bool every_tuple, std::vector<std::uint64_t>& missing,
                                   std::unordered_set<std::uint64_t>& listed) const {
-  auto [m2, n2] = layout_.resolve(layout_.fixed_count + depth, choice);
-  for (std::size_t p = 0; p < layout_.fixed_count + depth; ++p) {
-    auto [m1, n1] = layout_.resolve_in(p, assignment);
-    std::uint64_t key = tuple_key(m1, m2, n1, n2);
+  const std::size_t q = layout_.fixed_count + depth;
+  const auto at_q = layout_.resolve(q, choice);
+  for (std::size_t p = 0; p < q; ++p) {
+    const auto at_p = layout_.resolve_in(p, assignment);
+    std::uint64_t key = layout_.key_between(p, at_p, q, at_q);
+    auto [m1, m2, n1, n2] = unpack_key(key);
     if (m1 == m2 || !native_contact(n1, n2) || scored_.contains(key)) continue;
     if (!every_tuple && !model_contact(m1, m2)) continue;
     if (listed.insert(key).second) missing.push_back(key);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -59,6 +60,12 @@ class TupleStore {
     if (it != values_.end()) return it->second;
     return model_contact(m1, m2) ? kContactBound : kNoModelContactBound;
   }
+  // The bound of the interface between positions p and q holding these chains.
+  double bound_between(std::size_t p, std::pair<Index, Index> at_p, std::size_t q,
+                       std::pair<Index, Index> at_q) const {
+    return layout_.earlier(p, q) ? bound(at_p.first, at_q.first, at_p.second, at_q.second)
+                                 : bound(at_q.first, at_p.first, at_q.second, at_p.second);
+  }
   // Every tuple of every mapping scored before the walk.
   bool all_scored() const { return all_scored_; }
   const std::optional<InterfaceResult>& outcome(std::uint64_t key) const { return scored_.at(key); }
@@ -71,6 +78,9 @@ class TupleStore {
 
  private:
   double fnat_bound(Index m1, Index m2, Index n1, Index n2) const;
+  Result<void> bound_touching_tuples(const std::vector<std::vector<std::pair<std::size_t, Index>>>& places,
+                                     std::size_t upfront_tuples);
+  Result<void> bound_by_contacts(const std::vector<std::uint64_t>& keys);
 
   const Layout& layout_;
   const Setup& setup_;
@@ -79,6 +89,8 @@ class TupleStore {
   NativeMatrices& native_side_;
 
   std::vector<char> native_contact_, model_contact_;
+  // The ordered pairs in contact: native ones, and model ones unless one mapping is all there is.
+  std::vector<std::pair<Index, Index>> native_contacts_, model_contacts_;
   std::unordered_map<std::uint32_t, const DistanceMatrix*> native_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, DistanceMatrix> model_matrices_;  // pairs in contact
   std::unordered_map<std::uint32_t, Side> sides_;

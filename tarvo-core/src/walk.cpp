@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "run_result.hpp"  // for_each_pair, finish, kAllUndefined
+#include "superposed.hpp"  // superposed_mappings
 
 namespace tarvo {
 
@@ -21,6 +22,7 @@ Walk::Walk(const Structure& model, const Structure& native, const ScoreOptions& 
   state_.nodes = budget.spent;
   state_.budget = budget.limit;
   state_.stop = std::move(stop);
+  entered_.assign(layout.choices.size() + 1, 0.0);
 }
 
 // Scores the tuples, fixed at this depth, of the choices that the cheap bounds
@@ -48,16 +50,21 @@ Result<std::vector<Index>> Walk::prepare_leaves(std::size_t depth) {
   tuples_.collect_between_fixed(missing, listed);
   for (std::size_t d = 0; d < depth; ++d)
     tuples_.collect_fixed_by(d, state_.assignment[d], state_.assignment, true, missing, listed);
+  bool out_of_budget = false;
   for (Index c : layout_.choices[depth]) {
     if (state_.used[c]) continue;
-    if (state_.over_budget()) return std::vector<Index>{};
+    out_of_budget = out_of_budget || state_.over_budget();
     bool undefined = false;
     double upper = bounds_.known(depth) + bounds_.known_increment(depth, c, state_.assignment, undefined);
     if (undefined || state_.prunable(upper)) continue;
+    if (out_of_budget) {
+      unexplored_ = std::max(unexplored_, upper);
+      continue;
+    }
     leaves.push_back(c);
     tuples_.collect_fixed_by(depth, c, state_.assignment, true, missing, listed);
   }
-  if (leaves.empty()) return leaves;
+  if (leaves.empty() || out_of_budget) return std::vector<Index>{};
   state_.nodes += kTupleCost * missing.size();
   if (auto done = tuples_.score_tuples(missing); !done) return std::unexpected(done.error());
   return leaves;
@@ -66,8 +73,7 @@ Result<std::vector<Index>> Walk::prepare_leaves(std::size_t depth) {
 // The total of the complete assignment, summed as the result map sums it.
 double Walk::leaf_total() const {
   std::vector<std::pair<Index, Index>> chains;
-  for (std::size_t p = 0; p < layout_.positions.size(); ++p)
-    chains.push_back(layout_.resolve_in(p, state_.assignment));
+  for (std::size_t p : layout_.mapping_order) chains.push_back(layout_.resolve_in(p, state_.assignment));
   double total = 0.0;
   OrderedMap<std::string, double> by_name;
   for (std::size_t p = 0; p < chains.size(); ++p)
@@ -94,7 +100,8 @@ Result<void> Walk::visit(std::size_t depth) {
     for (Index c : *leaves) {
       state_.assignment[depth] = c;
       double total = leaf_total();
-      if (total > state_.best) {
+      const bool tie_first = selected_ && total == state_.best && enumerated_before(state_.assignment, *selected_);
+      if (total > state_.best || tie_first) {
         state_.best = total;
         selected_ = state_.assignment;
       }
@@ -102,11 +109,17 @@ Result<void> Walk::visit(std::size_t depth) {
     return {};
   }
   if (auto done = refine(depth); !done) return done;
-  for (Index c : layout_.choices[depth]) {
+  const auto& choices = layout_.choices[depth];
+  for (std::size_t k = 0; k < choices.size(); ++k) {
+    const Index c = choices[k];
     if (state_.used[c]) continue;
-    if (state_.over_budget()) return {};
+    if (state_.over_budget()) {
+      leave(depth, k);
+      return {};
+    }
     auto upper = bounds_.expand(depth, c, state_);
     if (!upper || state_.prunable(*upper)) continue;
+    entered_[depth + 1] = *upper;
     state_.assignment[depth] = c;
     state_.used[c] = 1;
     auto done = visit(depth + 1);
@@ -114,6 +127,36 @@ Result<void> Walk::visit(std::size_t depth) {
     if (!done) return done;
   }
   return {};
+}
+
+// Whether the plain enumeration, anchors in table order and each anchor's
+// candidates in order, meets mapping `a` before mapping `b`: of equal totals it
+// keeps the first, whatever order the walk visits them in.
+bool Walk::enumerated_before(const std::vector<Index>& a, const std::vector<Index>& b) const {
+  for (std::size_t p : layout_.mapping_order) {
+    if (p < layout_.fixed_count) continue;
+    const std::size_t k = p - layout_.fixed_count;
+    if (a[k] == b[k]) continue;
+    const auto& list = layout_.choices[k];
+    return std::find(list.begin(), list.end(), a[k]) < std::find(list.begin(), list.end(), b[k]);
+  }
+  return false;
+}
+
+// Out of budget at `depth` with the choices from `from` on left unexplored:
+// their bounds, each expanded while the budget's last eighth lasts (always at
+// the top, where the bounds are loosest), else the bound of their branch.
+void Walk::leave(std::size_t depth, std::size_t from) {
+  if (depth > 0 && state_.nodes > state_.budget + state_.budget / 8) {
+    unexplored_ = std::max(unexplored_, entered_[depth]);
+    return;
+  }
+  const auto& choices = layout_.choices[depth];
+  for (std::size_t k = from; k < choices.size(); ++k) {
+    if (state_.used[choices[k]]) continue;
+    auto upper = bounds_.expand(depth, choices[k], state_);
+    if (upper && !state_.prunable(*upper)) unexplored_ = std::max(unexplored_, *upper);
+  }
 }
 
 // A first mapping found greedily (at each depth the choice with the highest
@@ -151,64 +194,89 @@ Result<void> Walk::dive() {
         pick = c;
       }
     }
-    if (pick && tuples_.all_scored()) {
+    if (pick) {
       state_.assignment[depth] = *pick;
-      climb();
+      floor_mapping_ = state_.assignment;
     }
   }
   std::fill(state_.used.begin(), state_.used.end(), 0);
   return {};
 }
 
-// The sum of the scores of the complete assignment in any order, or NaN.
-double Walk::quick_total(const std::vector<Index>& assignment) const {
-  double sum = 0.0;
-  for (std::size_t p = 0; p < layout_.positions.size(); ++p) {
-    auto [m1, n1] = layout_.resolve_in(p, assignment);
-    for (std::size_t q = p + 1; q < layout_.positions.size(); ++q) {
-      auto [m2, n2] = layout_.resolve_in(q, assignment);
-      sum += tuples_.bound(m1, m2, n1, n2);
+// The mappings that superposing model on native suggests, the closest fits
+// first, each with its tuples scored: the best of them raises the floor.
+Result<void> Walk::seed() {
+  constexpr std::size_t kScored = 3;  // mappings scored of those suggested
+  auto suggested = superposed_mappings(layout_, state_.nodes);
+  if (suggested.size() > kScored) suggested.resize(kScored);
+  for (auto& assignment : suggested) {
+    if (state_.nodes > state_.budget) break;
+    std::vector<std::uint64_t> missing;
+    std::unordered_set<std::uint64_t> listed;
+    tuples_.collect_between_fixed(missing, listed);
+    for (std::size_t d = 0; d < assignment.size(); ++d)
+      tuples_.collect_fixed_by(d, assignment[d], assignment, true, missing, listed);
+    state_.nodes += kTupleCost * missing.size();
+    if (auto done = tuples_.score_tuples(missing); !done) return done;
+    state_.assignment = assignment;
+    const double total = leaf_total();
+    if (!std::isnan(total) && total > state_.floor) {
+      state_.floor = total;
+      floor_mapping_ = std::move(assignment);
     }
   }
+  std::fill(state_.assignment.begin(), state_.assignment.end(), kChosen);
+  return {};
+}
+
+// The scores of the pairs that position p forms in the complete assignment.
+double Walk::pairs_of(std::size_t p, const std::vector<Index>& assignment) const {
+  double sum = 0.0;
+  const auto at_p = layout_.resolve_in(p, assignment);
+  for (std::size_t q = 0; q < layout_.positions.size(); ++q)
+    if (q != p) sum += tuples_.bound_between(p, at_p, q, layout_.resolve_in(q, assignment));
   return sum;
 }
 
-// From the dive's mapping, exchanges of two anchors' choices and moves to a free
-// choice while they raise the total: a higher floor prunes more of the walk.
-// Needs every tuple scored, so that the totals compared are the true ones.
+// From the best mapping found, exchanges of two anchors' choices and moves to a
+// free choice while they raise the total, each change scored by the pairs it
+// touches: a higher floor prunes more of the walk. Needs every tuple scored, so
+// that the totals compared are the true ones.
 void Walk::climb() {
-  const std::size_t n = layout_.choices.size();
+  constexpr double kGain = 1e-12;  // below it a change is rounding, not a gain
+  const std::size_t n = layout_.choices.size(), fixed = layout_.fixed_count;
   std::vector<std::vector<char>> allowed(n, std::vector<char>(layout_.choice_universe, 0));
   for (std::size_t k = 0; k < n; ++k)
     for (Index c : layout_.choices[k]) allowed[k][c] = 1;
   std::vector<Index> current = state_.assignment;
   std::vector<char> used(layout_.choice_universe, 0);
   for (Index c : current) used[c] = 1;
-  double value = quick_total(current);
+  auto both = [&](std::size_t a, std::size_t b) {
+    return pairs_of(fixed + a, current) + pairs_of(fixed + b, current) -
+           tuples_.bound_between(fixed + a, layout_.resolve_in(fixed + a, current), fixed + b,
+                                 layout_.resolve_in(fixed + b, current));
+  };
   bool improved = true;
-  while (improved && !std::isnan(value)) {
+  while (improved && state_.nodes <= state_.budget) {
     improved = false;
     for (std::size_t a = 0; a < n; ++a) {
       for (std::size_t b = a + 1; b < n; ++b) {
-        state_.nodes += n * n;
         if (!allowed[a][current[b]] || !allowed[b][current[a]]) continue;
+        state_.nodes += 4 * layout_.positions.size();
+        const double before = both(a, b);
         std::swap(current[a], current[b]);
-        double next = quick_total(current);
-        if (next > value) {
-          value = next;
+        if (both(a, b) > before + kGain)
           improved = true;
-        } else {
+        else
           std::swap(current[a], current[b]);
-        }
       }
       for (Index c : layout_.choices[a]) {
-        state_.nodes += n * n;
         if (used[c]) continue;
-        Index old = current[a];
+        state_.nodes += 2 * layout_.positions.size();
+        const Index old = current[a];
+        const double before = pairs_of(fixed + a, current);
         current[a] = c;
-        double next = quick_total(current);
-        if (next > value) {
-          value = next;
+        if (pairs_of(fixed + a, current) > before + kGain) {
           improved = true;
           used[old] = 0;
           used[c] = 1;
@@ -220,16 +288,21 @@ void Walk::climb() {
   }
   std::vector<Index> dived = std::exchange(state_.assignment, current);
   double total = leaf_total();
-  if (!std::isnan(total)) state_.floor = std::max(state_.floor, total);
+  if (!std::isnan(total) && total > state_.floor) {
+    state_.floor = total;
+    floor_mapping_ = state_.assignment;
+  }
   state_.assignment = std::move(dived);
 }
 
-Result<RunResult> Walk::best_run() const {
+Result<RunResult> Walk::best_run(const std::vector<Index>& assignment, double total) const {
   ChainMapping mapping = setup_.fixed;
-  for (std::size_t k = 0; k < layout_.choices.size(); ++k) {
-    const std::string& anchor = setup_.anchors[k];
+  for (std::size_t p : layout_.mapping_order) {
+    if (p < layout_.fixed_count) continue;
+    const std::size_t k = p - layout_.fixed_count;
+    const std::string& anchor = setup_.anchors[layout_.table_index[k]];
     const std::string& chosen =
-        (setup_.native_anchors ? layout_.models : layout_.natives).ids[(*selected_)[k]];
+        (setup_.native_anchors ? layout_.models : layout_.natives).ids[assignment[k]];
     if (setup_.native_anchors)
       mapping.insert_or_assign(anchor, chosen);
     else
@@ -248,7 +321,24 @@ Result<RunResult> Walk::best_run() const {
     results.insert_or_assign(interface_name(t[2], t[3], setup_.form), std::move(copy));
   });
   return finish(model_, native_, setup_, options_.capri_peptide, std::move(mapping), std::move(results),
-                state_.best);
+                total);
+}
+
+// The budget ended the walk: the better of its best mapping and the dive's (the
+// one enumerated first on a tie), exact when no unexplored branch could beat it.
+Result<RunResult> Walk::best_found() {
+  const bool floor_wins =
+      floor_mapping_ && (!selected_ || state_.floor > state_.best ||
+                         (state_.floor == state_.best && enumerated_before(*floor_mapping_, *selected_)));
+  if (!floor_wins && !selected_)
+    return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
+  const double total = floor_wins ? state_.floor : state_.best;
+  auto run = best_run(floor_wins ? *floor_mapping_ : *selected_, total);
+  if (run && unexplored_ + kMargin > total) {
+    run->mapping_exact = false;
+    run->mapping_gap = unexplored_ + kMargin - total;
+  }
+  return run;
 }
 
 Result<RunResult> Walk::run() {
@@ -265,15 +355,22 @@ Result<RunResult> Walk::run() {
     if (std::isnan(state_.best)) selected_.reset();
   } else {
     if (bounds_.add_fixed_pairs()) {
+      if (auto done = seed(); !done) return std::unexpected(done.error());
       if (auto done = dive(); !done) return std::unexpected(done.error());
+      if (floor_mapping_ && tuples_.all_scored()) {
+        state_.assignment = *floor_mapping_;
+        climb();
+      }
       if (auto done = visit(0); !done) return std::unexpected(done.error());
     }
     if (state_.stop.stop_requested()) return fail(err::Cancelled{});
-    if (state_.nodes > state_.budget)
-      return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
+    if (state_.nodes > state_.budget) {
+      if (options_.exact) return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
+      return best_found();
+    }
   }
   if (!selected_) return fail(err::Mapping{kAllUndefined});
-  return best_run();
+  return best_run(*selected_, state_.best);
 }
 
 }  // namespace tarvo

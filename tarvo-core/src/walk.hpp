@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <stop_token>
 #include <vector>
@@ -33,12 +34,16 @@ class Walk {
  private:
   Result<void> refine(std::size_t depth);
   Result<void> visit(std::size_t depth);
+  void leave(std::size_t depth, std::size_t from);
   Result<std::vector<Index>> prepare_leaves(std::size_t depth);
   double leaf_total() const;
+  bool enumerated_before(const std::vector<Index>& a, const std::vector<Index>& b) const;
+  Result<void> seed();
   Result<void> dive();
-  double quick_total(const std::vector<Index>& assignment) const;
+  double pairs_of(std::size_t p, const std::vector<Index>& assignment) const;
   void climb();
-  Result<RunResult> best_run() const;
+  Result<RunResult> best_run(const std::vector<Index>& assignment, double total) const;
+  Result<RunResult> best_found();
 
   const Structure& model_;
   const Structure& native_;
@@ -49,6 +54,11 @@ class Walk {
   Bounds bounds_;
   WalkState state_;
   std::optional<std::vector<Index>> selected_;
+  std::optional<std::vector<Index>> floor_mapping_;  // the mapping whose total is state_.floor
+  // Per depth, the bound of the branch the walk is in; and the highest bound
+  // of a branch that the budget left unexplored.
+  std::vector<double> entered_;
+  double unexplored_ = -std::numeric_limits<double>::infinity();
 };
 
 }  // namespace tarvo

@@ -372,6 +372,16 @@ TEST(ScoreStructures, SearchBudgetEndsWithAClearError) {
   }
 }
 
+TEST(ScoreStructures, SearchBudgetErrorWithNothingToExchangeNamesTheChainCount) {
+  Structure native = oligomer::thinned(oligomer::homo_native(4));
+  ScoreOptions options;
+  options.mapping = format_mapping(std::string("DCBA:ABCD")).value();
+  auto result = score_structures_with_budget(native, native, options, 50, 0);
+  ASSERT_FALSE(result);
+  EXPECT_NE(result.error().message().find("stopped after 50 steps: 4 native chains took part"), std::string::npos)
+      << result.error().message();
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(RunOnNativeInterfaces, SwappedMappingNamesTheNativePair) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -169,6 +170,183 @@ inline Structure make_model(const Structure& native, ModelKind kind, std::uint32
     model.chains.insert_or_assign(chain.id, std::move(chain));
   }
   return model;
+}
+
+using Rotation = std::array<double, 9>;  // row major
+
+inline Rotation rotation_about(std::array<double, 3> axis, double angle) {
+  const double norm = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+  for (double& a : axis) a /= norm;
+  const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
+  const auto& k = axis;
+  return {t * k[0] * k[0] + c,        t * k[0] * k[1] - s * k[2], t * k[0] * k[2] + s * k[1],
+          t * k[0] * k[1] + s * k[2], t * k[1] * k[1] + c,        t * k[1] * k[2] - s * k[0],
+          t * k[0] * k[2] - s * k[1], t * k[1] * k[2] + s * k[0], t * k[2] * k[2] + c};
+}
+
+inline Rotation compose(const Rotation& a, const Rotation& b) {
+  Rotation out{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) out[i * 3 + j] += a[i * 3 + k] * b[k * 3 + j];
+  return out;
+}
+
+inline std::array<double, 3> rotated(const Rotation& r, const std::array<double, 3>& p) {
+  return {r[0] * p[0] + r[1] * p[1] + r[2] * p[2], r[3] * p[0] + r[4] * p[1] + r[5] * p[2],
+          r[6] * p[0] + r[7] * p[1] + r[8] * p[2]};
+}
+
+// The 60 rotations of the icosahedral group: the closure of a five-fold turn
+// about (0, 1, phi) and a three-fold turn about (1, 1, 1), identity first.
+inline std::vector<Rotation> icosahedral_rotations() {
+  const double phi = (1 + std::sqrt(5.0)) / 2;
+  const Rotation generators[] = {rotation_about({0, 1, phi}, 2 * M_PI / 5), rotation_about({1, 1, 1}, 2 * M_PI / 3)};
+  std::vector<Rotation> group{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
+  auto known = [&](const Rotation& r) {
+    return std::any_of(group.begin(), group.end(), [&](const Rotation& g) {
+      double d = 0;
+      for (int i = 0; i < 9; ++i) d = std::max(d, std::abs(g[i] - r[i]));
+      return d < 1e-6;
+    });
+  };
+  for (std::size_t i = 0; i < group.size(); ++i)
+    for (const Rotation& g : generators) {
+      Rotation next = compose(g, group[i]);
+      if (!known(next)) group.push_back(next);
+    }
+  return group;
+}
+
+// Two-letter chain ids: AA, AB, ..., ZZ.
+inline std::string two_letter_id(std::size_t k) {
+  return {static_cast<char>('A' + k / 26 % 26), static_cast<char>('A' + k % 26)};
+}
+
+inline std::array<double, 3> centroid(const std::vector<const Chain*>& chains) {
+  std::array<double, 3> c{0, 0, 0};
+  std::size_t n = 0;
+  for (const Chain* chain : chains)
+    for (const auto& r : chain->residues)
+      for (const auto& a : r.atoms) {
+        c[0] += a.x, c[1] += a.y, c[2] += a.z;
+        ++n;
+      }
+  for (double& v : c) v /= static_cast<double>(std::max<std::size_t>(n, 1));
+  return c;
+}
+
+// An icosahedral capsid of `copies` (at most 60) copies of an asymmetric unit
+// made of chains A, B and C of the 24-chain example, the copies nearest the
+// first so that a fragment is one patch of the shell. The unit sits on a generic
+// direction, as far out as lets its CA atoms come within 6 Å of a neighbour's.
+// Chains are named AA, AB, ... in copy order.
+inline Structure capsid(std::size_t copies) {
+  const Structure unit = homo_native(3);
+  std::vector<const Chain*> chains;
+  for (const auto& [id, chain] : unit.chains) chains.push_back(&chain);
+  const std::array<double, 3> center = centroid(chains);
+  std::vector<std::array<double, 3>> cas;
+  for (const Chain* chain : chains)
+    for (const auto& r : chain->residues)
+      for (const auto& a : r.atoms)
+        if (a.name == "CA") cas.push_back({a.x - center[0], a.y - center[1], a.z - center[2]});
+  std::array<double, 3> direction{0.31, 0.52, 0.79};
+  const double norm = std::sqrt(direction[0] * direction[0] + direction[1] * direction[1] + direction[2] * direction[2]);
+  for (double& d : direction) d /= norm;
+  std::vector<Rotation> group = icosahedral_rotations();
+  auto spread = [&](const Rotation& g) {
+    auto p = rotated(g, direction);
+    return std::hypot(p[0] - direction[0], p[1] - direction[1], p[2] - direction[2]);
+  };
+  std::stable_sort(group.begin(), group.end(), [&](const Rotation& a, const Rotation& b) { return spread(a) < spread(b); });
+  group.resize(std::min<std::size_t>(copies, group.size()));
+  auto closest_ca = [&](double radius) {
+    double best = 1e30;
+    for (std::size_t g = 1; g < std::min<std::size_t>(group.size(), 6); ++g)
+      for (const auto& p : cas) {
+        auto q = rotated(group[g], {p[0] + radius * direction[0], p[1] + radius * direction[1], p[2] + radius * direction[2]});
+        for (const auto& r : cas) {
+          double d = std::hypot(q[0] - r[0] - radius * direction[0], q[1] - r[1] - radius * direction[1],
+                                q[2] - r[2] - radius * direction[2]);
+          best = std::min(best, d);
+        }
+      }
+    return best;
+  };
+  double radius = 400;
+  while (radius > 10 && closest_ca(radius - 2) > 6) radius -= 2;
+  Structure out;
+  out.id = "capsid";
+  std::size_t k = 0;
+  for (const Rotation& g : group)
+    for (const Chain* source : chains) {
+      Chain chain = *source;
+      chain.id = two_letter_id(k++);
+      for (auto& r : chain.residues)
+        for (auto& a : r.atoms) {
+          auto q = rotated(g, {a.x - center[0] + radius * direction[0], a.y - center[1] + radius * direction[1],
+                             a.z - center[2] + radius * direction[2]});
+          a.x = static_cast<float>(q[0]), a.y = static_cast<float>(q[1]), a.z = static_cast<float>(q[2]);
+        }
+      out.chains.insert_or_assign(chain.id, std::move(chain));
+    }
+  return out;
+}
+
+// Gaussian noise of `sd` Å on every coordinate (Box-Muller on the raw generator).
+inline void add_noise(Structure& structure, double sd, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  for (auto it = structure.chains.begin(); it != structure.chains.end(); ++it)
+    for (auto& r : it.value().residues)
+      for (auto& a : r.atoms)
+        for (float* v : {&a.x, &a.y, &a.z}) {
+          const double u = uniform(rng, 1e-12, 1), w = uniform(rng, 0, 1);
+          *v += static_cast<float>(sd * std::sqrt(-2 * std::log(u)) * std::cos(2 * M_PI * w));
+        }
+}
+
+// Every chain made a sequence of its own: residues k % 50 and 50 + k / 50 of
+// the k-th chain become unknown residues (X), which no chain holds elsewhere.
+inline void make_sequences_distinct(Structure& structure) {
+  std::size_t k = 0;
+  for (auto it = structure.chains.begin(); it != structure.chains.end(); ++it) {
+    Chain& chain = it.value();
+    for (std::size_t at : {k % 50, 50 + k / 50}) {
+      chain.residues.at(at).name = "UNK";
+      chain.residues.at(at).code = "X";
+    }
+    chain.sequence.clear();
+    for (const auto& r : chain.residues) chain.sequence += r.code;
+    ++k;
+  }
+}
+
+// `structure` with its chains renamed by a random permutation of their ids and
+// stored in a random order; `true_mapping` receives the mapping text that undoes it.
+inline Structure renamed(const Structure& structure, std::uint32_t seed, std::string& true_mapping) {
+  std::mt19937 rng(seed);
+  std::vector<std::string> ids;
+  for (const auto& [id, chain] : structure.chains) ids.push_back(id);
+  std::vector<std::string> names = ids;
+  std::vector<std::size_t> order(ids.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  for (std::size_t i = ids.size(); i > 1; --i) {
+    std::swap(names[i - 1], names[rng() % i]);
+    std::swap(order[i - 1], order[rng() % i]);
+  }
+  Structure out;
+  out.id = "model";
+  std::string model_side, native_side;
+  for (std::size_t i : order) {
+    Chain chain = structure.chains.at(ids[i]);
+    chain.id = names[i];
+    out.chains.insert_or_assign(chain.id, std::move(chain));
+    model_side += (model_side.empty() ? "" : ",") + names[i];
+    native_side += (native_side.empty() ? "" : ",") + ids[i];
+  }
+  true_mapping = model_side + ":" + native_side;
+  return out;
 }
 
 // `count` chains of two glycines (one CA each) on a grid 4 Å apart, so that

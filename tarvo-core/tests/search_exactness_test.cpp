@@ -1,12 +1,15 @@
 // The branch-and-bound mapping search against the plain enumeration: on
 // homo-oligomers of 2 to 8 chains both must give the same RunResult, bit for
-// bit, whether every tuple is scored before the walk or during it.
+// bit, whether every tuple is scored before the walk, only those whose chains
+// touch, or each during it.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include <tbb/task_arena.h>
 
 #include "mapping_exhaustive.hpp"  // score_structures_exhaustive
 #include "oligomer_models.hpp"
@@ -51,6 +54,8 @@ void expect_same_run(const Result<RunResult>& search, const Result<RunResult>& p
   EXPECT_EQ(search->native, plain->native);
   EXPECT_EQ(search->best_mapping_str, plain->best_mapping_str);
   EXPECT_EQ(search->missing_interfaces, plain->missing_interfaces);
+  EXPECT_EQ(search->mapping_exact, plain->mapping_exact);
+  EXPECT_EQ(bits(search->mapping_gap), bits(plain->mapping_gap));
   EXPECT_EQ(bits(search->best_tarvo), bits(plain->best_tarvo));
   EXPECT_EQ(bits(search->GlobalTarvo), bits(plain->GlobalTarvo));
   ASSERT_EQ(search->best_mapping.size(), plain->best_mapping.size());
@@ -90,6 +95,7 @@ struct Case {
   std::optional<std::string> mapping;
   bool strip_first_model_chain;
   bool trim_first_chains = false;
+  bool scrambled_native = false;  // native chains stored out of contact order
 };
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
@@ -99,6 +105,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   if (c.mapping) name += "Fixed";
   if (c.strip_first_model_chain) name += "NoBackbone";
   if (c.trim_first_chains) name += "Trimmed";
+  if (c.scrambled_native) name += "Scrambled";
   return name;
 }
 
@@ -107,6 +114,16 @@ class SearchMatchesEnumeration : public ::testing::TestWithParam<Case> {};
 TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
   const Case& c = GetParam();
   Structure native = oligomer::thinned(oligomer::homo_native(c.native_chains));
+  if (c.scrambled_native) {
+    // First, last, second, second to last...: the walk visits them in another order.
+    std::vector<std::pair<std::string, std::string>> order;
+    for (std::size_t i = 0; i < c.native_chains; ++i) {
+      const std::size_t k = i % 2 == 0 ? i / 2 : c.native_chains - 1 - i / 2;
+      const std::string id(1, static_cast<char>('A' + k));
+      order.emplace_back(id, id);
+    }
+    native = oligomer::pick(native, order, "native");
+  }
   native.id = "native";
   Structure model =
       oligomer::make_model(oligomer::thinned(oligomer::homo_native(c.model_chains)), c.kind, c.seed);
@@ -125,6 +142,10 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
   {
     SCOPED_TRACE("tuples scored during the walk");
     expect_same_run(score_structures_with_budget(model, native, options, 1'000'000'000, 0), plain);
+  }
+  {
+    SCOPED_TRACE("only the tuples whose chains touch scored before the walk");
+    expect_same_run(score_structures_with_budget(model, native, options, 1'000'000'000, 300), plain);
   }
 }
 
@@ -151,11 +172,61 @@ std::vector<Case> cases() {
   // A model chain and a native chain shorter than their partners: gapped
   // alignments, on the model side and on the native side.
   out.push_back({5, 5, ModelKind::PartlyWrong, 13, std::nullopt, false, true});
+  // Native chains that the walk visits out of table order: ties (the shuffled
+  // model is exact, so symmetric mappings tie) still go to the first enumerated.
+  for (ModelKind kind : {ModelKind::Shuffled, ModelKind::NativeLike, ModelKind::Random})
+    out.push_back({7, 7, kind, 17, std::nullopt, false, false, true});
   return out;
 }
 
 INSTANTIATE_TEST_SUITE_P(HomoOligomers, SearchMatchesEnumeration, ::testing::ValuesIn(cases()),
                          case_name);
+
+// A budget too small for the proof: the best mapping found, whose total plus
+// the reported gap is never below the best total; a proven result is the plain
+// one bit for bit; `exact` asks for the budget error instead; and the same call
+// on one thread gives the same result.
+TEST(AnytimeSearch, BestFoundWithASoundGap) {
+  Structure native = oligomer::thinned(oligomer::homo_native(7));
+  native.id = "native";
+  std::size_t cut = 0;
+  for (ModelKind kind : {ModelKind::Random, ModelKind::PartlyWrong})
+    for (std::uint32_t seed : {2u, 4u}) {
+      Structure model = oligomer::make_model(native, kind, seed);
+      auto plain = score_structures_exhaustive(model, native, {});
+      ASSERT_TRUE(plain) << plain.error().message();
+      for (std::size_t upfront : {std::size_t{0}, kUpfrontTuples})
+        for (std::size_t budget = 20'000; budget < 200'000'000; budget *= 2) {
+          SCOPED_TRACE(std::string(oligomer::kind_name(kind)) + " seed " + std::to_string(seed) + " budget " +
+                       std::to_string(budget) + " upfront " + std::to_string(upfront));
+          auto found = score_structures_with_budget(model, native, {}, budget, upfront);
+          if (!found) {
+            EXPECT_NE(found.error().message().find("chains were interchangeable"), std::string::npos);
+            continue;
+          }
+          if (found->mapping_exact) {
+            EXPECT_EQ(bits(found->mapping_gap), bits(0.0));
+            expect_same_run(found, plain);
+            continue;
+          }
+          ++cut;
+          EXPECT_GT(found->mapping_gap, 0.0);
+          EXPECT_LE(found->best_tarvo, plain->best_tarvo);
+          EXPECT_GE(found->best_tarvo + found->mapping_gap, plain->best_tarvo);
+          // The budget counts steps, not time: one thread gives the same answer.
+          Result<RunResult> again = std::unexpected(TarvoError{err::Cancelled{}});
+          tbb::task_arena(1).execute([&] { again = score_structures_with_budget(model, native, {}, budget, upfront); });
+          expect_same_run(again, found);
+          EXPECT_EQ(bits(again->mapping_gap), bits(found->mapping_gap));
+          ScoreOptions exact;
+          exact.exact = true;
+          auto refused = score_structures_with_budget(model, native, exact, budget, upfront);
+          ASSERT_FALSE(refused);
+          EXPECT_NE(refused.error().message().find("7 chains were interchangeable"), std::string::npos);
+        }
+    }
+  EXPECT_GT(cut, 0u);
+}
 
 // The search scores tuples from sides prepared once; the plain call prepares
 // them itself. Both must agree, with whole and with gapped alignments.

@@ -56,6 +56,10 @@ constexpr ScoringOption kScoringOptions[] = {
      [](PyObject* value, OptionArguments& out) { return extract_optional_text(value, out.groups); },
      "one interface between two groups of native chains, e.g. HL:A: antibody chains H and L against "
      "antigen A (H1,L1:AG for longer ids); only these chains are mapped"},
+    {"exact", OptionKind::Flag, nullptr,
+     [](PyObject* value, OptionArguments& out) { return extract_flag(value, out.options.exact); },
+     "fail with the budget error when the mapping cannot be proven best, instead of returning the best "
+     "mapping found with a bound on what a better one would add"},
 };
 
 // The batch calls' own parameter, after the scoring options.

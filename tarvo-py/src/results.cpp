@@ -67,7 +67,9 @@ PyRef run_result_dict(const RunResult& r) {
             set_item(d, "GlobalTarvo", new_float(r.GlobalTarvo)) &&
             set_item(d, "best_result", dict_of(r.best_result, interface_dict)) &&
             set_item(d, "best_mapping", dict_of(r.best_mapping, new_str)) &&
-            set_item(d, "missing_interfaces", list_of(r.missing_interfaces));
+            set_item(d, "missing_interfaces", list_of(r.missing_interfaces)) &&
+            set_item(d, "mapping_exact", new_bool(r.mapping_exact)) &&
+            set_item(d, "mapping_gap", new_float(r.mapping_gap));
   return ok ? std::move(dict) : PyRef();
 }
 

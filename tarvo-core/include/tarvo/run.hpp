@@ -22,6 +22,9 @@ struct ScoreOptions {
   bool no_align = false;
   bool capri_peptide = false;
   bool small_molecule = false;
+  // A search that cannot prove its mapping best within the budget fails instead
+  // of returning the best mapping found.
+  bool exact = false;
   std::optional<ChainGroups> groups;  // chain groups scored as one interface
 };
 
@@ -41,6 +44,11 @@ struct RunResult {
   // Native interfaces (chains in contact, among those taking part) that the best
   // mapping cannot score because a native chain has no model chain, in native order.
   std::vector<std::string> missing_interfaces;
+  // True when no other mapping scores higher (ties resolved in enumeration
+  // order); else the budget ended the proof and `mapping_gap` bounds by how much
+  // the best total may exceed `best_tarvo`.
+  bool mapping_exact = true;
+  double mapping_gap = 0.0;
 };
 
 }  // namespace tarvo

@@ -1,5 +1,7 @@
-// Scoring a model against a native under the best chain mapping: an exact
-// branch-and-bound search over the mappings the options allow.
+// Scoring a model against a native under the best chain mapping: a
+// branch-and-bound search over the mappings the options allow, exact when it
+// completes within its budget, else the best mapping found with a proven bound
+// (RunResult::mapping_gap), or the budget error when options.exact asks for it.
 #pragma once
 
 #include <stop_token>
