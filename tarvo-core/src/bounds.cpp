@@ -4,13 +4,14 @@
 #include <cmath>
 
 #include "assignment.hpp"  // best_assignment, kUnreachable
+#include "budget.hpp"      // kPairCost
 
 namespace tarvo {
 
 // Bounds that do not depend on the walk: for each anchor and choice, the pairs
 // with the fixed positions; for each pair of anchors, the best any two choices
 // can give, summed over the anchors from depth d on.
-void Bounds::prepare_bounds(std::size_t& nodes) {
+bool Bounds::prepare_bounds(std::size_t& nodes, std::size_t budget) {
   const std::size_t n = layout_.choices.size();
   offsets_.assign(n + 1, 0);
   for (std::size_t k = 0; k < n; ++k) offsets_[k + 1] = offsets_[k] + layout_.choices[k].size();
@@ -32,6 +33,13 @@ void Bounds::prepare_bounds(std::size_t& nodes) {
     const Index b = layout_.positions[layout_.fixed_count + l].native;
     return a != kChosen && b != kChosen && !tuples_.native_contact(a, b) && !tuples_.native_contact(b, a);
   };
+  // Each pair of choices of two anchors that may touch is looked up and ranked.
+  std::size_t lookups = 0;
+  for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t l = 0; l < n; ++l)
+      if (l != k && !apart(k, l)) lookups += layout_.choices[k].size() * layout_.choices[l].size();
+  nodes += kPairCost * lookups;
+  if (nodes > budget) return false;
   others_.assign(n, {});
   for (std::size_t k = 0; k < n; ++k)
     for (std::size_t l = 0; l < n; ++l) {
@@ -54,7 +62,7 @@ void Bounds::prepare_bounds(std::size_t& nodes) {
       if (scores) others_[k].push_back(std::move(pair));
     }
   column_of_.assign(layout_.choice_universe, 0);
-  if (!tuples_.all_scored()) return;
+  if (!tuples_.all_scored()) return true;
   // Per anchor, choice and set of open neighbours (those after a depth, a
   // suffix of others_): the best their pairs with it can give when the
   // neighbours take distinct choices, whichever are still free.
@@ -76,6 +84,7 @@ void Bounds::prepare_bounds(std::size_t& nodes) {
       }
     }
   }
+  return true;
 }
 
 // The pairs between fixed positions, into the bound of depth 0. False when one
@@ -91,6 +100,21 @@ bool Bounds::add_fixed_pairs() {
       known_[0] += std::isnan(v) ? 0.0 : v;
     }
   return !undefined;
+}
+
+double Bounds::root() const {
+  double total = known_[0];
+  for (std::size_t k = 0; k < layout_.choices.size(); ++k) {
+    double best = 0.0;
+    for (std::size_t j = 0; j < layout_.choices[k].size(); ++j) {
+      double value = rows_[0][offsets_[k] + j];
+      for (const OtherAnchor& other : others_[k])
+        if (other.anchor > k && !other.ranked[j].empty()) value += other.ranked[j].front().first;
+      best = std::max(best, value);
+    }
+    total += best;
+  }
+  return total;
 }
 
 // The pairs that choosing `choice` at `depth` fixes: with every fixed position

@@ -26,8 +26,11 @@ class Bounds {
  public:
   Bounds(const Layout& layout, const TupleStore& tuples) : layout_(layout), tuples_(tuples) {}
 
-  void prepare_bounds(std::size_t& nodes);
+  // False, with the bounds unusable, when their tables would take `nodes` past `budget`.
+  bool prepare_bounds(std::size_t& nodes, std::size_t budget);
   bool add_fixed_pairs();
+  // Bound on every total, each anchor taking its best choice as if alone.
+  double root() const;
   // Bound on the pairs fixed by the choices above `depth`.
   double known(std::size_t depth) const { return known_[depth]; }
   double known_increment(std::size_t depth, Index choice, std::span<const Index> assignment,

@@ -334,6 +334,12 @@ Result<void> TupleStore::bound_by_contacts(const std::vector<std::uint64_t>& usu
   return {};
 }
 
+double TupleStore::most_total() const {
+  std::unordered_set<std::uint64_t> pairs;
+  for (auto [a, b] : native_contacts_) pairs.insert(std::uint64_t{std::min(a, b)} << 32 | std::max(a, b));
+  return static_cast<double>(pairs.size());
+}
+
 // The unscored tuples between fixed positions, with contact on the native side.
 void TupleStore::collect_between_fixed(std::vector<std::uint64_t>& missing,
                                        std::unordered_set<std::uint64_t>& listed) const {

@@ -66,6 +66,8 @@ class TupleStore {
     return layout_.earlier(p, q) ? bound(at_p.first, at_q.first, at_p.second, at_q.second)
                                  : bound(at_q.first, at_p.first, at_q.second, at_p.second);
   }
+  // No mapping totals more: one per native pair in contact.
+  double most_total() const;
   // Every tuple of every mapping scored before the walk.
   bool all_scored() const { return all_scored_; }
   const std::optional<InterfaceResult>& outcome(std::uint64_t key) const { return scored_.at(key); }

@@ -33,6 +33,7 @@ Result<void> Walk::refine(std::size_t depth) {
   std::unordered_set<std::uint64_t> listed;
   for (Index c : layout_.choices[depth]) {
     if (state_.used[c]) continue;
+    if (state_.nodes > state_.budget) return {};  // the walk leaves this depth at once
     auto upper = bounds_.expand(depth, c, state_);
     if (upper && !state_.prunable(*upper))
       tuples_.collect_fixed_by(depth, c, state_.assignment, false, missing, listed);
@@ -144,16 +145,17 @@ bool Walk::enumerated_before(const std::vector<Index>& a, const std::vector<Inde
 }
 
 // Out of budget at `depth` with the choices from `from` on left unexplored:
-// their bounds, each expanded while the budget's last eighth lasts (always at
-// the top, where the bounds are loosest), else the bound of their branch.
+// their bounds, each expanded while half as much again as the budget lasts,
+// then the bound of their branch.
 void Walk::leave(std::size_t depth, std::size_t from) {
-  if (depth > 0 && state_.nodes > state_.budget + state_.budget / 8) {
-    unexplored_ = std::max(unexplored_, entered_[depth]);
-    return;
-  }
+  if (!selected_ && !floor_mapping_) return;  // no mapping to report, no gap to bound
   const auto& choices = layout_.choices[depth];
   for (std::size_t k = from; k < choices.size(); ++k) {
     if (state_.used[choices[k]]) continue;
+    if (state_.nodes > state_.budget + state_.budget / 2) {
+      unexplored_ = std::max(unexplored_, entered_[depth]);
+      return;
+    }
     auto upper = bounds_.expand(depth, choices[k], state_);
     if (upper && !state_.prunable(*upper)) unexplored_ = std::max(unexplored_, *upper);
   }
@@ -342,7 +344,7 @@ Result<RunResult> Walk::best_found() {
 }
 
 Result<RunResult> Walk::run() {
-  bounds_.prepare_bounds(state_.nodes);
+  const bool bounded = bounds_.prepare_bounds(state_.nodes, state_.budget);
 
   if (layout_.choices.empty()) {
     // Only the fixed pairs: one mapping, unless one of its interfaces is NaN.
@@ -355,13 +357,20 @@ Result<RunResult> Walk::run() {
     if (std::isnan(state_.best)) selected_.reset();
   } else {
     if (bounds_.add_fixed_pairs()) {
+      // Without the bound tables only the superposed guesses remain, and no
+      // total exceeds one per native interface.
+      entered_[0] = bounded ? bounds_.root() : tuples_.most_total();
       if (auto done = seed(); !done) return std::unexpected(done.error());
-      if (auto done = dive(); !done) return std::unexpected(done.error());
-      if (floor_mapping_ && tuples_.all_scored()) {
-        state_.assignment = *floor_mapping_;
-        climb();
+      if (!bounded) {
+        unexplored_ = entered_[0];
+      } else {
+        if (auto done = dive(); !done) return std::unexpected(done.error());
+        if (floor_mapping_ && tuples_.all_scored()) {
+          state_.assignment = *floor_mapping_;
+          climb();
+        }
+        if (auto done = visit(0); !done) return std::unexpected(done.error());
       }
-      if (auto done = visit(0); !done) return std::unexpected(done.error());
     }
     if (state_.stop.stop_requested()) return fail(err::Cancelled{});
     if (state_.nodes > state_.budget) {
