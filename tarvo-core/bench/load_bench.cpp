@@ -17,8 +17,8 @@
 
 #include <unistd.h>
 
-#include "cif.hpp"  // tokenize_cif
 #include "tarvo/reader.hpp"  // load_structure
+#include "cif.hpp"           // tokenize_cif
 
 namespace {
 

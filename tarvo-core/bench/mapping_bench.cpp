@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string>
 
-#include "../tests/oligomer_models.hpp"
 #include "tarvo/search.hpp"  // score_structures
+#include "../tests/oligomer_models.hpp"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <variant>
 
-#include "native_matrices.hpp"  // NativeMatrices
 #include "tarvo/reader.hpp"     // load_structure
 #include "tarvo/search.hpp"     // score_structures
+#include "native_matrices.hpp"  // NativeMatrices
 
 namespace tarvo {
 

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "tarvo/align.hpp"         // Alignment
-#include "budget.hpp"        // Budget
 #include "tarvo/error.hpp"         // Result
 #include "tarvo/mapping_text.hpp"  // ChainMapping, ChainText
 #include "tarvo/model.hpp"         // Structure
 #include "tarvo/run.hpp"           // ScoreOptions
+#include "budget.hpp"              // Budget
 
 namespace tarvo {
 

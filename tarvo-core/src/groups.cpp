@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "tarvo/align.hpp"       // align_chains
-#include "candidates.hpp"  // prepare_candidates, interchangeable_error
-#include "run_result.hpp"  // kNoMapping, kAllUndefined
-#include "tarvo/tarvo.hpp"       // calc_tarvo, AlignedChain
+#include "tarvo/align.hpp"  // align_chains
+#include "tarvo/tarvo.hpp"  // calc_tarvo, AlignedChain
+#include "candidates.hpp"   // prepare_candidates, interchangeable_error
+#include "run_result.hpp"   // kNoMapping, kAllUndefined
 
 namespace tarvo {
 

@@ -4,10 +4,10 @@
 
 #include <stop_token>
 
-#include "budget.hpp"  // Budget
-#include "tarvo/error.hpp"   // Result
-#include "tarvo/model.hpp"   // Structure
-#include "tarvo/run.hpp"     // ScoreOptions, RunResult
+#include "tarvo/error.hpp"  // Result
+#include "tarvo/model.hpp"  // Structure
+#include "tarvo/run.hpp"    // ScoreOptions, RunResult
+#include "budget.hpp"       // Budget
 
 namespace tarvo {
 

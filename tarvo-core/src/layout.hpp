@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "candidates.hpp"  // Setup
-#include "tarvo/error.hpp"       // TarvoError
-#include "tarvo/model.hpp"       // Chain, Structure
+#include "tarvo/error.hpp"  // TarvoError
+#include "tarvo/model.hpp"  // Chain, Structure
+#include "candidates.hpp"   // Setup
 
 namespace tarvo {
 

@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "candidates.hpp"    // Setup
 #include "tarvo/error.hpp"         // Result
 #include "tarvo/mapping_text.hpp"  // ChainMapping
 #include "tarvo/model.hpp"         // Structure, OrderedMap
 #include "tarvo/run.hpp"           // RunResult
 #include "tarvo/tarvo.hpp"         // InterfaceResult
+#include "candidates.hpp"          // Setup
 
 namespace tarvo {
 

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <utility>
 
+#include "tarvo/geometry.hpp"  // Point, kabsch
 #include "assignment.hpp"      // best_assignment, kUnreachable
 #include "near_chains.hpp"     // trace_points
-#include "tarvo/geometry.hpp"  // Point, kabsch
 
 namespace tarvo {
 

@@ -8,10 +8,10 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
-#include "assignment.hpp"  // Completion
+#include "tarvo/pool.hpp"   // run_in_parallel
+#include "assignment.hpp"   // Completion
 #include "near_chains.hpp"  // near_pairs
-#include "tarvo/pool.hpp"        // run_in_parallel
-#include "utf8.hpp"        // next_code_point
+#include "utf8.hpp"         // next_code_point
 
 namespace tarvo {
 

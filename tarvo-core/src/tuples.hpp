@@ -12,15 +12,15 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tarvo/align.hpp"       // Alignment
-#include "budget.hpp"      // Budget
-#include "candidates.hpp"  // Setup
-#include "tarvo/error.hpp"       // Result
-#include "tarvo/geometry.hpp"    // DistanceMatrix
-#include "layout.hpp"      // Layout, Index, tuple_key
+#include "tarvo/align.hpp"      // Alignment
+#include "tarvo/error.hpp"      // Result
+#include "tarvo/geometry.hpp"   // DistanceMatrix
+#include "tarvo/run.hpp"        // ScoreOptions
+#include "tarvo/tarvo.hpp"      // InterfaceResult, AlignedChain
+#include "budget.hpp"           // Budget
+#include "candidates.hpp"       // Setup
+#include "layout.hpp"           // Layout, Index, tuple_key
 #include "native_matrices.hpp"  // NativeMatrices
-#include "tarvo/run.hpp"         // ScoreOptions
-#include "tarvo/tarvo.hpp"       // InterfaceResult, AlignedChain
 
 namespace tarvo {
 

@@ -9,15 +9,15 @@
 #include <stop_token>
 #include <vector>
 
-#include "bounds.hpp"      // Bounds
-#include "budget.hpp"      // Budget
-#include "candidates.hpp"  // Setup
-#include "tarvo/error.hpp"       // Result, TarvoError
-#include "layout.hpp"      // Layout, Index
-#include "tarvo/model.hpp"       // Structure
-#include "tarvo/run.hpp"         // RunResult
-#include "tuples.hpp"      // TupleStore
-#include "walk_state.hpp"  // WalkState
+#include "tarvo/error.hpp"  // Result, TarvoError
+#include "tarvo/model.hpp"  // Structure
+#include "tarvo/run.hpp"    // RunResult
+#include "bounds.hpp"       // Bounds
+#include "budget.hpp"       // Budget
+#include "candidates.hpp"   // Setup
+#include "layout.hpp"       // Layout, Index
+#include "tuples.hpp"       // TupleStore
+#include "walk_state.hpp"   // WalkState
 
 namespace tarvo {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "tarvo/mapping_text.hpp"  // format_mapping_string, interface_name, chain_text
-#include "oligomer_models.hpp"
 #include "tarvo/search.hpp"        // score_structures
+#include "oligomer_models.hpp"
 
 namespace tarvo {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cif.hpp"  // tokenize_cif
 #include "tarvo/reader.hpp"
+#include "cif.hpp"  // tokenize_cif
 
 namespace tarvo {
 namespace {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "tarvo/mapping_text.hpp"  // format_groups, format_mapping
+#include "tarvo/search.hpp"        // score_structures
 #include "oligomer_models.hpp"
-#include "tarvo/search.hpp"         // score_structures
-#include "search_budget.hpp"  // score_structures_with_budget
+#include "search_budget.hpp"       // score_structures_with_budget
 
 namespace tarvo {
 namespace {

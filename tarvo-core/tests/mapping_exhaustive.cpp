@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "candidates.hpp"  // prepare_candidates
 #include "tarvo/interfaces.hpp"  // run_on_chains
 #include "tarvo/pool.hpp"        // run_in_parallel
-#include "run_result.hpp"  // Tuple, for_each_pair, finish
+#include "candidates.hpp"        // prepare_candidates
+#include "run_result.hpp"        // Tuple, for_each_pair, finish
 
 namespace tarvo {
 

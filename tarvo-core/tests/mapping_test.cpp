@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tarvo/interfaces.hpp"          // run_on_native_interfaces
+#include "tarvo/interfaces.hpp"    // run_on_native_interfaces
+#include "tarvo/mapping_text.hpp"  // format_mapping, format_mapping_string, ChainMapping
 #include "mapping_exhaustive.hpp"  // score_structures_exhaustive
-#include "tarvo/mapping_text.hpp"        // format_mapping, format_mapping_string, ChainMapping
 #include "oligomer_models.hpp"
 #include "search_budget.hpp"       // score_structures_with_budget
 

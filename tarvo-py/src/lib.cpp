@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "tarvo/batch.hpp"
+#include "tarvo/interfaces.hpp"  // run_on_native_interfaces, unlike_pairs
+#include "tarvo/reader.hpp"      // load_structure
 #include "calls.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "released.hpp"
 #include "results.hpp"
 #include "structure.hpp"
-#include "tarvo/batch.hpp"
-#include "tarvo/interfaces.hpp"  // run_on_native_interfaces, unlike_pairs
-#include "tarvo/reader.hpp"      // load_structure
 
 namespace tarvo::py {
 

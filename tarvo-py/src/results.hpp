@@ -3,9 +3,9 @@
 
 #include "py_ref.hpp"
 
-#include "tarvo/batch.hpp"   // BatchOutcome
-#include "tarvo/run.hpp"     // RunResult
-#include "tarvo/tarvo.hpp"   // InterfaceResult
+#include "tarvo/batch.hpp"  // BatchOutcome
+#include "tarvo/run.hpp"    // RunResult
+#include "tarvo/tarvo.hpp"  // InterfaceResult
 
 namespace tarvo::py {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "convert.hpp"
 #include "tarvo/error.hpp"  // quoted, quoted_list
+#include "convert.hpp"
 #include "errors.hpp"
 
 namespace tarvo::py {
