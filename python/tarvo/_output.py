@@ -202,6 +202,11 @@ def ranked_outcome_rows(ordered, per_interface):
 
 # ---------------------------------------------------------------- writers
 
+def finite_or_none(value):
+    """A flat value, a non-finite float as None: rows hold no lists or dicts."""
+    return None if isinstance(value, float) and not math.isfinite(value) else value
+
+
 def without_nan(value):
     """A copy with every non-finite float replaced by None: null in JSON, an empty cell in CSV."""
     if isinstance(value, dict):
@@ -231,7 +236,7 @@ def rows_text(rows, columns, jsonl=False, header=True):
     """
     lines = [csv_line(columns)] if header and not jsonl else []
     for row in rows:
-        values = [without_nan(row.get(column)) for column in columns]
+        values = [finite_or_none(row.get(column)) for column in columns]
         lines.append(json.dumps(dict(zip(columns, values))) + "\n" if jsonl else csv_line(values))
     return "".join(lines)
 

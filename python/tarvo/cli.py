@@ -46,7 +46,6 @@ from ._output import (
     to_json,
 )
 from ._report import pair_report, printable, rank_report, ranked, unscored_warnings
-from ._scores import ScoresError, program_ranking, read_scores
 from ._scoring import score_locally, score_on_dask
 from ._stream import OutputError, ResumeError, model_file, open_row_file, read_row_file
 
@@ -204,6 +203,8 @@ def read_program_scores(args):
         if args.scores_column or args.model_column or args.lower_is_better:
             raise CliError("--scores-column, --model-column and --lower-is-better need --scores FILE.csv", 2)
         return None
+    from ._scores import ScoresError, read_scores  # only a run with --scores pays for its imports
+
     try:
         return read_scores(args.scores, args.model_column, args.scores_column)
     except ScoresError as error:
@@ -213,6 +214,8 @@ def read_program_scores(args):
 def program_of(args, scores, ordered):
     if scores is None:
         return None
+    from ._scores import program_ranking
+
     _, column, values = scores
     return program_ranking([entry for entry in ordered if entry["ok"]], args.scores, column, values,
                            args.lower_is_better)
