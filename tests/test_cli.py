@@ -96,9 +96,9 @@ def test_report_shows_mapping_interfaces_and_quality():
     for name, interface in expected["best_result"].items():
         row = next(line for line in report.splitlines() if line.startswith(name + " "))
         assert row.split()[1] == interface["chain1"] + interface["chain2"]
-        assert row.split()[-1] == f"{interface['Tarvo']:.3f}"
+        assert row.split()[-2:] == ["Medium", f"{interface['Tarvo']:.3f}"]  # fnat 0.90, iRMSD 1.16 Å
     global_tarvo = expected["GlobalTarvo"]
-    assert f"GlobalTarvo  {global_tarvo:.3f}  ({cli.quality_class(global_tarvo)})" in report
+    assert f"GlobalTarvo  {global_tarvo:.3f}  ({cli.quality_class(global_tarvo)})\nCAPRI        Medium  (its best interface)" in report
 
 
 def test_reports_show_a_mapping_not_proven_best_with_its_gap():

@@ -4,7 +4,7 @@ import collections
 import math
 
 from ._output import INTERFACE_KEYS  # noqa: F401  (part of this module's interface)
-from ._output import CLASS_ORDER, SHOWN_SCORES, quality_class, records_of
+from ._output import CLASS_ORDER, SHOWN_SCORES, capri_class, model_capri_class, quality_class, records_of
 
 
 def printable(text):
@@ -43,10 +43,17 @@ def model_chains(record):
 
 
 # Text tables as (title, cell of a row) pairs, so that header and rows cannot drift apart.
+def interface_capri(record):
+    return capri_class(record["fnat"], record["iRMSD"], record["LRMSD"])
+
+
+# The interface's CAPRI class stands before its Tarvo, which stays the last column.
 INTERFACE_TABLE = (
     ("Native", shown("interface")),
     ("Model", model_chains),
-    *((title, shown(key, decimals)) for key, title, decimals in SHOWN_SCORES),
+    *((title, shown(key, decimals)) for key, title, decimals in SHOWN_SCORES[:-1]),
+    ("CAPRI", interface_capri),
+    *((title, shown(key, decimals)) for key, title, decimals in SHOWN_SCORES[-1:]),
 )
 RANK_TABLE = (
     ("Rank", shown("rank")),
@@ -95,11 +102,13 @@ def pair_report(result):
                      f"{number(result['mapping_gap'], 3)} to the total")
     lines.append("")
     if result["best_result"]:
-        lines += table(INTERFACE_TABLE, records_of(result), flush_left=("Native", "Model"))
+        lines += table(INTERFACE_TABLE, records_of(result), flush_left=("Native", "Model", "CAPRI"))
     else:
         lines.append("No native interface: the native chains are not in contact.")
     global_tarvo = result["GlobalTarvo"]
     lines += ["", f"GlobalTarvo  {number(global_tarvo, 3)}  ({quality_class(global_tarvo)})"]
+    if result["best_result"]:
+        lines.append(f"CAPRI        {model_capri_class(result['best_result'].values())}  (its best interface)")
     return "\n".join(lines) + "\n"
 
 
