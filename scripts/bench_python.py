@@ -15,6 +15,7 @@ import importlib
 import os
 import resource
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -106,7 +107,7 @@ def batch_core_ms(tarvo, call, count):
 
 def rank_against_batch(tarvo):
     """Models per second of `tarvo rank` (the whole command, interpreter start included) and of
-    score_one_vs_many on the same files."""
+    score_one_vs_many on the same files, each the median of five fresh processes."""
     import tarvo as tarvo_package
 
     model, native = PAIR
@@ -121,17 +122,24 @@ def rank_against_batch(tarvo):
         # pip does at install time (into the ignored __pycache__ of the package).
         package = Path(tarvo_package.__file__).parent
         subprocess.run([sys.executable, "-m", "compileall", "-q", str(package)], check=True)
-        rank = batch = 0.0
-        for _ in range(5):  # best of five each: the two runs take under a second
+        batch_code = (
+            "import sys, time, _tarvo_rs as t\n"
+            "models = open(sys.argv[2]).read().split()\n"
+            "start = time.perf_counter()\n"
+            "out = t.score_one_vs_many(sys.argv[1], models)\n"
+            "assert all(o['ok'] for o in out)\n"
+            "print(len(models) / (time.perf_counter() - start))\n"
+        )
+        ranks, batches = [], []
+        for _ in range(5):  # alternated, so that both see the same background load
             start = time.perf_counter()
             subprocess.run([sys.executable, "-m", "tarvo", "rank", native, f"@{listing}", "--csv"], check=True,
                            stdout=subprocess.DEVNULL)
-            rank = max(rank, RANK_MODELS / (time.perf_counter() - start))
-            start = time.perf_counter()
-            out = tarvo.score_one_vs_many(native, models)
-            batch = max(batch, RANK_MODELS / (time.perf_counter() - start))
-            assert all(o["ok"] for o in out)
-    return rank, batch
+            ranks.append(RANK_MODELS / (time.perf_counter() - start))
+            done = subprocess.run([sys.executable, "-c", batch_code, native, listing], check=True,
+                                  capture_output=True, text=True, env=os.environ)
+            batches.append(float(done.stdout))
+    return statistics.median(ranks), statistics.median(batches)
 
 
 def write_gzip(path, text):
@@ -229,13 +237,18 @@ def goals(tarvo):
     row("score_one_vs_many / score_pairs core-ms (native paid once)", per_model / per_same_pair, "< 1.00",
         per_model < per_same_pair)
 
-    one, two = pairs_throughput("0"), pairs_throughput("0,1")
-    print(f"score_pairs: {one:.0f} pairs/s on 1 core, {two:.0f} pairs/s on 2 cores")
-    row("score_pairs scaling from 1 to 2 cores", two / one, ">= 1.80", two / one >= 1.8)
+    # Fresh processes, alternated; the median of five ratios, so that one noisy run cannot decide.
+    ratios = []
+    for _ in range(5):
+        one, two = pairs_throughput("0"), pairs_throughput("0,1")
+        ratios.append(two / one)
+        print(f"score_pairs: {one:.0f} pairs/s on 1 core, {two:.0f} pairs/s on 2 cores")
+    scaling = statistics.median(ratios)
+    row("score_pairs scaling from 1 to 2 cores (median of 5)", scaling, ">= 1.85", scaling >= 1.85)
 
     rank, batch = rank_against_batch(tarvo)
     print(f"{RANK_MODELS} models of 2GTP: tarvo rank {rank:.0f} models/s, score_one_vs_many {batch:.0f} models/s")
-    row("tarvo rank / score_one_vs_many throughput", rank / batch, ">= 0.90", rank / batch >= 0.9)
+    row("tarvo rank / score_one_vs_many (medians of 5)", rank / batch, ">= 0.93", rank / batch >= 0.93)
 
 
 def main():
