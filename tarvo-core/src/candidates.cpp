@@ -147,8 +147,7 @@ std::string too_few_chains(const Structure& model, const Structure& native, cons
 // best_mapping_str that cannot be read back.
 std::optional<TarvoError> unnamable_chain(const std::vector<std::string>& ids, const char* side) {
   for (const auto& id : ids) {
-    auto bad = std::ranges::find_if(id, [](char c) { return std::string_view(",:* \t\n\v\f\r").contains(c); });
-    if (bad != id.end())
+    if (auto bad = unnamable_character(id))
       return TarvoError{err::Mapping{std::string(side) + " chain " + quoted(id) + " holds " + quoted(std::string(1, *bad)) +
                                      ": chain ids holding ',', ':', '*' or white space cannot be named in a "
                                      "mapping text or an interface name; leave the chain out with --mapping "

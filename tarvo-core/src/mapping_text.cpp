@@ -183,6 +183,12 @@ std::string format_mapping_string(const ChainMapping& mapping, ChainText form) {
   return models + ":" + natives;
 }
 
+std::optional<char> unnamable_character(std::string_view id) {
+  auto bad = std::ranges::find_if(id, [](char c) { return c == ',' || c == ':' || c == '*' || is_space(c); });
+  if (bad == id.end()) return std::nullopt;
+  return *bad;
+}
+
 std::string interface_name(std::string_view native1, std::string_view native2, ChainText form) {
   std::string name(native1);
   if (form == ChainText::Comma) name += ',';

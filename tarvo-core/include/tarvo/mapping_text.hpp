@@ -43,6 +43,9 @@ Result<MappingSpec> format_mapping(const std::optional<std::string>& text);
 // empty one, means no groups.
 Result<std::optional<ChainGroups>> format_groups(const std::optional<std::string>& text);
 std::string format_mapping_string(const ChainMapping& mapping, ChainText form = ChainText::OneCharacter);
+// The first character of `id` that the notation cannot hold (',', ':', '*' or
+// white space), if any: such an id can be named in no mapping text or interface name.
+std::optional<char> unnamable_character(std::string_view id);
 // The name of the interface of two native chains: "AB", or "A,BC".
 std::string interface_name(std::string_view native1, std::string_view native2, ChainText form);
 
