@@ -18,9 +18,9 @@ namespace tarvo {
 namespace {
 
 // Runs `item(i)` for every slot of a list sized in full beforehand, one item per task.
-template <class Item>
-std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
-  std::vector<BatchOutcome> out(count);
+template <class Value, class Item>
+std::vector<Value> in_parallel(std::size_t count, Item item) {
+  std::vector<Value> out(count);
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) out[i] = item(i);
@@ -28,14 +28,15 @@ std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
   return out;
 }
 
+template <class Item>
+std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
+  return in_parallel<BatchOutcome>(count, item);
+}
+
 // `item(i)` gives a list of outcomes for slot i; the lists, joined in slot order.
 template <class Item>
 std::vector<BatchOutcome> run_nested_batch(std::size_t count, Item item) {
-  std::vector<std::vector<BatchOutcome>> lists(count);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) lists[i] = item(i);
-                    });
+  auto lists = in_parallel<std::vector<BatchOutcome>>(count, item);
   std::vector<BatchOutcome> out;
   for (auto& list : lists) std::ranges::move(list, std::back_inserter(out));
   return out;
@@ -98,16 +99,12 @@ std::vector<BatchOutcome> each_model(const std::string& model_path, const std::s
     return {BatchOutcome{model_path, native_path, score_loaded(model_path, native_path, first, native, options, stop,
                                                                  native_matrices), 0}};
   }
-  std::vector<BatchOutcome> out(*count);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, *count, 1), [&](const tbb::blocked_range<std::size_t>& range) {
-    for (std::size_t k = range.begin(); k != range.end(); ++k) {
-      auto model = file->model(filter, options.small_molecule, k);
-      if (model) model->id = model_path;
-      out[k] = BatchOutcome{model_path, native_path,
-                            score_loaded(model_path, native_path, model, native, options, stop, native_matrices), k};
-    }
+  return run_batch(*count, [&](std::size_t k) {
+    auto model = file->model(filter, options.small_molecule, k);
+    if (model) model->id = model_path;
+    return BatchOutcome{model_path, native_path,
+                        score_loaded(model_path, native_path, model, native, options, stop, native_matrices), k};
   });
-  return out;
 }
 
 // An option text that did not parse is each item's first error.
