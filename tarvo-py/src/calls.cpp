@@ -145,6 +145,11 @@ std::optional<BoundArgs> bind(const ScoringFunction& function, PyObject* args, P
   return bind_arguments(function.name, function.parameters, function.leading, args, kwargs);
 }
 
+// all_models is a batch call's last parameter.
+bool read_all_models(const BoundArgs& bound, bool& out) {
+  return convert(bound, bound.values.size() - 1, extract_flag, out);
+}
+
 PyRef option_default(OptionKind kind) {
   switch (kind) {
     case OptionKind::Flag: return PyRef::from_borrowed(Py_False);
@@ -169,7 +174,7 @@ std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kw
   auto bound = bind(score_pairs_function(), args, kwargs);
   ScorePairsCall call;
   if (!bound || !convert(*bound, 0, extract_pair_list, call.pairs) || !read_options(*bound, 1, call.options) ||
-      !convert(*bound, 1 + std::size(kScoringOptions), extract_flag, call.all_models))
+      !read_all_models(*bound, call.all_models))
     return std::nullopt;
   return call;
 }
@@ -179,7 +184,7 @@ std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, Py
   ScoreOneVsManyCall call;
   if (!bound || !convert(*bound, 0, extract_path, call.native) ||
       !convert(*bound, 1, extract_path_list, call.models) || !read_options(*bound, 2, call.options) ||
-      !convert(*bound, 2 + std::size(kScoringOptions), extract_flag, call.all_models))
+      !read_all_models(*bound, call.all_models))
     return std::nullopt;
   return call;
 }
