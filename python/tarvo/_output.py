@@ -208,14 +208,12 @@ def finite_or_none(value):
 
 
 def without_nan(value):
-    """A copy with every non-finite float replaced by None: null in JSON, an empty cell in CSV."""
+    """A copy, nested dicts and lists too, with every non-finite float replaced by None: null in JSON."""
     if isinstance(value, dict):
         return {key: without_nan(item) for key, item in value.items()}
     if isinstance(value, list):
         return [without_nan(item) for item in value]
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value
+    return finite_or_none(value)
 
 
 def csv_line(values):
