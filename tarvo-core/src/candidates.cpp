@@ -31,10 +31,6 @@ bool same_het(const Chain& a, const Chain& b) {
   return a.het_name && b.het_name && *a.het_name == *b.het_name;
 }
 
-std::size_t mismatches(const Alignment& alignment) {
-  return std::count(alignment.match_line.begin(), alignment.match_line.end(), U'.');
-}
-
 // The residue of each symbol of the chain's sequence, in order.
 std::vector<const Residue*> residue_per_symbol(const Chain& chain) {
   std::vector<const Residue*> out;

@@ -1,6 +1,5 @@
 #include "tarvo/interfaces.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -63,8 +62,7 @@ std::vector<UnlikePair> unlike_pairs(const Structure& model, const Structure& na
     const Chain* m = model.chain(model_id);
     if (!n || !m || n->het_name || m->het_name || n->sequence == m->sequence) continue;
     // Compared as the search compares a model chain with a native chain.
-    const Alignment alignment = align_chains(*m, *n, false);
-    const auto count = static_cast<std::size_t>(std::ranges::count(alignment.match_line, U'.'));
+    const std::size_t count = mismatches(align_chains(*m, *n, false));
     if (count > allowed_mismatches) out.push_back(UnlikePair{native_id, model_id, count});
   }
   return out;

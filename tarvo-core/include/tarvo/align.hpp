@@ -1,6 +1,7 @@
 // Global affine-gap alignment of two chains, by sequence or by residue number.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -15,6 +16,11 @@ struct Alignment {
   std::u32string match_line;  // '|' equal, ' ' gap, '.' mismatch
   std::u32string second_aligned;
 };
+
+// The '.' columns: how far two sequences are from pairing.
+inline std::size_t mismatches(const Alignment& alignment) {
+  return static_cast<std::size_t>(std::ranges::count(alignment.match_line, U'.'));
+}
 
 // The most cells one alignment table may have (a byte each, seconds of work).
 inline constexpr std::size_t kMaxAlignmentCells = std::size_t{1} << 28;
