@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "tarvo/error.hpp"
 
@@ -109,21 +110,63 @@ float first_distance(std::span<const Point> residue_a, std::span<const Point> re
   return kFarApart;
 }
 
+// Four floats side by side: the scan below runs on four atoms of the second
+// residue at once, each lane with the very operations of squared_distance.
+using Lanes = float __attribute__((vector_size(16)));
+
+// The atoms of a group as three columns of coordinates, padded by three so
+// that the last atoms' lanes can be loaded whole.
+struct Columns {
+  std::vector<float> x, y, z;
+
+  explicit Columns(std::span<const Point> points) {
+    for (std::vector<float>* column : {&x, &y, &z}) column->reserve(points.size() + 3);
+    for (const Point& p : points) {
+      x.push_back(p.x);
+      y.push_back(p.y);
+      z.push_back(p.z);
+    }
+    for (std::vector<float>* column : {&x, &y, &z}) column->resize(points.size() + 3, 0.0f);
+  }
+};
+
+Lanes load_lanes(const float* from) {
+  Lanes lanes;
+  std::memcpy(&lanes, from, sizeof lanes);
+  return lanes;
+}
+
 // A cell's value, for residues whose balls are within reach. The scan settles a
 // cell at its first distance when that exceeds kEarlyStop, even where other
 // pairs are closer; otherwise every later minimum is below it and the whole cell
 // counts. Then an atom of `residue_a` beyond reach of the other residue's ball
 // has every pair at or above 10 Å and is skipped: a minimum below 10 Å comes
 // from the atoms left, and any other only has to stay at or above 10 Å.
-float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b, const Ball& ball_b) {
+// `residue_b` starts at atom `first_b` of `columns_b`. A NaN distance compares
+// false and never lowers a lane, as it never lowers std::min's running value,
+// and the lanes' least is the least of every distance scanned.
+float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b, const Ball& ball_b,
+                   const Columns& columns_b, std::size_t first_b) {
   const float first = first_distance(residue_a, residue_b);
   if (first > kEarlyStop) return first;
-  float minimum = first;
+  const Lanes lane_index = {0, 1, 2, 3};
+  const Lanes unreached = {kFarApart, kFarApart, kFarApart, kFarApart};
+  Lanes minimum = {first, first, first, first};
   for (const Point& a : residue_a) {
     if (beyond_reach(Ball{a.x, a.y, a.z, 0.0}, ball_b)) continue;
-    for (const Point& b : residue_b) minimum = std::min(minimum, squared_distance(a, b));
+    const Lanes ax = {a.x, a.x, a.x, a.x}, ay = {a.y, a.y, a.y, a.y}, az = {a.z, a.z, a.z, a.z};
+    for (std::size_t j = 0; j < residue_b.size(); j += 4) {
+      const std::size_t at = first_b + j;
+      const Lanes dx = ax - load_lanes(&columns_b.x[at]);
+      const Lanes dy = ay - load_lanes(&columns_b.y[at]);
+      const Lanes dz = az - load_lanes(&columns_b.z[at]);
+      Lanes d = (dx * dx + dy * dy) + dz * dz;
+      // Lanes past the residue's last atom hold other atoms, or padding.
+      if (j + 4 > residue_b.size()) d = lane_index < static_cast<float>(residue_b.size() - j) ? d : unreached;
+      minimum = d < minimum ? d : minimum;
+    }
   }
-  return minimum;
+  return std::min(std::min(minimum[0], minimum[1]), std::min(minimum[2], minimum[3]));
 }
 
 struct Centroids {
@@ -193,6 +236,7 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
   const std::vector<Ball> balls_a = balls(points_a, counts_a, offsets_a);
   const std::vector<Ball> balls_b = balls(points_b, counts_b, offsets_b);
   const std::vector<Ball> blocks_b = blocks_of(balls_b);
+  const Columns columns_b(points_b);
 
   auto fill_row = [&](std::size_t i) {
     if (balls_a[i].radius < 0) return;
@@ -203,7 +247,8 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
       const std::size_t end = std::min(matrix.cols, (block + 1) * kBlockResidues);
       for (std::size_t j = block * kBlockResidues; j < end; ++j)
         if (balls_b[j].radius >= 0 && !beyond_reach(balls_a[i], balls_b[j]))
-          row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), balls_b[j]);
+          row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), balls_b[j], columns_b,
+                                offsets_b[j]);
     }
   };
 
