@@ -11,6 +11,7 @@
 
 #include "tarvo/reader.hpp"     // load_structure
 #include "tarvo/search.hpp"     // score_structures
+#include "tarvo/tarvo.hpp"      // contact_reach
 #include "native_matrices.hpp"  // NativeMatrices
 
 namespace tarvo {
@@ -120,10 +121,18 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
                              const ScoreOptions& options, std::stop_token stop) {
   if (stop.stop_requested()) return fail(err::Cancelled{});
   // The two files are read side by side: reading is half the work of a small pair.
+  // The native's matrices follow its reading, so that they fill the wait for a
+  // model that takes longer to read (a gzip model, a larger file), and the other
+  // way round the idle side takes up their rows.
   Result<Structure> model, native;
+  NativeMatrices native_matrices;
   tbb::parallel_invoke([&] { model = load_side(model_path, options.mapping.model_chains, options, stop); },
-                       [&] { native = load_side(native_path, options.mapping.native_chains, options, stop); });
-  return score_loaded(model_path, native_path, model, native, options, stop, nullptr);
+                       [&] {
+                         native = load_side(native_path, options.mapping.native_chains, options, stop);
+                         if (native && !options.groups && !stop.stop_requested())
+                           native_matrices.prepare(*native, contact_reach(options.capri_peptide));
+                       });
+  return score_loaded(model_path, native_path, model, native, options, stop, &native_matrices);
 }
 
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,

@@ -1,8 +1,12 @@
 #include "native_matrices.hpp"
 
+#include <tbb/parallel_for_each.h>
 #include <tbb/task_arena.h>
 
+#include <vector>
+
 #include "tarvo/tarvo.hpp"  // native_distances, count_below
+#include "near_chains.hpp"    // near_pairs
 
 namespace tarvo {
 
@@ -21,6 +25,14 @@ const DistanceMatrix* NativeMatrices::between(const Chain& first, const Chain& s
     });
   });
   return entry->matrix ? &*entry->matrix : nullptr;
+}
+
+void NativeMatrices::prepare(const Structure& native, float reach) {
+  std::vector<const Chain*> chains;
+  for (const auto& [id, chain] : native.chains) chains.push_back(&chain);
+  const auto pairs = near_pairs(chains, reach);
+  tbb::parallel_for_each(pairs.begin(), pairs.end(),
+                         [&](const auto& pair) { between(*chains[pair.first], *chains[pair.second]); });
 }
 
 }  // namespace tarvo

@@ -21,6 +21,11 @@ class NativeMatrices {
   // large assembly keeps only the matrices of chains that touch.
   const DistanceMatrix* between(const Chain& first, const Chain& second);
 
+  // Computes beforehand, side by side, the matrices of the chains whose boxes
+  // come within `reach`, each pair in the order the file gives them: the order
+  // a search asks for when the native's chains are its anchors.
+  void prepare(const Structure& native, float reach);
+
  private:
   struct Entry {
     std::once_flag once;

@@ -25,7 +25,7 @@ std::vector<std::string> missing_interfaces(const Structure& native, const Setup
   }
   if (std::ranges::all_of(mapped, [](char m) { return m; })) return {};
   const float cutoff = contact_cutoff(capri_peptide);
-  const float reach = std::sqrt(cutoff) + 0.01f;  // beyond it no two atoms touch
+  const float reach = contact_reach(capri_peptide);
   std::vector<std::pair<std::size_t, std::size_t>> near = near_pairs(chains, reach);
   std::erase_if(near, [&](const auto& pair) { return mapped[pair.first] && mapped[pair.second]; });
   std::vector<std::string> names;

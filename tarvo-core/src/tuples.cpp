@@ -46,7 +46,7 @@ Result<void> TupleStore::find_contacts() {
   model_contact_.assign(model_count * model_count, one_mapping ? 1 : 0);
 
   const float cutoff = contact_cutoff(options_.capri_peptide);
-  const float reach = std::sqrt(cutoff) + 0.01f;  // beyond it no two atoms touch
+  const float reach = contact_reach(options_.capri_peptide);
   std::vector<std::pair<bool, std::uint32_t>> jobs;  // (is native, flat pair index)
   auto add_jobs = [&](bool is_native, const ChainSet& set) {
     const std::uint32_t count = set.ids.size();

@@ -1,6 +1,7 @@
 // The score of one interface: a pair of model chains against a pair of native chains.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -49,6 +50,8 @@ constexpr double tarvo_score(double fnat, double irmsd, double lrmsd) {
 inline constexpr float contact_cutoff(bool capri_peptide) { return capri_peptide ? 16.0f : 25.0f; }
 inline constexpr float interface_cutoff(bool capri_peptide) { return capri_peptide ? 64.0f : 100.0f; }
 inline constexpr float kClashCutoff = 4.0f;
+// Chains further apart than this (Å) have no atoms in contact; the margin covers rounding.
+inline float contact_reach(bool capri_peptide) { return std::sqrt(contact_cutoff(capri_peptide)) + 0.01f; }
 // Distance matrices are exact only below kExactBelow: no cutoff may exceed it.
 static_assert(interface_cutoff(false) <= kExactBelow && interface_cutoff(true) <= kExactBelow &&
               contact_cutoff(false) <= kExactBelow && kClashCutoff <= kExactBelow);
