@@ -2,7 +2,7 @@
 
 #include <tbb/task_arena.h>
 
-#include "tarvo/tarvo.hpp"  // native_distances, count_below
+#include "tarvo/tarvo.hpp"  // native_distances
 
 namespace tarvo {
 
@@ -17,7 +17,7 @@ const DistanceMatrix* NativeMatrices::between(const Chain& first, const Chain& s
   std::call_once(entry->once, [&] {
     tbb::this_task_arena::isolate([&] {
       DistanceMatrix matrix = native_distances(first, second);
-      if (count_below(matrix, kExactBelow) > 0) entry->matrix = std::move(matrix);
+      if (matrix.stored() > 0) entry->matrix = std::move(matrix);
     });
   });
   return entry->matrix ? &*entry->matrix : nullptr;

@@ -49,7 +49,7 @@ constexpr double tarvo_score(double fnat, double irmsd, double lrmsd) {
 inline constexpr float contact_cutoff(bool capri_peptide) { return capri_peptide ? 16.0f : 25.0f; }
 inline constexpr float interface_cutoff(bool capri_peptide) { return capri_peptide ? 64.0f : 100.0f; }
 inline constexpr float kClashCutoff = 4.0f;
-// Distance matrices are exact only below kExactBelow: no cutoff may exceed it.
+// Distance matrices keep cells only below kExactBelow: no cutoff may exceed it.
 static_assert(interface_cutoff(false) <= kExactBelow && interface_cutoff(true) <= kExactBelow &&
               contact_cutoff(false) <= kExactBelow && kClashCutoff <= kExactBelow);
 
