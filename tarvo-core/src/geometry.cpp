@@ -120,7 +120,8 @@ float first_distance(std::span<const Point> residue_a, std::span<const Point> re
 // from the atoms left, and any other only has to stay at or above 10 Å.
 // Not inlined: inside the row loop GCC keeps the running minimum on the stack,
 // which made the scan a third slower.
-[[gnu::noinline]] float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b, const Ball& ball_b) {
+[[gnu::noinline]] float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b,
+                                     const Ball& ball_b) {
   const float first = first_distance(residue_a, residue_b);
   if (first > kEarlyStop) return first;
   float minimum = first;
