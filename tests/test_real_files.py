@@ -186,14 +186,17 @@ except _tarvo_rs.TarvoError as error:
 
 
 def test_running_out_of_memory_is_the_pairs_error_and_the_batch_goes_on(tmp_path):
-    # Two touching chains of 8,000 residues: their distance matrix alone takes 256 MB,
-    # twice what the child may add to its address space (and well within the work budget).
+    # Two chains of 8,000 residues packed into 2 Å boxes 4 Å apart, so that every
+    # residue pair is within 10 Å: their distance matrix alone holds 64 million cells
+    # (512 MB), four times what the child may add to its address space (and well within
+    # the work budget).
     huge = tmp_path / "huge.pdb"
     lines = []
     for chain, residue, z in (("A", "ALA", 0.0), ("B", "GLY", 4.0)):  # one mapping only
         for i in range(8_000):
             lines.append(f"ATOM  {i % 100000:5d}  CA  {residue} {chain}{i % 10000:4d}    "
-                         f"{(i % 200) * 3.8:8.3f}{(i // 200) * 3.8:8.3f}{z:8.3f}  1.00  0.00           C")
+                         f"{(i % 20) * 0.1:8.3f}{(i // 20 % 20) * 0.1:8.3f}{z + (i // 400) * 0.1:8.3f}"
+                         "  1.00  0.00           C")
     huge.write_text("\n".join(lines) + "\n")
     # One malloc arena: a thread's first allocation would otherwise reserve 64 MB of the
     # capped address space, and a read could then fail before the matrix does.

@@ -123,13 +123,14 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
   // The two files are read side by side: reading is half the work of a small pair.
   // The native's matrices follow its reading, so that they fill the wait for a
   // model that takes longer to read (a gzip model, a larger file), and the other
-  // way round the idle side takes up their rows.
+  // way round the idle side takes up their rows. Only without fixed pairs or
+  // groups: then the search asks for them in the file's order.
   Result<Structure> model, native;
   NativeMatrices native_matrices;
   tbb::parallel_invoke([&] { model = load_side(model_path, options.mapping.model_chains, options, stop); },
                        [&] {
                          native = load_side(native_path, options.mapping.native_chains, options, stop);
-                         if (native && !options.groups && !stop.stop_requested())
+                         if (native && options.mapping.fixed.empty() && !options.groups && !stop.stop_requested())
                            native_matrices.prepare(*native, contact_reach(options.capri_peptide));
                        });
   return score_loaded(model_path, native_path, model, native, options, stop, &native_matrices);

@@ -19,6 +19,9 @@ namespace {
 // Below this many rows the pool's scheduling costs more than it saves.
 constexpr std::size_t kParallelRows = 128;
 
+// Rows filled by one task of the pool, into cells of their own.
+constexpr std::size_t kPartRows = 32;
+
 // A ball around each residue's atoms. Two residues whose balls are further
 // apart than kReach hold no atom pair within kExactWithin, so their cell is
 // settled as far without a scan; the margin covers float rounding of the scan.
@@ -144,9 +147,10 @@ Lanes load_lanes(const float* from) {
 // from the atoms left, and any other only has to stay at or above 10 Å.
 // `residue_b` starts at atom `first_b` of `columns_b`. A NaN distance compares
 // false and never lowers a lane, as it never lowers std::min's running value,
-// and the lanes' least is the least of every distance scanned.
-float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b, const Ball& ball_b,
-                   const Columns& columns_b, std::size_t first_b) {
+// and the lanes' least is the least of every distance scanned. Not inlined:
+// inside the row loop GCC keeps the running minimum on the stack.
+[[gnu::noinline]] float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b,
+                                     const Ball& ball_b, const Columns& columns_b, std::size_t first_b) {
   const float first = first_distance(residue_a, residue_b);
   if (first > kEarlyStop) return first;
   const Lanes lane_index = {0, 1, 2, 3};
@@ -167,6 +171,25 @@ float cell_minimum(std::span<const Point> residue_a, std::span<const Point> resi
     }
   }
   return std::min(std::min(minimum[0], minimum[1]), std::min(minimum[2], minimum[3]));
+}
+
+// The rows of `parts` one after another, as one matrix.
+DistanceMatrix stacked(std::vector<DistanceMatrix>& parts, std::size_t cols) {
+  DistanceMatrix matrix{0, cols, {0}, {}};
+  std::size_t stored = 0;
+  for (const DistanceMatrix& part : parts) {
+    matrix.rows += part.rows;
+    stored += part.stored();
+  }
+  matrix.row_starts.reserve(matrix.rows + 1);
+  matrix.cells.reserve(stored);
+  for (DistanceMatrix& part : parts) {
+    const std::size_t shift = matrix.cells.size();
+    for (std::size_t k = 1; k < part.row_starts.size(); ++k) matrix.row_starts.push_back(shift + part.row_starts[k]);
+    matrix.cells.insert(matrix.cells.end(), part.cells.begin(), part.cells.end());
+    part = {};  // each part freed once copied
+  }
+  return matrix;
 }
 
 struct Centroids {
@@ -223,9 +246,8 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
                                  std::span<const std::uint32_t> counts_b) {
   const std::vector<std::size_t> offsets_a = offsets_of(counts_a);
   const std::vector<std::size_t> offsets_b = offsets_of(counts_b);
-  DistanceMatrix matrix{counts_a.size(), counts_b.size(), {}};
-  matrix.values.assign(matrix.rows * matrix.cols, kFarApart);
-  // Empty residues keep kFarApart, as a scan of no pairs gives.
+  const std::size_t rows = counts_a.size(), cols = counts_b.size();
+  // Empty residues get no cells, as a scan of no pairs gives kFarApart.
   auto balls = [](std::span<const Point> points, std::span<const std::uint32_t> counts,
                   const std::vector<std::size_t>& offsets) {
     std::vector<Ball> out(counts.size(), Ball{0, 0, 0, -1.0});
@@ -238,31 +260,62 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
   const std::vector<Ball> blocks_b = blocks_of(balls_b);
   const Columns columns_b(points_b);
 
-  auto fill_row = [&](std::size_t i) {
+  auto fill_row = [&](std::size_t i, std::vector<DistanceMatrix::Cell>& cells) {
     if (balls_a[i].radius < 0) return;
     std::span<const Point> residue_a = points_a.subspan(offsets_a[i], counts_a[i]);
-    float* row = matrix.values.data() + i * matrix.cols;
     for (std::size_t block = 0; block < blocks_b.size(); ++block) {
       if (blocks_b[block].radius < 0 || beyond_reach(balls_a[i], blocks_b[block])) continue;
-      const std::size_t end = std::min(matrix.cols, (block + 1) * kBlockResidues);
-      for (std::size_t j = block * kBlockResidues; j < end; ++j)
-        if (balls_b[j].radius >= 0 && !beyond_reach(balls_a[i], balls_b[j]))
-          row[j] = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), balls_b[j], columns_b,
-                                offsets_b[j]);
+      const std::size_t end = std::min(cols, (block + 1) * kBlockResidues);
+      for (std::size_t j = block * kBlockResidues; j < end; ++j) {
+        if (balls_b[j].radius < 0 || beyond_reach(balls_a[i], balls_b[j])) continue;
+        const float value =
+            cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), balls_b[j], columns_b, offsets_b[j]);
+        if (value < kExactBelow) cells.push_back({static_cast<std::uint32_t>(j), value});
+      }
     }
   };
+  // Rows [begin, end) as a matrix of their own.
+  auto rows_between = [&](std::size_t begin, std::size_t end) {
+    DistanceMatrix part{end - begin, cols, {0}, {}};
+    part.row_starts.reserve(part.rows + 1);
+    for (std::size_t i = begin; i < end; ++i) {
+      fill_row(i, part.cells);
+      part.row_starts.push_back(part.cells.size());
+    }
+    return part;
+  };
 
-  if (matrix.rows < kParallelRows) {
-    for (std::size_t i = 0; i < matrix.rows; ++i) fill_row(i);
-  } else {
-    // Runs on the arena of the calling worker (or the global one), so it nests
-    // inside the interface and batch loops without oversubscribing.
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, matrix.rows),
-                      [&](const tbb::blocked_range<std::size_t>& range) {
-                        for (std::size_t i = range.begin(); i != range.end(); ++i) fill_row(i);
-                      });
+  if (rows < kParallelRows) return rows_between(0, rows);
+  // Runs on the arena of the calling worker (or the global one), so it nests
+  // inside the interface and batch loops without oversubscribing.
+  std::vector<DistanceMatrix> parts((rows + kPartRows - 1) / kPartRows);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, parts.size(), 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t p = range.begin(); p != range.end(); ++p)
+                        parts[p] = rows_between(p * kPartRows, std::min(rows, (p + 1) * kPartRows));
+                    });
+  return stacked(parts, cols);
+}
+
+float DistanceMatrix::at(std::size_t i, std::size_t j) const {
+  const std::span<const Cell> cells_of_row = row(i);
+  const auto found = std::ranges::lower_bound(cells_of_row, j, {}, &Cell::col);
+  return found != cells_of_row.end() && found->col == j ? found->value : kFarApart;
+}
+
+SharedBelow shared_below(const DistanceMatrix& first, const DistanceMatrix& second, float cutoff) {
+  SharedBelow counts;
+  for (std::size_t i = 0; i < first.rows; ++i) {
+    const std::span<const DistanceMatrix::Cell> other = second.row(i);
+    auto next = other.begin();
+    for (const DistanceMatrix::Cell& cell : first.row(i)) {
+      if (!(cell.value < cutoff)) continue;
+      ++counts.first;
+      while (next != other.end() && next->col < cell.col) ++next;
+      counts.both += next != other.end() && next->col == cell.col && next->value < cutoff;
+    }
   }
-  return matrix;
+  return counts;
 }
 
 Point Transform::apply(const Point& q) const {

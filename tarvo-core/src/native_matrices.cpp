@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "tarvo/tarvo.hpp"  // native_distances, count_below
+#include "tarvo/tarvo.hpp"  // native_distances
 #include "near_chains.hpp"    // near_pairs
 
 namespace tarvo {
@@ -21,7 +21,7 @@ const DistanceMatrix* NativeMatrices::between(const Chain& first, const Chain& s
   std::call_once(entry->once, [&] {
     tbb::this_task_arena::isolate([&] {
       DistanceMatrix matrix = native_distances(first, second);
-      if (count_below(matrix, kExactBelow) > 0) entry->matrix = std::move(matrix);
+      if (matrix.stored() > 0) entry->matrix = std::move(matrix);
     });
   });
   return entry->matrix ? &*entry->matrix : nullptr;

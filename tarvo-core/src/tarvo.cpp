@@ -130,8 +130,8 @@ std::pair<std::vector<std::size_t>, std::vector<std::size_t>> interface_sets(con
   std::vector<bool> in_rows(matrix.rows, false);
   std::vector<bool> in_cols(matrix.cols, false);
   for (std::size_t i = 0; i < matrix.rows; ++i)
-    for (std::size_t j = 0; j < matrix.cols; ++j)
-      if (matrix.at(i, j) < cutoff) in_rows[i] = in_cols[j] = true;
+    for (const DistanceMatrix::Cell& cell : matrix.row(i))
+      if (cell.value < cutoff) in_rows[i] = in_cols[cell.col] = true;
   auto indices = [](const std::vector<bool>& flags) {
     std::vector<std::size_t> out;
     for (std::size_t k = 0; k < flags.size(); ++k)
@@ -162,23 +162,6 @@ float interface_rmsd(const AlignedChain& side1, const AlignedChain& side2,
 float ligand_rmsd(const AlignedChain& receptor, const AlignedChain& ligand) {
   // The model is moved onto the native receptor; its ligand is measured there.
   return rmsd_after_fit(receptor.backbone.b, receptor.backbone.a, ligand.backbone.b, ligand.backbone.a);
-}
-
-struct ContactCounts {
-  std::uint32_t model_total = 0;
-  std::uint32_t nonnat_count = 0;
-  std::uint32_t nat_correct = 0;
-};
-
-ContactCounts count_contacts(const DistanceMatrix& model, const DistanceMatrix& native, float cutoff) {
-  ContactCounts counts;
-  for (std::size_t k = 0; k < model.values.size(); ++k) {
-    if (!(model.values[k] < cutoff)) continue;
-    ++counts.model_total;
-    if (native.values[k] < cutoff) ++counts.nat_correct;
-    else ++counts.nonnat_count;
-  }
-  return counts;
 }
 
 }  // namespace
@@ -263,7 +246,8 @@ DistanceMatrix native_distances(const Chain& native1, const Chain& native2) {
 }
 
 std::uint32_t count_below(const DistanceMatrix& matrix, float cutoff) {
-  return static_cast<std::uint32_t>(std::ranges::count_if(matrix.values, [cutoff](float d) { return d < cutoff; }));
+  return static_cast<std::uint32_t>(
+      std::ranges::count_if(matrix.cells, [cutoff](const DistanceMatrix::Cell& cell) { return cell.value < cutoff; }));
 }
 
 Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Chain& model2,
@@ -320,13 +304,13 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const AlignedChain& side1, con
     return fail(err::InterfaceSizeMismatch{{model_matrix.rows, model_matrix.cols},
                                            {aligned_native->rows, aligned_native->cols}});
 
-  const ContactCounts counts = count_contacts(model_matrix, *aligned_native, contact);
-  result.model_total = counts.model_total;
-  result.nonnat_count = counts.nonnat_count;
-  result.nat_correct = counts.nat_correct;
-  result.fnonnat = counts.model_total == 0
+  const SharedBelow contacts = shared_below(model_matrix, *aligned_native, contact);
+  result.model_total = contacts.first;
+  result.nat_correct = contacts.both;
+  result.nonnat_count = contacts.first - contacts.both;
+  result.fnonnat = result.model_total == 0
                        ? 0.0
-                       : static_cast<double>(counts.nonnat_count) / static_cast<double>(counts.model_total);
+                       : static_cast<double>(result.nonnat_count) / static_cast<double>(result.model_total);
 
   DistanceMatrix peptide_interface;
   const DistanceMatrix* interface_matrix = aligned_native;

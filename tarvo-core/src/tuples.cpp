@@ -139,7 +139,7 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
 
   std::vector<std::optional<InterfaceResult>> results(keys.size());
   auto done = run_in_parallel(groups.size(), [&](std::size_t g, const std::atomic<bool>& stop) -> Result<void> {
-    DistanceMatrix whole_matrix;
+    std::optional<DistanceMatrix> whole_matrix;
     for (std::size_t i : groups[g]) {
       if (stop.load(std::memory_order_relaxed)) return {};
       auto t = unpack_key(keys[i]);
@@ -157,10 +157,9 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
                             options_.capri_peptide, native_matrix);
       } else if (side1.whole && side2.whole) {
         auto cached = model_matrices_.find(t[0] * model_count + t[1]);
-        if (cached == model_matrices_.end() && whole_matrix.values.empty())
-          whole_matrix = native_distances(model1, model2);
+        if (cached == model_matrices_.end() && !whole_matrix) whole_matrix = native_distances(model1, model2);
         result = calc_tarvo(native1, native2, *side1.chain, *side2.chain, options_.capri_peptide, native_matrix,
-                            cached != model_matrices_.end() ? cached->second : whole_matrix);
+                            cached != model_matrices_.end() ? cached->second : *whole_matrix);
       } else {
         DistanceMatrix model_matrix =
             *residue_group_distances(side1.chain->residues.model, side2.chain->residues.model, true);
@@ -193,14 +192,8 @@ double TupleStore::fnat_bound(Index m1, Index m2, Index n1, Index n2) const {
   const DistanceMatrix& model = model_matrices_.at(m1 * layout_.models.ids.size() + m2);
   const DistanceMatrix& native = *native_matrices_.at(n1 * layout_.natives.ids.size() + n2);
   if (model.rows != native.rows || model.cols != native.cols) return kContactBound;
-  const float cutoff = contact_cutoff(options_.capri_peptide);
-  std::uint32_t correct = 0, total = 0;
-  for (std::size_t i = 0; i < native.values.size(); ++i) {
-    bool in_native = native.values[i] < cutoff;
-    total += in_native;
-    correct += in_native && model.values[i] < cutoff;
-  }
-  return tarvo_score(static_cast<double>(correct) / static_cast<double>(total), 0.0, 0.0);
+  const SharedBelow contacts = shared_below(native, model, contact_cutoff(options_.capri_peptide));
+  return tarvo_score(static_cast<double>(contacts.both) / static_cast<double>(contacts.first), 0.0, 0.0);
 }
 
 // Before the walk: every tuple of some mapping scored, when there are few
@@ -316,10 +309,11 @@ Result<void> TupleStore::bound_touching_tuples(const std::vector<std::vector<std
 
 // Per tuple, the bound its contacts allow (fnat_bound), computed in parallel.
 Result<void> TupleStore::bound_by_contacts(const std::vector<std::uint64_t>& usual_keys) {
-  std::size_t compared = 0;  // native matrix entries that the bounds read
+  std::size_t compared = 0;  // native matrix cells that the bounds cover, stored or not
   for (std::uint64_t key : usual_keys) {
     auto t = unpack_key(key);
-    compared += native_matrices_.at(t[2] * layout_.natives.ids.size() + t[3])->values.size();
+    const DistanceMatrix& native = *native_matrices_.at(t[2] * layout_.natives.ids.size() + t[3]);
+    compared += native.rows * native.cols;
   }
   if (!budget_.charge(compared)) return std::unexpected(interchangeable_error(budget_, setup_));
   std::vector<double> bounds(usual_keys.size());

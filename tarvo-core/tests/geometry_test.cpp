@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,6 +27,14 @@ DistanceMatrix distances(const std::vector<Residue>& a, const std::vector<Residu
   FlatGroup group_a = group_coords_and_counts(refs_a);
   FlatGroup group_b = group_coords_and_counts(refs_b);
   return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts);
+}
+
+// Every cell, stored or not, row after row.
+std::vector<float> dense(const DistanceMatrix& m) {
+  std::vector<float> out;
+  for (std::size_t i = 0; i < m.rows; ++i)
+    for (std::size_t j = 0; j < m.cols; ++j) out.push_back(m.at(i, j));
+  return out;
 }
 
 TEST(GroupCoordsAndCounts, FlattensResiduesInOrderWithOneCountEach) {
@@ -59,8 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CellValue,
     testing::Values(
         CellCase{"ThreeAngstromsGiveNine", {{0, 0, 0}}, {{0, 3, 0}}, 9.0f},
-        // 1600 > 1000 stops the scan even though the second atoms touch.
-        CellCase{"FirstPairBeyondCutoffStopsScan", {{0, 0, 0}, {40, 0, 1}}, {{40, 0, 0}}, 1600.0f},
+        // 1600 > 1000 stops the scan even though the second atoms touch; a
+        // cell settled at 10 Å or more is not kept and reads as far apart.
+        CellCase{"FirstPairBeyondCutoffStopsScan", {{0, 0, 0}, {40, 0, 1}}, {{40, 0, 0}}, kFarApart},
         CellCase{"FirstPairWithinCutoffScansAll", {{0, 0, 0}, {30, 0, 1}}, {{30, 0, 0}}, 1.0f},
         CellCase{"EmptyResidueIsFarApart", {}, {{0, 0, 0}}, kFarApart},
         CellCase{"NaNDistanceIsSkipped", {{kNaN, 0, 0}, {0, 0, 2}}, {{0, 0, 0}}, 4.0f},
@@ -70,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ResidueDistances, ResidueWithoutAtomsIsFarFromEveryResidue) {
   DistanceMatrix m = distances({residue_at({{0, 0, 0}}), residue_at({})},
                                {residue_at({{1, 0, 0}}), residue_at({}), residue_at({{0, 2, 0}})});
-  EXPECT_EQ(m.values, (std::vector<float>{1.0f, kFarApart, 4.0f, kFarApart, kFarApart, kFarApart}));
+  EXPECT_EQ(dense(m), (std::vector<float>{1.0f, kFarApart, 4.0f, kFarApart, kFarApart, kFarApart}));
 }
 
 // Pruning by bounding balls must not lose a contact of a residue whose first
@@ -80,7 +90,7 @@ TEST(ResidueDistances, ResidueStartingWithANaNAtomKeepsItsContacts) {
   for (int k = 1; k < 8; ++k) b.push_back(residue_at({{100.0f * k, 100, 0}}));
   for (const bool as_rows : {false, true}) {
     DistanceMatrix m = as_rows ? distances(b, {residue_at({{0, 0, 0}})}) : distances({residue_at({{0, 0, 0}})}, b);
-    EXPECT_EQ(m.values[0], 9.0f) << (as_rows ? "rows" : "columns");
+    EXPECT_EQ(m.at(0, 0), 9.0f) << (as_rows ? "rows" : "columns");
   }
 }
 
@@ -88,7 +98,7 @@ TEST(ResidueDistances, EmptyGroupGivesEmptyMatrix) {
   DistanceMatrix m = distances({}, {residue_at({{0, 0, 0}})});
   EXPECT_EQ(m.rows, 0u);
   EXPECT_EQ(m.cols, 1u);
-  EXPECT_TRUE(m.values.empty());
+  EXPECT_EQ(m.stored(), 0u);
 }
 
 // Residues of a few atoms scattered over a box so that near and far pairs mix.
@@ -118,7 +128,55 @@ TEST(ResidueDistances, PooledRowsEqualRowsComputedOneByOne) {
   }
   const DistanceMatrix serial = distances(std::vector<Residue>(a.begin(), a.begin() + 127), b);
   ASSERT_EQ(serial.rows, 127u);
-  EXPECT_TRUE(std::equal(serial.values.begin(), serial.values.end(), pooled.values.begin()));
+  for (std::size_t i = 0; i < serial.rows; ++i) EXPECT_TRUE(std::ranges::equal(serial.row(i), pooled.row(i))) << i;
+}
+
+// One-atom residues at random points of a box: each cell is a plain squared
+// distance, so enumerating every pair gives the dense reference.
+std::vector<Point> random_points(std::size_t count, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::uniform_real_distribution<float> coordinate(0.0f, 40.0f);
+  std::vector<Point> out(count);
+  for (Point& p : out) p = {coordinate(engine), coordinate(engine), coordinate(engine)};
+  return out;
+}
+
+DistanceMatrix point_distances(const std::vector<Point>& a, const std::vector<Point>& b) {
+  std::vector<Residue> residues_a, residues_b;
+  for (const Point& p : a) residues_a.push_back(residue_at({p}));
+  for (const Point& p : b) residues_b.push_back(residue_at({p}));
+  return distances(residues_a, residues_b);
+}
+
+float squared(const Point& a, const Point& b) {
+  const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+  return (dx * dx + dy * dy) + dz * dz;
+}
+
+TEST(SparseDistances, ReadsAndRowMergesAgreeWithADenseReference) {
+  const std::vector<Point> a = random_points(150, 1), b = random_points(90, 2);
+  std::vector<Point> moved = b;  // keeps most contacts, loses and gains a few
+  std::mt19937 engine(3);
+  std::uniform_real_distribution<float> shift(-1.5f, 1.5f);
+  for (Point& p : moved) p = {p.x + shift(engine), p.y + shift(engine), p.z + shift(engine)};
+  const DistanceMatrix first = point_distances(a, b), second = point_distances(a, moved);
+  constexpr float kCutoff = 25.0f;
+  std::size_t near = 0;
+  SharedBelow expected;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    for (std::size_t j = 0; j < b.size(); ++j) {
+      const float d = squared(a[i], b[j]);
+      near += d < kExactBelow;
+      ASSERT_EQ(first.at(i, j), d < kExactBelow ? d : kFarApart) << i << "," << j;
+      expected.first += d < kCutoff;
+      expected.both += d < kCutoff && squared(a[i], moved[j]) < kCutoff;
+    }
+  EXPECT_EQ(first.stored(), near);
+  ASSERT_LT(0u, expected.both);
+  ASSERT_LT(expected.both, expected.first);
+  const SharedBelow merged = shared_below(first, second, kCutoff);
+  EXPECT_EQ(merged.first, expected.first);
+  EXPECT_EQ(merged.both, expected.both);
 }
 
 Point rotate_z90(const Point& p) { return {-p.y, p.x, p.z}; }

@@ -15,18 +15,6 @@ struct Point {
   float x, y, z;
 };
 
-// Squared distances in Å², row-major: residue i of the first group, residue j of the second.
-// A cell is the exact minimum over atom pairs only when that is below
-// kExactBelow; otherwise it holds some value at or above kExactBelow, so every
-// reader compares cells with cutoffs no larger than it.
-struct DistanceMatrix {
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  std::vector<float> values;
-
-  float at(std::size_t i, std::size_t j) const { return values[i * cols + j]; }
-};
-
 // Minimum of a cell with no points on either side, and the start of every scan.
 inline constexpr float kFarApart = 100000.0f;
 
@@ -34,6 +22,38 @@ inline constexpr float kFarApart = 100000.0f;
 // largest cutoff any score compares cells with.
 inline constexpr float kExactWithin = 10.0f;
 inline constexpr float kExactBelow = kExactWithin * kExactWithin;
+
+// Squared distances in Å² between residue i of the first group and residue j of
+// the second, kept only where below kExactBelow (there the exact minimum over
+// atom pairs); every other cell reads as kFarApart. Readers compare cells with
+// strict cutoffs no larger than kExactBelow, so a left-out cell tells them
+// nothing, and a long chain's matrix grows with its contacts, not its area.
+// Rows follow one another, each with its columns ascending.
+struct DistanceMatrix {
+  struct Cell {
+    std::uint32_t col;
+    float value;
+    bool operator==(const Cell&) const = default;
+  };
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  std::vector<std::size_t> row_starts;  // rows + 1 positions in `cells`
+  std::vector<Cell> cells;
+
+  std::span<const Cell> row(std::size_t i) const {
+    return std::span(cells).subspan(row_starts[i], row_starts[i + 1] - row_starts[i]);
+  }
+  float at(std::size_t i, std::size_t j) const;
+  std::size_t stored() const { return cells.size(); }
+};
+
+// Cells below a cutoff in one matrix, and how many of them are below it in a
+// second matrix of the same shape too.
+struct SharedBelow {
+  std::uint32_t first = 0;
+  std::uint32_t both = 0;
+};
+SharedBelow shared_below(const DistanceMatrix& first, const DistanceMatrix& second, float cutoff);
 
 struct FlatGroup {
   std::vector<Point> points;          // all atoms, residue after residue

@@ -52,7 +52,7 @@ inline constexpr float interface_cutoff(bool capri_peptide) { return capri_pepti
 inline constexpr float kClashCutoff = 4.0f;
 // Chains further apart than this (Å) have no atoms in contact; the margin covers rounding.
 inline float contact_reach(bool capri_peptide) { return std::sqrt(contact_cutoff(capri_peptide)) + 0.01f; }
-// Distance matrices are exact only below kExactBelow: no cutoff may exceed it.
+// Distance matrices keep cells only below kExactBelow: no cutoff may exceed it.
 static_assert(interface_cutoff(false) <= kExactBelow && interface_cutoff(true) <= kExactBelow &&
               contact_cutoff(false) <= kExactBelow && kClashCutoff <= kExactBelow);
 
