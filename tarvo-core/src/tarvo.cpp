@@ -36,16 +36,30 @@ constexpr auto kBackboneKeys = [] {
   return keys;
 }();
 
+// The backbone names' keys in ascending order, each with its position in
+// kBackboneAtoms: most atoms are side-chain atoms, which a search of the sorted
+// keys turns away in four comparisons rather than sixteen.
+constexpr auto kSortedBackboneKeys = [] {
+  std::array<std::pair<std::uint32_t, std::size_t>, kBackboneKeys.size()> keys{};
+  for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = {kBackboneKeys[k], k};
+  std::ranges::sort(keys);
+  return keys;
+}();
+
+// The position of a packed name in kBackboneAtoms; kBackboneAtoms.size() for any other name.
+std::size_t backbone_position(std::uint32_t key) {
+  const auto* found = std::ranges::lower_bound(kSortedBackboneKeys, key, {}, [](const auto& k) { return k.first; });
+  return found != kSortedBackboneKeys.end() && found->first == key ? found->second : kBackboneAtoms.size();
+}
+
 // The first atom of each backbone name in the residue (null where none), in
 // one pass over its atoms.
 using BackboneAtoms = std::array<const Atom*, kBackboneAtoms.size()>;
 BackboneAtoms backbone_atoms(const Residue& residue) {
   BackboneAtoms out{};
   for (const Atom& atom : residue.atoms) {
-    const std::uint32_t key = packed_name(atom.name);
-    if (key == 0) continue;
-    for (std::size_t k = 0; k < kBackboneKeys.size(); ++k)
-      if (kBackboneKeys[k] == key && out[k] == nullptr) out[k] = &atom;
+    const std::size_t k = backbone_position(packed_name(atom.name));
+    if (k < out.size() && out[k] == nullptr) out[k] = &atom;
   }
   return out;
 }
