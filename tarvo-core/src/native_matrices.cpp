@@ -3,6 +3,8 @@
 #include <tbb/parallel_for_each.h>
 #include <tbb/task_arena.h>
 
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "tarvo/tarvo.hpp"  // native_distances
@@ -31,8 +33,14 @@ void NativeMatrices::prepare(const Structure& native, float reach) {
   std::vector<const Chain*> chains;
   for (const auto& [id, chain] : native.chains) chains.push_back(&chain);
   const auto pairs = near_pairs(chains, reach);
-  tbb::parallel_for_each(pairs.begin(), pairs.end(),
-                         [&](const auto& pair) { between(*chains[pair.first], *chains[pair.second]); });
+  // A matrix beyond the memory left is not this call's failure: the search asks
+  // for it again, where running out of memory is the pair's error.
+  try {
+    tbb::parallel_for_each(pairs.begin(), pairs.end(),
+                           [&](const auto& pair) { between(*chains[pair.first], *chains[pair.second]); });
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
 }
 
 }  // namespace tarvo

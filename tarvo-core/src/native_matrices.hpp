@@ -23,7 +23,8 @@ class NativeMatrices {
 
   // Computes beforehand, side by side, the matrices of the chains whose boxes
   // come within `reach`, each pair in the order the file gives them: the order
-  // a search asks for when the native's chains are its anchors.
+  // a search asks for when the native's chains are its anchors. Stops where
+  // memory runs out, leaving the rest to the search.
   void prepare(const Structure& native, float reach);
 
  private:
