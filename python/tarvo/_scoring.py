@@ -2,7 +2,6 @@
 second, or on a Dask cluster; each yields lists of (input index, outcome)."""
 
 import contextlib
-import logging
 import os
 import signal
 import time
@@ -123,6 +122,8 @@ def ignored_sigint():
 def quiet_when_stopped(exc_type, exc, traceback):
     """Silences Dask's logs and warnings while a stopped run shuts its cluster down."""
     if exc_type is not None:
+        import logging  # only here: its import would slow every run's start
+
         logging.disable(logging.CRITICAL)
         warnings.simplefilter("ignore")
     return False
