@@ -74,7 +74,7 @@ def score_on_dask(args, native, models, options):
 
 def local_cluster(workers):
     """A cluster of `workers` processes on this machine, each with one Dask thread and its share of
-    the processors (or of --threads) as its pool, so that N workers are never slower than one process."""
+    the processors (or of --threads) as its pool: together they run no more threads than there are."""
     import dask
     from dask.distributed import LocalCluster
 
