@@ -1,5 +1,5 @@
-"""Scoring the models of a ranking: in this process, in calls sized to take about a tenth of
-a second, or on a Dask cluster; each yields lists of (input index, outcome)."""
+"""Scoring the models of a ranking: in this process, in calls sized to take about half a
+second, or on a Dask cluster; each yields lists of (input index, outcome)."""
 
 import contextlib
 import os
@@ -16,12 +16,10 @@ from ._models import item_indices
 # minor, load stays even and the progress bar lively.
 DASK_CHUNK_PER_THREAD = 128
 # Models in the first call of the module: enough to keep every thread busy.
-# Later calls are sized to take about CHUNK_SECONDS each. A call's rows are made
-# while the next call scores, but the last call's only after it: short calls keep
-# that tail short. The native, read once per call, costs next to nothing (calls of
-# 100 models score 2,000 as fast as one call does).
+# Later calls are sized to take about CHUNK_SECONDS each: rows reach the output
+# and the bar that often, and the native, read once per call, costs next to nothing.
 CHUNK_PER_THREAD = 16
-CHUNK_SECONDS = 0.1
+CHUNK_SECONDS = 0.5
 
 
 def score_locally(args, native, models, options):
