@@ -5,10 +5,12 @@ Run with the module and the package importable, for example
 PYTHONPATH=build/tarvo-py:python python3 scripts/bench_distributed.py
 """
 
+import statistics
 import time
 from pathlib import Path
 
 import _tarvo_rs
+import dask
 from distributed import Client, LocalCluster
 
 from tarvo import distributed as tarvo_dask
@@ -17,58 +19,74 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 PAIRS = [(str(EXAMPLES / "2GTP_model.pdb"), str(EXAMPLES / "2GTP_native.pdb"))] * 2000
 # Items that fail at once on a missing file: their time is almost all chunk overhead.
 FAILING = [(str(EXAMPLES / "missing.pdb"), str(EXAMPLES / "missing.pdb"))] * 2000
-CLUSTERS = [(2, 1), (1, 2), (1, 1)]
-CHUNK_SIZES = [16, 64, 256]
+# (workers, Dask threads per worker, pool threads per worker (None: every processor), Dask configuration):
+# the README's set-up, it with Dask's own worker environment, and the workers of `tarvo rank --workers 2`.
+CLUSTERS = [
+    (1, 1, None, tarvo_dask.WORKER_CONFIG),
+    (1, 1, None, {}),
+    (2, 1, 1, tarvo_dask.WORKER_CONFIG),
+]
+CHUNK_SIZES = [64, 256, 1024]
+REPEATS = 3
 
 
 def cpu_seconds(client):
-    """CPU time of this process (client and scheduler) and of every worker process."""
+    """CPU time of this process (client and scheduler) and of the worker processes together."""
     workers = client.run(time.process_time).values() if client else ()
-    return time.process_time() + sum(workers)
+    return time.process_time(), sum(workers)
 
 
 def measured(run, client=None):
-    """Wall and CPU seconds of one run: the CPU figure does not depend on other load."""
+    """Wall seconds and (client, workers) CPU seconds of one run: the CPU figures do not depend on other load."""
     cpu, start = cpu_seconds(client), time.perf_counter()
     run()
-    return time.perf_counter() - start, cpu_seconds(client) - cpu
+    wall = time.perf_counter() - start
+    return wall, tuple(after - before for after, before in zip(cpu_seconds(client), cpu))
 
 
-def report(label, count, seconds, baseline=None):
-    """Prints one run; against a baseline run, also its throughput share by wall and by CPU time."""
+def report(label, count, seconds):
     wall, cpu = seconds
-    share = ""
-    if baseline:
-        share = f"  {100 * baseline[0] / wall:5.1f}% by wall, {100 * baseline[1] / cpu:5.1f}% by CPU of in-process"
+    print(f"{label:<52} {count / wall:7.1f} pairs/s {1000 * sum(cpu) / count:5.2f} ms CPU/pair", flush=True)
+
+
+def compared(label, count, runs):
+    """Prints alternated (in-process, cluster) runs: medians, and the spread of the cluster's share."""
+    shares = sorted(alone[0] / on_cluster[0] for alone, on_cluster in runs)
+    alone_wall = statistics.median(alone[0] for alone, _ in runs)
+    wall = statistics.median(on_cluster[0] for _, on_cluster in runs)
+    client_cpu, worker_cpu = (statistics.median(on_cluster[1][side] for _, on_cluster in runs) for side in (0, 1))
+    alone_cpu = statistics.median(sum(alone[1]) for alone, _ in runs)
     print(
-        f"{label:<46} {count:5d} pairs {wall:7.2f} s {count / wall:7.1f} pairs/s"
-        f" {1000 * cpu / count:6.2f} ms CPU/pair{share}",
+        f"{label:<52} {count / wall:7.1f} pairs/s against {count / alone_wall:6.1f} in-process:"
+        f" {100 * statistics.median(shares):5.1f}% by wall ({100 * shares[0]:.0f}-{100 * shares[-1]:.0f}%);"
+        f" {1000 * (client_cpu + worker_cpu) / count:5.2f} ms CPU/pair ({1000 * worker_cpu / count:.2f} workers,"
+        f" {1000 * client_cpu / count:.2f} client) against {1000 * alone_cpu / count:.2f}",
         flush=True,
     )
-    return seconds
 
 
-def bench_cluster(workers, threads, baseline):
-    with LocalCluster(
-        n_workers=workers,
-        threads_per_worker=threads,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address=None,
-    ) as cluster, Client(cluster) as client:
+def bench_cluster(workers, threads, pool, config):
+    env = {"TARVO_NUM_THREADS": str(pool)} if pool else None
+    with dask.config.set(config):
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=threads, processes=True, host="127.0.0.1",
+                               dashboard_address=None, env=env)
+    name = f"{workers} worker(s) x {threads} thread(s), pool {pool or 'all'}{'' if config else ', Dask env'}"
+    with cluster, Client(cluster) as client:
         tarvo_dask.score_pairs(PAIRS[:8], client=client, chunk_size=1)
-        idle_cpu = measured(lambda: time.sleep(5), client)[1] / 5
-        print(f"cluster {workers} worker(s) x {threads} thread(s) idle: {idle_cpu:.3f} CPU s per s")
+        idle_cpu = sum(measured(lambda: time.sleep(5), client)[1]) / 5
+        print(f"{name} idle: {idle_cpu:.3f} CPU s per s")
         for chunk_size in CHUNK_SIZES:
-            seconds = measured(
-                lambda: tarvo_dask.score_pairs(PAIRS, client=client, chunk_size=chunk_size), client
-            )
-            label = f"cluster {workers} worker(s) x {threads} thread(s), chunk {chunk_size}"
-            report(label, len(PAIRS), seconds, baseline)
+            # Alternated with the in-process call, so that both see the same background load.
+            runs = [
+                (measured(lambda: _tarvo_rs.score_pairs(PAIRS)),
+                 measured(lambda: tarvo_dask.score_pairs(PAIRS, client=client, chunk_size=chunk_size), client))
+                for _ in range(REPEATS)
+            ]
+            compared(f"{name}, chunk {chunk_size}", len(PAIRS), runs)
         wall, cpu = measured(lambda: tarvo_dask.score_pairs(FAILING, client=client, chunk_size=1), client)
         print(
-            f"{'':<46} overhead per chunk: {1000 * wall / len(FAILING):.2f} ms wall,"
-            f" {1000 * cpu / len(FAILING):.2f} ms CPU (chunks of 1 failing item)"
+            f"{'':<52} overhead per chunk: {1000 * wall / len(FAILING):.2f} ms wall,"
+            f" {1000 * sum(cpu) / len(FAILING):.2f} ms CPU (chunks of 1 failing item)"
         )
 
 
@@ -80,12 +98,9 @@ def in_chunks(chunk_size):
 def main():
     _tarvo_rs.score_pairs(PAIRS[:8])
     report("in-process score_pairs, chunks of 64", len(PAIRS), measured(lambda: in_chunks(64)))
-    # The in-process figure is taken again before each cluster, so that both
-    # see the same background load.
-    for workers, threads in CLUSTERS:
-        seconds = measured(lambda: _tarvo_rs.score_pairs(PAIRS))
-        baseline = report("in-process score_pairs", len(PAIRS), seconds)
-        bench_cluster(workers, threads, baseline)
+    report("in-process score_pairs", len(PAIRS), measured(lambda: _tarvo_rs.score_pairs(PAIRS)))
+    for cluster in CLUSTERS:
+        bench_cluster(*cluster)
 
 
 if __name__ == "__main__":

@@ -179,3 +179,27 @@ def test_multi_model_files_are_named_or_scored_pose_by_pose(tmp_path):
     assert [float(row["GlobalTarvo"]) for row in rows.values()] == [o["result"]["GlobalTarvo"] for o in alone]
     status, table, _ = run("rank", NATIVE, ensemble, "--all-models", "-o", out, "--resume")
     assert status == 0 and "1 models were already scored" in table and len(out.read_text().splitlines()) == 3
+
+
+@pytest.mark.parametrize("view", ["--csv", "--jsonl"])
+def test_rows_made_while_scoring_print_as_rows_made_from_the_ranking(write_pdb, tmp_path, view):
+    from tarvo import cli
+    from tarvo._output import ranked_columns, ranked_model_rows_text, rows_text
+
+    native = write_pdb("native.pdb", TRIANGLE)
+    odd = write_pdb('odd,"name"\rx.pdb', {"A": TRIANGLE["A"], "B": (0.0, 4.5, 0.6)})
+    outcomes = score_one_vs_many(native, [odd, str(tmp_path / "missing.pdb"), native, odd])
+    outcomes[3]["result"]["best_result"]["AB"]["iRMSD"] = math.nan  # an undefined score: empty, or null
+    make_entry = cli.entry_maker(cli.rank_parser().parse_args([native, odd, view]))
+    ordered = ranked([make_entry(outcome) for outcome in outcomes])
+    rows = [{**entry, **({"rank": rank} if entry["ok"] else {})} for rank, entry in enumerate(ordered, start=1)]
+    assert ranked_model_rows_text(ordered, view == "--jsonl") == \
+        rows_text(rows, ranked_columns(False), view == "--jsonl")
+
+
+def test_background_work_gives_its_result_or_raises_its_error():
+    from tarvo.cli import in_background
+
+    assert in_background(sum, [1, 2])() == 3
+    with pytest.raises(ZeroDivisionError):
+        in_background(lambda: 1 / 0)()

@@ -123,8 +123,8 @@ def rank_parser():
     cluster.add_argument(
         "--workers", metavar="N", type=positive_int,
         help="score on a local Dask cluster of N worker processes that share this machine's "
-             "processors (or --threads), each scoring chunks of 64 models per thread, "
-             "e.g. --workers 2 (needs: pip install 'tarvo[dask]')",
+             "processors (or --threads): each runs one chunk at a time on its share of them, "
+             "128 models per processor, e.g. --workers 2 (needs: pip install 'tarvo[dask]')",
     )
     return parser
 

@@ -233,9 +233,24 @@ def rows_text(rows, columns, jsonl=False, header=True):
     A missing or non-finite value is an empty cell, or null.
     """
     lines = [csv_line(columns)] if header and not jsonl else []
-    for row in rows:
-        values = [finite_or_none(row.get(column)) for column in columns]
-        lines.append(json.dumps(dict(zip(columns, values))) + "\n" if jsonl else csv_line(values))
+    lines += [row_text(row, columns, jsonl) for row in rows]
+    return "".join(lines)
+
+
+def row_text(row, columns, jsonl):
+    values = [finite_or_none(row.get(column)) for column in columns]
+    return json.dumps(dict(zip(columns, values))) + "\n" if jsonl else csv_line(values)
+
+
+def ranked_model_rows_text(ordered, jsonl):
+    """rows_text of ranked models under ranked_columns(False), from each entry's "text": its row_text
+    under MODEL_COLUMNS, made while later models were scored. The rank goes before it."""
+    lines = [] if jsonl else [csv_line(ranked_columns(False))]
+    for rank, entry in enumerate(ordered, start=1):
+        if jsonl:
+            lines.append(f'{{"rank": {rank if entry["ok"] else "null"}, {entry["text"][1:]}')
+        else:
+            lines.append(f'{rank if entry["ok"] else ""},{entry["text"]}')
     return "".join(lines)
 
 

@@ -2,7 +2,6 @@
 second, or on a Dask cluster; each yields lists of (input index, outcome)."""
 
 import contextlib
-import logging
 import os
 import signal
 import time
@@ -12,10 +11,10 @@ from . import score_one_vs_many
 from ._arguments import CliError
 from ._models import item_indices
 
-# Models per Dask task and per thread of its worker: about a tenth of a second
-# of work, so that scheduling (about 2 ms a task) stays minor, load stays even
-# and the progress bar lively.
-DASK_CHUNK_PER_THREAD = 64
+# Models per Dask task and per pool thread of its worker: about a sixth of a
+# second of work, so that a task's own cost (about 3 ms of processor time) stays
+# minor, load stays even and the progress bar lively.
+DASK_CHUNK_PER_THREAD = 128
 # Models in the first call of the module: enough to keep every thread busy.
 # Later calls are sized to take about CHUNK_SECONDS each: rows reach the output
 # and the bar that often, and the native, read once per call, costs next to nothing.
@@ -25,7 +24,7 @@ CHUNK_SECONDS = 0.5
 
 def score_locally(args, native, models, options):
     """Yields lists of (input index, outcome); with all_models an index has an outcome per MODEL."""
-    first = step = CHUNK_PER_THREAD * int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
+    first = step = CHUNK_PER_THREAD * pool_threads()
     start = 0
     while start < len(models):
         began = time.monotonic()
@@ -40,7 +39,7 @@ def score_locally(args, native, models, options):
 def score_on_dask(args, native, models, options):
     """Yields lists of (input index, outcome) as the cluster finishes them."""
     try:
-        from dask.distributed import Client, LocalCluster
+        from dask.distributed import Client
 
         from . import distributed
     except ImportError:
@@ -51,21 +50,7 @@ def score_on_dask(args, native, models, options):
             if args.scheduler:
                 client = opened.enter_context(Client(args.scheduler))
             else:
-                # Workers ignore Ctrl-C, which a terminal sends to them too: this
-                # process stops them, and no worker prints its own traceback.
-                # Its worker processes read this as they start: a stopped run's cancelled
-                # tasks are warnings there, which no user needs.
-                os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
-                threads = worker_threads(args.workers)
-                with ignored_sigint(), warnings.catch_warnings():
-                    # The scheduler's HTTP server moves to a free port when another
-                    # cluster holds the usual one: nothing a user has to hear about.
-                    warnings.filterwarnings("ignore", message="Port .* is already in use")
-                    # No dashboard: a local run should not open a web port.
-                    cluster = opened.enter_context(
-                        LocalCluster(n_workers=args.workers, threads_per_worker=threads,
-                                     env={"TARVO_NUM_THREADS": str(threads)}, dashboard_address=None)
-                    )
+                cluster = opened.enter_context(local_cluster(args.workers))
                 client = opened.enter_context(Client(cluster))
         except (OSError, TypeError, ValueError) as error:
             raise CliError(f"cannot start a Dask client: {error}", 1) from None
@@ -85,17 +70,44 @@ def score_on_dask(args, native, models, options):
             yield pending
 
 
+def local_cluster(workers):
+    """A cluster of `workers` processes on this machine, each with one Dask thread and its share of
+    the processors (or of --threads) as its pool: together they run no more threads than there are."""
+    import dask
+    from dask.distributed import LocalCluster
+
+    from .distributed import WORKER_CONFIG
+
+    # Workers ignore Ctrl-C, which a terminal sends to them too: this
+    # process stops them, and no worker prints its own traceback.
+    # Its worker processes read this as they start: a stopped run's cancelled
+    # tasks are warnings there, which no user needs.
+    os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
+    threads = worker_threads(workers)
+    with ignored_sigint(), warnings.catch_warnings(), dask.config.set(WORKER_CONFIG):
+        # The scheduler's HTTP server moves to a free port when another
+        # cluster holds the usual one: nothing a user has to hear about.
+        warnings.filterwarnings("ignore", message="Port .* is already in use")
+        # One Dask thread: a second would run another chunk on the same pool
+        # threads. No dashboard: a local run should not open a web port.
+        return LocalCluster(n_workers=workers, threads_per_worker=1, env={"TARVO_NUM_THREADS": str(threads)},
+                            dashboard_address=None)
+
+
 def worker_threads(workers):
-    """Each local worker's share of the processors a run may use, so that N workers are never slower
-    than one process."""
-    threads = int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
-    return max(1, threads // workers)
+    """Each local worker's share of the processors a run may use."""
+    return max(1, pool_threads() // workers)
+
+
+def pool_threads():
+    """The threads of the module's pool in this process: TARVO_NUM_THREADS, or one per processor."""
+    return int(os.environ.get("TARVO_NUM_THREADS") or os.cpu_count() or 1)
 
 
 def dask_chunk_size(client):
-    """Models per task: DASK_CHUNK_PER_THREAD for each thread of the cluster's largest worker."""
-    threads = max(client.nthreads().values(), default=1)
-    return DASK_CHUNK_PER_THREAD * threads
+    """Models per task: DASK_CHUNK_PER_THREAD for each pool thread of the cluster's largest worker."""
+    threads = client.run(pool_threads).values()
+    return DASK_CHUNK_PER_THREAD * max(threads, default=1)
 
 
 @contextlib.contextmanager
@@ -110,6 +122,8 @@ def ignored_sigint():
 def quiet_when_stopped(exc_type, exc, traceback):
     """Silences Dask's logs and warnings while a stopped run shuts its cluster down."""
     if exc_type is not None:
+        import logging  # only here: its import would slow every run's start
+
         logging.disable(logging.CRITICAL)
         warnings.simplefilter("ignore")
     return False

@@ -13,7 +13,7 @@ import shutil
 import signal
 import stat
 import sys
-import tempfile
+import threading
 
 from . import (
     ModelIndexOutOfRangeError,
@@ -40,9 +40,10 @@ from ._output import (
     outcomes_text,
     pair_csv,
     quality_class,  # noqa: F401  (part of this module's interface)
-    ranked_columns,
+    outcome_columns,
+    ranked_model_rows_text,
     ranked_text,
-    rows_text,
+    row_text,
     to_json,
 )
 from ._report import pair_report, printable, rank_report, ranked, unscored_warnings
@@ -156,9 +157,9 @@ def run_rank(args):
         row_file, done = open_output(args, native, options, opened)
         if done:
             models = [model for model in models if model_file(model) not in done]
-        outcomes, write_error = score_all(args, native, models, options, row_file)
-    status = 0 if all(outcome["ok"] for outcome in outcomes) else 1
-    ordered = ranked(final_entries(args, outcomes))
+        entries, write_error = score_all(args, native, models, options, row_file, entry_maker(args))
+    status = 0 if all(entry["ok"] for entry in entries) else 1
+    ordered = ranked(final_entries(args, entries))
     write_output(rank_text(args, ordered, len(done), program_of(args, scores, ordered)), None)
     if args.plot:
         status = draw(ordered, args.plot) or status
@@ -167,15 +168,29 @@ def run_rank(args):
     return status
 
 
-def final_entries(args, outcomes):
-    """The models to rank: every row of the -o file, earlier runs' too, or else this run's outcomes."""
+def final_entries(args, entries):
+    """The models to rank: every row of the -o file, earlier runs' too, or else this run's entries."""
     if args.output and os.path.isfile(args.output):
         try:
             per_interface, rows = read_row_file(args.output)
         except OutputError as error:
             raise CliError(str(error), 1) from None
         return entries_of_rows(rows, per_interface)
-    return [model_entry(outcome) for outcome in outcomes]
+    return entries
+
+
+def entry_maker(args):
+    """The model_entry of an outcome; with its row's text (row_text) when the ranking is printed as model rows."""
+    if args.output or args.json or args.per_interface or not (args.csv or args.jsonl):
+        return model_entry
+    columns = outcome_columns(False)
+
+    def entry_with_text(outcome):
+        entry = model_entry(outcome)
+        entry["text"] = row_text(entry, columns, args.jsonl)
+        return entry
+
+    return entry_with_text
 
 
 def run_report(args):
@@ -233,6 +248,8 @@ class Native:
         if stat.S_ISREG(os.stat(given).st_mode):
             self.file = model_file(given)
             return
+        import tempfile  # only here: its import would slow the start of every run, for the few with a pipe
+
         # /dev/fd/63 resolves to a new pipe on every run: the name given is all there is to compare.
         self.file = os.path.abspath(given)
         fd, self.path = tempfile.mkstemp(prefix="tarvo-native-")
@@ -376,9 +393,8 @@ def rank_text(args, ordered, already_done, program):
     outcomes = [entry["outcome"] for entry in ordered]
     if args.json:
         return to_json(outcomes)
-    if not args.per_interface:  # each entry already holds its model's row
-        rows = [{**entry, **({"rank": rank} if entry["ok"] else {})} for rank, entry in enumerate(ordered, start=1)]
-        return rows_text(rows, ranked_columns(False), args.jsonl)
+    if not args.per_interface:  # each entry already holds the text of its model's row
+        return ranked_model_rows_text(ordered, args.jsonl)
     return ranked_text(outcomes, args.per_interface, args.jsonl)
 
 
@@ -397,13 +413,15 @@ def draw(ordered, path, per_model_points=False):
         return report_error(f"cannot draw {path}: {type(error).__name__}: {error}", 1)
 
 
-def score_all(args, native, models, options, row_file):
+def score_all(args, native, models, options, row_file, make_entry):
     """Scores the models, writing each file's rows as they come; stops at the first write failure.
 
-    Returns the outcomes in input order (with --all-models, one per MODEL of
-    each file, named PATH#N) and the OutputError that stopped the run, if any.
+    Returns the make_entry of each outcome in input order (with --all-models, one per MODEL of
+    each file, named PATH#N) and the OutputError that stopped the run, if any. Entries are made
+    on a helper thread while the next models are scored, which leaves the interpreter free.
     """
     scored = {}
+    entries = []
     scorer = score_on_dask if args.scheduler or args.workers else score_locally
     options = {**options, "all_models": True} if args.all_models else options
     write_error = None
@@ -416,6 +434,7 @@ def score_all(args, native, models, options, row_file):
             if not scored:
                 check_native_scores(native, [outcome for _, outcome in chunk], options)
             scored.update(files)
+            entries.append(in_background(make_entries, make_entry, files))
             bar.update(len(scored))
             try:
                 for outcomes in files.values():
@@ -424,7 +443,37 @@ def score_all(args, native, models, options, row_file):
             except OutputError as error:
                 write_error = error
                 break
-    return [outcome for index in sorted(scored) for outcome in scored[index]], write_error
+    made = {}
+    for files in entries:
+        made.update(files())
+    return [entry for index in sorted(made) for entry in made[index]], write_error
+
+
+def make_entries(make_entry, files):
+    return {index: [make_entry(outcome) for outcome in outcomes] for index, outcomes in files.items()}
+
+
+def in_background(work, *args):
+    """Starts work(*args) on a thread of its own; returns a function that waits for it and gives its
+    result or raises its exception. (concurrent.futures would add 5 ms to every run's start.)"""
+    done = {}
+
+    def run():
+        try:
+            done["result"] = work(*args)
+        except BaseException as error:  # handed to the caller, which decides
+            done["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+
+    def result():
+        thread.join()
+        if "error" in done:
+            raise done["error"]
+        return done["result"]
+
+    return result
 
 
 def pose_named(outcome):

@@ -8,8 +8,8 @@ worker fails (dies beyond the scheduler's retries, runs out of memory, raises)
 is split in halves and sent again, down to single items, so that only an
 item that itself fails gets "worker failed: ..." and the run goes on.
 
-The module holds the interpreter lock for a whole chunk, so a worker cannot
-answer its scheduler meanwhile: chunks should take seconds, not minutes.
+Workers should start with WORKER_CONFIG in force (see its comment): with
+Dask's own default a pair costs half as much again on a worker as in-process.
 """
 
 import collections
@@ -28,7 +28,14 @@ except ImportError as exc:
         "tarvo.distributed needs Dask; install it with: pip install 'tarvo[dask]'"
     ) from exc
 
-__all__ = ["iter_score_one_vs_many", "iter_score_pairs", "score_one_vs_many", "score_pairs"]
+__all__ = ["WORKER_CONFIG", "iter_score_one_vs_many", "iter_score_pairs", "score_one_vs_many", "score_pairs"]
+
+# Dask configuration for the processes that start workers (LocalCluster, or a
+# worker's nanny), in force when they start them. Dask's nannies give workers
+# MALLOC_TRIM_THRESHOLD_=65536, which makes glibc map every block of 128 KiB or
+# more (each pair's distance matrices) afresh and unmap it when freed: each pair
+# faults its memory in anew, 0.5 ms of system time on top of 1.3 ms of work.
+WORKER_CONFIG = {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
 
 
 def score_pairs(pairs, client=None, chunk_size=64, **options):
