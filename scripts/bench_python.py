@@ -211,6 +211,11 @@ def goals(tarvo):
     def row(goal, value, target, met):
         print(f"{goal:<58}{value:>10.2f}{target:>9}  {'yes' if met else 'NO'}")
 
+    gzip_file = str(EXAMPLES / "homo24_native.pdb.gz")
+    ours = best_seconds(lambda: tarvo.load_PDB(gzip_file), 20)
+    theirs = best_seconds(lambda: gemmi.read_structure(gzip_file), 20)
+    row("gzip PDB load, gemmi / load_PDB (homo24_native.pdb.gz)", theirs / ours, ">= 2.00", theirs / ours >= 2.0)
+
     read_ms = {}
     with tempfile.TemporaryDirectory() as folder:
         for label, model, native in docking_pairs(folder):
