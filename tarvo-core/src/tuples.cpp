@@ -345,11 +345,9 @@ void TupleStore::collect_between_fixed(std::vector<std::uint64_t>& missing,
                                        std::unordered_set<std::uint64_t>& listed) const {
   for (std::size_t q = 1; q < layout_.fixed_count; ++q)
     for (std::size_t p = 0; p < q; ++p) {
-      const Position& a = layout_.positions[p];
-      const Position& b = layout_.positions[q];
-      std::uint64_t key = tuple_key(a.model, b.model, a.native, b.native);
-      if (a.model != b.model && native_contact(a.native, b.native) && !scored_.contains(key) &&
-          listed.insert(key).second)
+      std::uint64_t key = layout_.key_between(p, layout_.resolve(p, 0), q, layout_.resolve(q, 0));
+      auto [m1, m2, n1, n2] = unpack_key(key);
+      if (m1 != m2 && native_contact(n1, n2) && !scored_.contains(key) && listed.insert(key).second)
         missing.push_back(key);
     }
 }

@@ -298,17 +298,11 @@ void Walk::climb() {
 }
 
 Result<RunResult> Walk::best_run(const std::vector<Index>& assignment, double total) const {
+  // The fixed pairs as the text gave them, then each anchor's pair in table order.
   ChainMapping mapping = setup_.fixed;
-  for (std::size_t p : layout_.mapping_order) {
-    if (p < layout_.fixed_count) continue;
-    const std::size_t k = p - layout_.fixed_count;
-    const std::string& anchor = setup_.anchors[layout_.table_index[k]];
-    const std::string& chosen =
-        (setup_.native_anchors ? layout_.models : layout_.natives).ids[assignment[k]];
-    if (setup_.native_anchors)
-      mapping.insert_or_assign(anchor, chosen);
-    else
-      mapping.insert_or_assign(chosen, anchor);
+  for (std::size_t place = setup_.fixed.size(); place < layout_.mapping_order.size(); ++place) {
+    auto [m, n] = layout_.resolve_in(layout_.mapping_order[place], assignment);
+    mapping.insert_or_assign(layout_.natives.ids[n], layout_.models.ids[m]);
   }
   OrderedMap<std::string, InterfaceResult> results;
   for_each_pair(mapping, [&](const Tuple& t) {

@@ -11,6 +11,9 @@
 
 #include <tbb/task_arena.h>
 
+#include "budget.hpp"              // Budget
+#include "candidates.hpp"          // prepare_candidates
+#include "layout.hpp"              // number_chains
 #include "mapping_exhaustive.hpp"  // score_structures_exhaustive
 #include "oligomer_models.hpp"
 #include "search_budget.hpp"       // score_structures_with_budget
@@ -73,6 +76,18 @@ void expect_same_run(const Result<RunResult>& search, const Result<RunResult>& p
   }
 }
 
+// Makes each named chain a sequence of its own (the k-th: residue 3 + k
+// unknown): one candidate only, the copy made from it.
+void make_distinct(Structure& structure, const std::string& chain_ids) {
+  for (std::size_t k = 0; k < chain_ids.size(); ++k) {
+    Chain& chain = structure.chains.at(chain_ids.substr(k, 1));
+    chain.residues.at(3 + k).name = "UNK";
+    chain.residues.at(3 + k).code = "X";
+    chain.sequence.clear();
+    for (const auto& r : chain.residues) chain.sequence += r.code;
+  }
+}
+
 // Drops the first two residues of a chain: its alignments have gaps.
 void trim_start(Structure& structure, const std::string& chain_id) {
   Chain& chain = structure.chains.at(chain_id);
@@ -96,6 +111,7 @@ struct Case {
   bool strip_first_model_chain;
   bool trim_first_chains = false;
   bool scrambled_native = false;  // native chains stored out of contact order
+  std::string distinct = "";       // native chains given a sequence of their own, with their model copies
 };
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
@@ -106,6 +122,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   if (c.strip_first_model_chain) name += "NoBackbone";
   if (c.trim_first_chains) name += "Trimmed";
   if (c.scrambled_native) name += "Scrambled";
+  if (!c.distinct.empty()) name += "Distinct" + c.distinct;
   return name;
 }
 
@@ -125,8 +142,10 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
     native = oligomer::pick(native, order, "native");
   }
   native.id = "native";
-  Structure model =
-      oligomer::make_model(oligomer::thinned(oligomer::homo_native(c.model_chains)), c.kind, c.seed);
+  make_distinct(native, c.distinct);
+  Structure source = oligomer::thinned(oligomer::homo_native(c.model_chains));
+  make_distinct(source, c.distinct);
+  Structure model = oligomer::make_model(source, c.kind, c.seed);
   if (c.strip_first_model_chain) strip_backbone(model, model.chains.begin()->first);
   if (c.trim_first_chains) {
     trim_start(model, model.chains.begin()->first);
@@ -134,6 +153,12 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
   }
   ScoreOptions options;
   options.mapping = format_mapping(c.mapping).value();
+  if (!c.distinct.empty()) {
+    Budget budget;
+    auto setup = prepare_candidates(model, native, options, budget);
+    ASSERT_TRUE(setup);
+    EXPECT_EQ(number_chains(model, native, *setup).fixed_count, setup->fixed.size() + c.distinct.size());
+  }
   auto plain = score_structures_exhaustive(model, native, options);
   {
     SCOPED_TRACE("every tuple scored before the walk");
@@ -176,6 +201,12 @@ std::vector<Case> cases() {
   // model is exact, so symmetric mappings tie) still go to the first enumerated.
   for (ModelKind kind : {ModelKind::Shuffled, ModelKind::NativeLike, ModelKind::Random})
     out.push_back({7, 7, kind, 17, std::nullopt, false, false, true});
+  // Chains of one candidate each, among the interchangeable ones: fixed for the
+  // walk, in their places in the mapping; native and model chains as anchors.
+  for (ModelKind kind : {ModelKind::Shuffled, ModelKind::PartlyWrong, ModelKind::Random})
+    out.push_back({6, 6, kind, 19, std::nullopt, false, false, false, "BE"});
+  out.push_back({6, 6, ModelKind::NativeLike, 19, "A*****:A*****", false, false, false, "D"});
+  out.push_back({4, 6, ModelKind::NativeLike, 19, std::nullopt, false, false, false, "AB"});
   return out;
 }
 
