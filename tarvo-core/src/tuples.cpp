@@ -369,4 +369,17 @@ void TupleStore::collect_fixed_by(std::size_t depth, Index choice, std::span<con
   }
 }
 
+void TupleStore::collect_around(std::size_t p, std::span<const Index> assignment,
+                                std::vector<std::uint64_t>& missing,
+                                std::unordered_set<std::uint64_t>& listed) const {
+  const auto at_p = layout_.resolve_in(p, assignment);
+  for (std::size_t q = 0; q < layout_.positions.size(); ++q) {
+    if (q == p) continue;
+    std::uint64_t key = layout_.key_between(p, at_p, q, layout_.resolve_in(q, assignment));
+    auto [m1, m2, n1, n2] = unpack_key(key);
+    if (m1 != m2 && native_contact(n1, n2) && !scored_.contains(key) && listed.insert(key).second)
+      missing.push_back(key);
+  }
+}
+
 }  // namespace tarvo

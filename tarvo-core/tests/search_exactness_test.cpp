@@ -259,6 +259,22 @@ TEST(AnytimeSearch, BestFoundWithASoundGap) {
   EXPECT_GT(cut, 0u);
 }
 
+// With tuples scored as the walk needs them, exchanges still improve the best
+// mapping found: they score what they need. Under this budget the walk alone
+// stops at a mapping one exchange away from the best.
+TEST(AnytimeSearch, ExchangesScoreTheTuplesTheyNeed) {
+  Structure native = oligomer::thinned(oligomer::homo_native(6));
+  native.id = "native";
+  const Structure model = oligomer::make_model(native, ModelKind::Random, 3);
+  auto plain = score_structures_exhaustive(model, native, {});
+  ASSERT_TRUE(plain) << plain.error().message();
+  auto found = score_structures_with_budget(model, native, {}, 640'000, 0);
+  ASSERT_TRUE(found) << found.error().message();
+  EXPECT_FALSE(found->mapping_exact);
+  EXPECT_EQ(found->best_mapping_str, plain->best_mapping_str);
+  EXPECT_EQ(bits(found->best_tarvo), bits(plain->best_tarvo));
+}
+
 // The search scores tuples from sides prepared once; the plain call prepares
 // them itself. Both must agree, with whole and with gapped alignments.
 TEST(PreparedSides, ScoreAsThePlainCall) {
