@@ -22,6 +22,7 @@ Walk::Walk(const Structure& model, const Structure& native, const ScoreOptions& 
   state_.nodes = budget.spent;
   state_.budget = budget.limit;
   state_.stop = std::move(stop);
+  state_.margin = pruning_margin(static_cast<std::size_t>(tuples.most_total()));
   entered_.assign(layout.choices.size() + 1, 0.0);
 }
 
@@ -353,9 +354,9 @@ Result<RunResult> Walk::best_found() {
     return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
   const double total = floor_wins ? state_.floor : state_.best;
   auto run = best_run(floor_wins ? *floor_mapping_ : *selected_, total);
-  if (run && unexplored_ + kMargin > total) {
+  if (run && unexplored_ + state_.margin > total) {
     run->mapping_exact = false;
-    run->mapping_gap = unexplored_ + kMargin - total;
+    run->mapping_gap = unexplored_ + state_.margin - total;
   }
   return run;
 }
