@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "utf8.hpp"  // next_code_point, append_utf8
@@ -123,7 +124,7 @@ Result<void> look_up(const Setup& setup, const Sides& sides, std::vector<const C
   return {};
 }
 
-// Chains that pair alike: the same het name (or none) and the same sequence.
+// Chains that pair alike: het chains of one het name, other chains of one sequence.
 struct Kinds {
   std::vector<std::size_t> kind;                  // per chain, its kind
   std::vector<std::vector<std::size_t>> members;  // per kind, its chains in order
@@ -131,11 +132,12 @@ struct Kinds {
 
 Kinds kinds_of(const std::vector<const Chain*>& chains) {
   Kinds out;
-  std::map<std::pair<std::optional<std::string_view>, std::string_view>, std::size_t> numbering;
+  out.kind.reserve(chains.size());
+  std::unordered_map<std::string_view, std::size_t> by_sequence, by_het_name;
   for (std::size_t i = 0; i < chains.size(); ++i) {
-    std::optional<std::string_view> het;
-    if (chains[i]->het_name) het = *chains[i]->het_name;
-    auto [it, fresh] = numbering.try_emplace({het, chains[i]->sequence}, out.members.size());
+    const Chain& chain = *chains[i];
+    auto [it, fresh] = chain.het_name ? by_het_name.try_emplace(*chain.het_name, out.members.size())
+                                      : by_sequence.try_emplace(chain.sequence, out.members.size());
     if (fresh) out.members.emplace_back();
     out.kind.push_back(it->second);
     out.members[it->second].push_back(i);
