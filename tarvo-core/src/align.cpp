@@ -1,6 +1,7 @@
 #include "tarvo/align.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -260,7 +261,61 @@ std::u32string memo_key(const std::u32string& a, const std::u32string& b) {
   return key;
 }
 
+// The length of the longest common subsequence, bit-parallel over `b`
+// (Hyyro's form of the Allison-Dix recurrence): the zero bits of `v` count it.
+std::size_t common_subsequence(std::u32string_view a, std::u32string_view b) {
+  const std::size_t words = (b.size() + 63) / 64;
+  std::unordered_map<char32_t, std::vector<std::uint64_t>> where;
+  for (std::size_t j = 0; j < b.size(); ++j) {
+    auto& mask = where.try_emplace(b[j], words, 0).first->second;
+    mask[j / 64] |= std::uint64_t{1} << (j % 64);
+  }
+  std::vector<std::uint64_t> v(words, ~std::uint64_t{0});
+  for (char32_t symbol : a) {
+    auto found = where.find(symbol);
+    if (found == where.end()) continue;
+    const std::vector<std::uint64_t>& match = found->second;
+    std::uint64_t carry = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      const std::uint64_t u = v[w] & match[w];
+      const std::uint64_t partial = v[w] + u;
+      const std::uint64_t sum = partial + carry;
+      carry = (partial < u) | (sum < partial);
+      v[w] = sum | (v[w] & ~match[w]);
+    }
+  }
+  std::size_t ones = 0;
+  for (std::uint64_t word : v) ones += static_cast<std::size_t>(std::popcount(word));
+  return 64 * words - ones;
+}
+
 }  // namespace
+
+// In the table's units (match 10, a gap run of length l costs 7 + l), an
+// alignment with M matches, X mismatches and gap columns in R runs scores
+// 12M + 2X - (n + m) - 7R, as its gap columns number n + m - 2M - 2X. With M at
+// most the longest common subsequence and X at most `allowed`, that stays below
+// the gapless alignment's score (its end gap at either end) only if no optimal
+// alignment, the one chosen included, has so few mismatches.
+bool surely_more_mismatches(const Chain& first, const Chain& second, std::size_t allowed) {
+  const std::u32string a = decode(first.sequence), b = decode(second.sequence);
+  const std::size_t n = a.size(), m = b.size(), common = std::min(n, m);
+  auto gapless = [&](std::size_t shift_a, std::size_t shift_b) {
+    std::int64_t matches = 0;
+    for (std::size_t k = 0; k < common; ++k) matches += a[shift_a + k] == b[shift_b + k];
+    return matches;
+  };
+  const std::int64_t head = gapless(0, 0), tail = gapless(n - common, m - common);
+  // Equal lengths: the gapless alignment itself may be the one with few mismatches.
+  if (n == m && static_cast<std::size_t>(n) - static_cast<std::size_t>(head) <= allowed) return false;
+  const std::int64_t end_gap = n == m ? 0 : 7 + static_cast<std::int64_t>(std::max(n, m) - common);
+  const std::int64_t lower = kMatch * std::max(head, tail) - end_gap;
+  const std::int64_t runs = n == m ? 2 : 1;  // gaps on both sides when the lengths are equal
+  const std::int64_t few = static_cast<std::int64_t>(std::min<std::size_t>(allowed, common));
+  const std::int64_t upper = 12 * static_cast<std::int64_t>(common_subsequence(a, b)) + 2 * few -
+                             static_cast<std::int64_t>(n + m) - 7 * runs;
+  return upper < lower;
+}
 
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
   // Never destroyed: a helper thread may still align while the process exits.

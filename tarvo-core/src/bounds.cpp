@@ -23,7 +23,7 @@ bool Bounds::prepare_bounds(std::size_t& nodes, std::size_t budget) {
       auto [m2, n2] = layout_.resolve(layout_.fixed_count + k, layout_.choices[k][j]);
       double sum = 0.0;
       for (std::size_t f = 0; f < layout_.fixed_count; ++f)
-        sum += clean(tuples_.bound(layout_.positions[f].model, m2, layout_.positions[f].native, n2));
+        sum += clean(tuples_.bound_between(f, layout_.resolve(f, 0), layout_.fixed_count + k, {m2, n2}));
       rows_[0][offsets_[k] + j] = sum;
     }
   // Native anchors whose chains do not touch score nothing together, whatever
@@ -93,9 +93,7 @@ bool Bounds::add_fixed_pairs() {
   bool undefined = false;
   for (std::size_t f = 0; f < layout_.fixed_count && !undefined; ++f)
     for (std::size_t g = f + 1; g < layout_.fixed_count; ++g) {
-      const Position& a = layout_.positions[f];
-      const Position& b = layout_.positions[g];
-      double v = tuples_.bound(a.model, b.model, a.native, b.native);
+      double v = tuples_.bound_between(f, layout_.resolve(f, 0), g, layout_.resolve(g, 0));
       if (std::isnan(v) && layout_.names_unique) undefined = true;
       known_[0] += std::isnan(v) ? 0.0 : v;
     }

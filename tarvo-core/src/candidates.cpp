@@ -124,6 +124,43 @@ Result<void> look_up(const Setup& setup, const Sides& sides, std::vector<const C
   return {};
 }
 
+// Chains that pair alike: het chains of one het name, other chains of one sequence.
+struct Kinds {
+  std::vector<std::size_t> kind;                  // per chain, its kind
+  std::vector<std::vector<std::size_t>> members;  // per kind, its chains in order
+};
+
+Kinds kinds_of(const std::vector<const Chain*>& chains) {
+  Kinds out;
+  out.kind.reserve(chains.size());
+  std::unordered_map<std::string_view, std::size_t> by_sequence, by_het_name;
+  for (std::size_t i = 0; i < chains.size(); ++i) {
+    const Chain& chain = *chains[i];
+    auto [it, fresh] = chain.het_name ? by_het_name.try_emplace(*chain.het_name, out.members.size())
+                                      : by_sequence.try_emplace(chain.sequence, out.members.size());
+    if (fresh) out.members.emplace_back();
+    out.kind.push_back(it->second);
+    out.members[it->second].push_back(i);
+  }
+  return out;
+}
+
+// The candidate of fewest mismatches with a lonely anchor (the first of them
+// on a tie), among those of another sequence; none when no candidate aligns.
+std::optional<std::size_t> closest_candidate(const Chain& anchor, const std::vector<const Chain*>& candidates,
+                                             const Kinds& kinds) {
+  std::optional<std::pair<std::size_t, std::size_t>> closest;  // (mismatches, candidate)
+  if (anchor.het_name) return std::nullopt;
+  for (const auto& members : kinds.members) {
+    const Chain& candidate = *candidates[members.front()];
+    if (candidate.het_name) continue;
+    const std::pair count{mismatches(align_chains(candidate, anchor, false)), members.front()};
+    if (!closest || count < *closest) closest = count;
+  }
+  if (!closest) return std::nullopt;
+  return closest->second;
+}
+
 // The fixed text, then which input falls short: one side or both, with the
 // chains that take part there.
 std::string too_few_chains(const Structure& model, const Structure& native, const std::vector<std::string>& models,
@@ -185,69 +222,69 @@ Result<Setup> prepare_candidates(const Structure& model, const Structure& native
   setup.anchors = setup.native_anchors ? free_natives : free_models;
   setup.candidates = setup.native_anchors ? free_models : free_natives;
   setup.lists.assign(setup.anchors.size(), {});
-  if (!budget.charge(kCompareCost * setup.anchors.size() * setup.candidates.size()))
-    return std::unexpected(table_error(budget, setup, sides));
   std::vector<const Chain*> anchor_chains, candidate_chains;
   if (auto found = look_up(setup, sides, anchor_chains, candidate_chains); !found)
     return std::unexpected(found.error());
+  const Kinds anchor_kinds = kinds_of(anchor_chains), candidate_kinds = kinds_of(candidate_chains);
 
-  // Per anchor, the fewest mismatches of an aligned candidate and which one it was.
-  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-  std::vector<std::pair<std::size_t, std::size_t>> closest(setup.anchors.size(), {kNone, kNone});
-  // Mismatches by pair of sequences, numbered once: a large assembly repeats a
-  // few sequences many times.
-  std::unordered_map<std::string_view, std::uint64_t> numbering;
-  auto number = [&](const std::vector<const Chain*>& chains) {
-    std::vector<std::uint64_t> out;
-    for (const Chain* chain : chains) out.push_back(numbering.try_emplace(chain->sequence, numbering.size()).first->second);
-    return out;
-  };
-  const std::vector<std::uint64_t> anchor_sequences = number(anchor_chains);
-  const std::vector<std::uint64_t> candidate_sequences = number(candidate_chains);
-  std::unordered_map<std::uint64_t, std::size_t> counted;
-  for (std::size_t c = 0; c < candidate_chains.size(); ++c) {
-    for (std::size_t a = 0; a < anchor_chains.size(); ++a) {
-      const Chain* candidate = candidate_chains[c];
-      const Chain* anchor = anchor_chains[a];
-      bool accepted;
-      if (!candidate->het_name && !anchor->het_name) {
-        if (candidate_sequences[c] == anchor_sequences[a]) {
-          accepted = true;  // no mismatch possible, no alignment needed
-        } else {
-          std::optional<Alignment> alignment;
-          auto align = [&] {
-            budget.charge(kAlignCost + (candidate->sequence.size() + 1) * (anchor->sequence.size() + 1));
-            alignment = align_chains(*candidate, *anchor, false);
-          };
-          auto [known, fresh] = counted.try_emplace(candidate_sequences[c] << 32 | anchor_sequences[a], 0);
-          if (fresh) {
-            align();
-            known->second = mismatches(*alignment);
-          }
-          const std::size_t count = known->second;
-          accepted = static_cast<std::uint64_t>(count) <= options.allowed_mismatches;
-          closest[a] = std::min(closest[a], std::pair{count, c});
-          // Only a pair that may be chosen is scored, so only its alignment is kept.
-          if (accepted && setup.native_anchors && !options.no_align) {
-            if (!alignment) align();
-            budget.charge(12 * alignment->match_line.size() + 128);  // its bytes
-            setup.alignments.emplace(std::pair{candidate->id, anchor->id}, std::move(*alignment));
-          }
-        }
+  // The kinds of candidate each kind of anchor accepts, and the alignment of
+  // those that pair unlike sequences.
+  std::vector<std::vector<std::size_t>> accepted(anchor_kinds.members.size());
+  std::map<std::pair<std::size_t, std::size_t>, Alignment> unlike;
+  std::size_t entries = 0;
+  for (std::size_t kc = 0; kc < candidate_kinds.members.size(); ++kc) {
+    if (!budget.charge(kCompareCost * anchor_kinds.members.size())) return std::unexpected(table_error(budget, setup, sides));
+    for (std::size_t ka = 0; ka < anchor_kinds.members.size(); ++ka) {
+      const Chain& candidate = *candidate_chains[candidate_kinds.members[kc].front()];
+      const Chain& anchor = *anchor_chains[anchor_kinds.members[ka].front()];
+      bool pairs;
+      if (candidate.het_name || anchor.het_name) {
+        pairs = same_het(candidate, anchor);
+      } else if (candidate.sequence == anchor.sequence) {
+        pairs = true;  // no mismatch possible, no alignment needed
       } else {
-        accepted = same_het(*candidate, *anchor);
+        // Most unlike sequences are told apart without an alignment table.
+        budget.charge(kAlignCost + candidate.sequence.size() * (anchor.sequence.size() / 64 + 1));
+        pairs = !surely_more_mismatches(candidate, anchor, options.allowed_mismatches);
+        if (pairs) {
+          budget.charge(kAlignCost + (candidate.sequence.size() + 1) * (anchor.sequence.size() + 1));
+          Alignment alignment = align_chains(candidate, anchor, false);
+          pairs = mismatches(alignment) <= options.allowed_mismatches;
+          // Only a pair that may be chosen is scored, so only its alignment is kept.
+          if (pairs && setup.native_anchors && !options.no_align) unlike.emplace(std::pair{ka, kc}, std::move(alignment));
+        }
       }
-      if (accepted) setup.lists[a].push_back(c);
+      if (!pairs) continue;
+      accepted[ka].push_back(kc);
+      entries += anchor_kinds.members[ka].size() * candidate_kinds.members[kc].size();
     }
     if (budget.exceeded()) return std::unexpected(table_error(budget, setup, sides));
   }
+  if (!budget.charge(kCompareCost * entries)) return std::unexpected(table_error(budget, setup, sides));
+  for (std::size_t a = 0; a < setup.anchors.size(); ++a) {
+    const std::size_t ka = anchor_kinds.kind[a];
+    auto& list = setup.lists[a];
+    for (std::size_t kc : accepted[ka]) {
+      const auto& members = candidate_kinds.members[kc];
+      list.insert(list.end(), members.begin(), members.end());
+      auto shared = unlike.find({ka, kc});
+      if (shared == unlike.end()) continue;
+      for (std::size_t c : members) {
+        budget.charge(12 * shared->second.match_line.size() + 128);  // its bytes
+        setup.alignments.emplace(std::pair{setup.candidates[c], setup.anchors[a]}, shared->second);
+      }
+    }
+    std::sort(list.begin(), list.end());
+  }
+  if (budget.exceeded()) return std::unexpected(table_error(budget, setup, sides));
 
   err::NoIdenticalNativeChain lonely;
   for (std::size_t a = 0; a < setup.anchors.size(); ++a) {
     if (!setup.lists[a].empty()) continue;
     lonely.chains.push_back(setup.anchors[a]);
-    if (lonely.closest.empty() && closest[a].second != kNone)
-      lonely.closest = closest_text(*candidate_chains[closest[a].second], *anchor_chains[a], setup.native_anchors);
+    if (lonely.closest.empty())
+      if (auto nearest = closest_candidate(*anchor_chains[a], candidate_chains, candidate_kinds))
+        lonely.closest = closest_text(*candidate_chains[*nearest], *anchor_chains[a], setup.native_anchors);
   }
   if (!lonely.chains.empty()) return fail(std::move(lonely));
   return setup;

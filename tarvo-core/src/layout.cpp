@@ -13,12 +13,13 @@ namespace {
 // distance: their interface is then one that can refute a choice.
 constexpr float kTouching = 8.0f;
 
-// Anchors in the walk's order: breadth first over the anchors whose chains
-// touch, the earliest in table order first.
-std::vector<std::size_t> walk_order(const Structure& anchor_side, const Setup& setup) {
-  const std::size_t n = setup.anchors.size();
+// The anchors of `free` (places in the table) in the walk's order: breadth
+// first over the anchors whose chains touch, the earliest in table order first.
+std::vector<std::size_t> walk_order(const Structure& anchor_side, const Setup& setup,
+                                    const std::vector<std::size_t>& free) {
+  const std::size_t n = free.size();
   std::vector<const Chain*> chains;
-  for (const auto& id : setup.anchors) chains.push_back(anchor_side.chain(id));
+  for (std::size_t t : free) chains.push_back(anchor_side.chain(setup.anchors[t]));
   std::vector<std::vector<std::size_t>> neighbours(n);
   for (auto [i, j] : touching_pairs(chains, kTouching)) {
     neighbours[i].push_back(j);
@@ -35,12 +36,24 @@ std::vector<std::size_t> walk_order(const Structure& anchor_side, const Setup& s
       frontier.erase(frontier.begin());
       if (placed[next]) continue;
       placed[next] = 1;
-      order.push_back(next);
+      order.push_back(free[next]);
       for (std::size_t other : neighbours[next])
         if (!placed[other]) frontier.insert(other);
     }
   }
   return order;
+}
+
+// Per anchor of the table, whether it holds the same chain in every mapping:
+// its one candidate, which no other anchor lists.
+std::vector<char> settled_anchors(const Setup& setup) {
+  std::vector<std::size_t> listed(setup.candidates.size(), 0);
+  for (const auto& list : setup.lists)
+    for (std::size_t c : list) ++listed[c];
+  std::vector<char> settled(setup.anchors.size(), 0);
+  for (std::size_t t = 0; t < setup.anchors.size(); ++t)
+    settled[t] = setup.lists[t].size() == 1 && listed[setup.lists[t][0]] == 1;
+  return settled;
 }
 
 }  // namespace
@@ -52,18 +65,29 @@ Layout number_chains(const Structure& model, const Structure& native, const Setu
     p.model = layout.models.add(model_id, model);
     p.native = layout.natives.add(native_id, native);
     layout.positions.push_back(p);
+    layout.rank.push_back(layout.rank.size());
   }
-  layout.fixed_count = layout.positions.size();
   ChainSet& anchor_set = setup.native_anchors ? layout.natives : layout.models;
   ChainSet& choice_set = setup.native_anchors ? layout.models : layout.natives;
   const Structure& anchor_side = setup.native_anchors ? native : model;
   const Structure& choice_side = setup.native_anchors ? model : native;
-  layout.table_index = walk_order(anchor_side, setup);
-  layout.rank.resize(layout.fixed_count + setup.anchors.size());
-  for (std::size_t p = 0; p < layout.fixed_count; ++p) layout.rank[p] = p;
-  for (std::size_t k = 0; k < setup.anchors.size(); ++k) {
-    const std::size_t t = layout.table_index[k];
-    layout.rank[layout.fixed_count + k] = layout.fixed_count + t;
+  // Settled anchors join the fixed positions, keeping their place in the mapping.
+  const std::vector<char> settled = settled_anchors(setup);
+  std::vector<std::size_t> free;
+  for (std::size_t t = 0; t < setup.anchors.size(); ++t) {
+    if (!settled[t]) {
+      free.push_back(t);
+      continue;
+    }
+    Position p;
+    (setup.native_anchors ? p.native : p.model) = anchor_set.add(setup.anchors[t], anchor_side);
+    (setup.native_anchors ? p.model : p.native) = choice_set.add(setup.candidates[setup.lists[t][0]], choice_side);
+    layout.positions.push_back(p);
+    layout.rank.push_back(setup.fixed.size() + t);
+  }
+  layout.fixed_count = layout.positions.size();
+  for (std::size_t t : walk_order(anchor_side, setup, free)) {
+    layout.rank.push_back(setup.fixed.size() + t);
     Position p;
     Index anchor = anchor_set.add(setup.anchors[t], anchor_side);
     (setup.native_anchors ? p.native : p.model) = anchor;

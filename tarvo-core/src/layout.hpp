@@ -1,7 +1,8 @@
 // The positions of a chain mapping and the numbering of the chains they hold.
 //
-// A mapping is a list of positions: the fixed pairs, then one position per
-// anchor whose model or native chain is the anchor's choice. Chain ids are
+// A mapping is a list of positions: the fixed pairs and the anchors that hold
+// the same chain in every mapping, then one position per anchor whose model or
+// native chain is the walk's choice. Chain ids are
 // numbered (one numbering per structure) so that an interface tuple packs into
 // one 64-bit key.
 #pragma once
@@ -60,9 +61,8 @@ inline std::array<Index, 4> unpack_key(std::uint64_t key) {
 struct Layout {
   ChainSet models, natives;
   std::vector<Position> positions;
-  std::size_t fixed_count = 0;
-  std::vector<std::vector<Index>> choices;  // per anchor, in candidate order
-  std::vector<std::size_t> table_index;     // per anchor, its place in the candidate table
+  std::size_t fixed_count = 0;              // positions whose chains every mapping holds
+  std::vector<std::vector<Index>> choices;  // per walked anchor, in candidate order
   std::vector<std::size_t> mapping_order;   // the positions in the mapping's order
   std::vector<std::size_t> rank;            // per position, its place in mapping_order
   std::size_t choice_universe = 0;
@@ -98,10 +98,12 @@ struct Layout {
   std::optional<TarvoError> first_lookup_error(const Structure& model, const Structure& native) const;
 };
 
-// Numbers the chains of the fixed pairs, then each anchor and its choices in
-// the walk's order: the table's first anchor, then always the earliest anchor
-// near one already placed (the earliest of all when none is), so that each
-// choice meets the contacts that can refute it as early as possible.
+// Numbers the chains of the fixed pairs and of the anchors with one candidate
+// that no other anchor lists (they join the fixed positions but keep their
+// place in the mapping), then each other anchor and its choices in the walk's
+// order: the table's first anchor, then always the earliest anchor near one
+// already placed (the earliest of all when none is), so that each choice meets
+// the contacts that can refute it as early as possible.
 Layout number_chains(const Structure& model, const Structure& native, const Setup& setup);
 
 }  // namespace tarvo

@@ -339,11 +339,9 @@ void TupleStore::collect_between_fixed(std::vector<std::uint64_t>& missing,
                                        std::unordered_set<std::uint64_t>& listed) const {
   for (std::size_t q = 1; q < layout_.fixed_count; ++q)
     for (std::size_t p = 0; p < q; ++p) {
-      const Position& a = layout_.positions[p];
-      const Position& b = layout_.positions[q];
-      std::uint64_t key = tuple_key(a.model, b.model, a.native, b.native);
-      if (a.model != b.model && native_contact(a.native, b.native) && !scored_.contains(key) &&
-          listed.insert(key).second)
+      std::uint64_t key = layout_.key_between(p, layout_.resolve(p, 0), q, layout_.resolve(q, 0));
+      auto [m1, m2, n1, n2] = unpack_key(key);
+      if (m1 != m2 && native_contact(n1, n2) && !scored_.contains(key) && listed.insert(key).second)
         missing.push_back(key);
     }
 }
@@ -362,6 +360,19 @@ void TupleStore::collect_fixed_by(std::size_t depth, Index choice, std::span<con
     if (m1 == m2 || !native_contact(n1, n2) || scored_.contains(key)) continue;
     if (!every_tuple && !model_contact(m1, m2)) continue;
     if (listed.insert(key).second) missing.push_back(key);
+  }
+}
+
+void TupleStore::collect_around(std::size_t p, std::span<const Index> assignment,
+                                std::vector<std::uint64_t>& missing,
+                                std::unordered_set<std::uint64_t>& listed) const {
+  const auto at_p = layout_.resolve_in(p, assignment);
+  for (std::size_t q = 0; q < layout_.positions.size(); ++q) {
+    if (q == p) continue;
+    std::uint64_t key = layout_.key_between(p, at_p, q, layout_.resolve_in(q, assignment));
+    auto [m1, m2, n1, n2] = unpack_key(key);
+    if (m1 != m2 && native_contact(n1, n2) && !scored_.contains(key) && listed.insert(key).second)
+      missing.push_back(key);
   }
 }
 

@@ -77,6 +77,10 @@ class TupleStore {
   void collect_fixed_by(std::size_t depth, Index choice, std::span<const Index> assignment,
                         bool every_tuple, std::vector<std::uint64_t>& missing,
                         std::unordered_set<std::uint64_t>& listed) const;
+  // The unscored tuples that position p forms with every other position of a
+  // complete assignment, with contact on the native side.
+  void collect_around(std::size_t p, std::span<const Index> assignment, std::vector<std::uint64_t>& missing,
+                      std::unordered_set<std::uint64_t>& listed) const;
 
  private:
   double fnat_bound(Index m1, Index m2, Index n1, Index n2) const;

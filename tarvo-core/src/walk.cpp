@@ -22,6 +22,7 @@ Walk::Walk(const Structure& model, const Structure& native, const ScoreOptions& 
   state_.nodes = budget.spent;
   state_.budget = budget.limit;
   state_.stop = std::move(stop);
+  state_.margin = pruning_margin(static_cast<std::size_t>(tuples.most_total()));
   entered_.assign(layout.choices.size() + 1, 0.0);
 }
 
@@ -241,10 +242,12 @@ double Walk::pairs_of(std::size_t p, const std::vector<Index>& assignment) const
 }
 
 // From the best mapping found, exchanges of two anchors' choices and moves to a
-// free choice while they raise the total, each change scored by the pairs it
-// touches: a higher floor prunes more of the walk. Needs every tuple scored, so
-// that the totals compared are the true ones.
-void Walk::climb() {
+// free choice while they raise the total, each change weighed by the pairs it
+// touches: a higher floor prunes more of the walk. A change is weighed first
+// with the bounds of the tuples not yet scored; only one that may still gain has
+// them scored, charged to the budget, and is weighed again, so every total
+// compared is a true one and every tuple of the climbed mapping is scored.
+Result<void> Walk::climb() {
   constexpr double kGain = 1e-12;  // below it a change is rounding, not a gain
   const std::size_t n = layout_.choices.size(), fixed = layout_.fixed_count;
   std::vector<std::vector<char>> allowed(n, std::vector<char>(layout_.choice_universe, 0));
@@ -253,10 +256,26 @@ void Walk::climb() {
   std::vector<Index> current = state_.assignment;
   std::vector<char> used(layout_.choice_universe, 0);
   for (Index c : current) used[c] = 1;
+  // Scoring for exchanges takes at most a quarter of the budget left: the walk needs the rest.
+  const std::size_t scoring_ends = state_.nodes + (state_.budget - std::min(state_.nodes, state_.budget)) / 4;
   auto both = [&](std::size_t a, std::size_t b) {
     return pairs_of(fixed + a, current) + pairs_of(fixed + b, current) -
            tuples_.bound_between(fixed + a, layout_.resolve_in(fixed + a, current), fixed + b,
                                  layout_.resolve_in(fixed + b, current));
+  };
+  // Whether the change just made to anchors a and b raises `before` of the
+  // pairs `weigh` adds up, scoring what it needs when its bounds allow a gain.
+  auto gains = [&](std::size_t a, std::size_t b, double before, auto weigh) -> Result<bool> {
+    if (!(weigh() > before + kGain)) return false;
+    std::vector<std::uint64_t> missing;
+    std::unordered_set<std::uint64_t> listed;
+    tuples_.collect_around(fixed + a, current, missing, listed);
+    tuples_.collect_around(fixed + b, current, missing, listed);
+    if (missing.empty()) return true;
+    if (state_.nodes + kTupleCost * missing.size() > scoring_ends) return false;  // left untried
+    state_.nodes += kTupleCost * missing.size();
+    if (auto done = tuples_.score_tuples(missing); !done) return std::unexpected(done.error());
+    return weigh() > before + kGain;
   };
   bool improved = true;
   while (improved && state_.nodes <= state_.budget) {
@@ -267,7 +286,9 @@ void Walk::climb() {
         state_.nodes += 4 * layout_.positions.size();
         const double before = both(a, b);
         std::swap(current[a], current[b]);
-        if (both(a, b) > before + kGain)
+        auto gain = gains(a, b, before, [&] { return both(a, b); });
+        if (!gain) return std::unexpected(gain.error());
+        if (*gain)
           improved = true;
         else
           std::swap(current[a], current[b]);
@@ -278,7 +299,9 @@ void Walk::climb() {
         const Index old = current[a];
         const double before = pairs_of(fixed + a, current);
         current[a] = c;
-        if (pairs_of(fixed + a, current) > before + kGain) {
+        auto gain = gains(a, a, before, [&] { return pairs_of(fixed + a, current); });
+        if (!gain) return std::unexpected(gain.error());
+        if (*gain) {
           improved = true;
           used[old] = 0;
           used[c] = 1;
@@ -295,20 +318,15 @@ void Walk::climb() {
     floor_mapping_ = state_.assignment;
   }
   state_.assignment = std::move(dived);
+  return {};
 }
 
 Result<RunResult> Walk::best_run(const std::vector<Index>& assignment, double total) const {
+  // The fixed pairs as the text gave them, then each anchor's pair in table order.
   ChainMapping mapping = setup_.fixed;
-  for (std::size_t p : layout_.mapping_order) {
-    if (p < layout_.fixed_count) continue;
-    const std::size_t k = p - layout_.fixed_count;
-    const std::string& anchor = setup_.anchors[layout_.table_index[k]];
-    const std::string& chosen =
-        (setup_.native_anchors ? layout_.models : layout_.natives).ids[assignment[k]];
-    if (setup_.native_anchors)
-      mapping.insert_or_assign(anchor, chosen);
-    else
-      mapping.insert_or_assign(chosen, anchor);
+  for (std::size_t place = setup_.fixed.size(); place < layout_.mapping_order.size(); ++place) {
+    auto [m, n] = layout_.resolve_in(layout_.mapping_order[place], assignment);
+    mapping.insert_or_assign(layout_.natives.ids[n], layout_.models.ids[m]);
   }
   OrderedMap<std::string, InterfaceResult> results;
   for_each_pair(mapping, [&](const Tuple& t) {
@@ -336,9 +354,9 @@ Result<RunResult> Walk::best_found() {
     return std::unexpected(interchangeable_error(Budget{state_.nodes, state_.budget}, setup_));
   const double total = floor_wins ? state_.floor : state_.best;
   auto run = best_run(floor_wins ? *floor_mapping_ : *selected_, total);
-  if (run && unexplored_ + kMargin > total) {
+  if (run && unexplored_ + state_.margin > total) {
     run->mapping_exact = false;
-    run->mapping_gap = unexplored_ + kMargin - total;
+    run->mapping_gap = unexplored_ + state_.margin - total;
   }
   return run;
 }
@@ -365,9 +383,9 @@ Result<RunResult> Walk::run() {
         unexplored_ = entered_[0];
       } else {
         if (auto done = dive(); !done) return std::unexpected(done.error());
-        if (floor_mapping_ && tuples_.all_scored()) {
+        if (floor_mapping_) {
           state_.assignment = *floor_mapping_;
-          climb();
+          if (auto done = climb(); !done) return std::unexpected(done.error());
         }
         if (auto done = visit(0); !done) return std::unexpected(done.error());
       }

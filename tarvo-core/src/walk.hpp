@@ -41,7 +41,7 @@ class Walk {
   Result<void> seed();
   Result<void> dive();
   double pairs_of(std::size_t p, const std::vector<Index>& assignment) const;
-  void climb();
+  Result<void> climb();
   Result<RunResult> best_run(const std::vector<Index>& assignment, double total) const;
   Result<RunResult> best_found();
 

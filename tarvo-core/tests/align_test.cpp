@@ -340,5 +340,49 @@ TEST(AlignLimit, IdenticalSequencesGiveWhatTheTableGives) {
   }
 }
 
+// The candidate table's shortcut: it may only say "more mismatches than allowed"
+// when the alignment has them. Point mutants, shifted, truncated, repetitive
+// and unrelated sequences over a small alphabet (many chance matches), against
+// the alignment itself; point mutants it must tell apart.
+TEST(SurelyMoreMismatches, NeverRefusesAPairTheAlignmentAccepts) {
+  std::mt19937 rng(7);
+  auto random_text = [&](std::size_t length, const char* alphabet) {
+    std::string out;
+    const std::size_t size = std::string_view(alphabet).size();
+    for (std::size_t k = 0; k < length; ++k) out += alphabet[rng() % size];
+    return out;
+  };
+  std::size_t refused = 0, mutants_told_apart = 0;
+  for (int round = 0; round < 400; ++round) {
+    const char* alphabet = round % 3 == 0 ? "AC" : round % 3 == 1 ? "ACDEFGHIKL" : "ACDEFGHIKLMNPQRSTVWY";
+    std::string a = random_text(1 + rng() % 150, alphabet);
+    std::string b = a;
+    const int edit = round % 5;
+    const std::size_t changes = 1 + rng() % 4;
+    for (std::size_t k = 0; k < changes && !b.empty(); ++k) {
+      const std::size_t at = rng() % b.size();
+      if (edit == 0 || edit == 4) b[at] = 'X';                    // substitutions
+      if (edit == 1) b.erase(at, 1 + rng() % 3);                  // deletions
+      if (edit == 2) b.insert(at, random_text(1 + rng() % 3, alphabet));  // insertions
+    }
+    if (edit == 3) b = random_text(1 + rng() % 150, alphabet);    // unrelated
+    if (edit == 4) b = b.substr(std::min<std::size_t>(b.size(), rng() % 3)) + random_text(rng() % 3, alphabet);  // mutated and shifted
+    if (a == b) continue;
+    const Chain first = sequence_chain(a), second = sequence_chain(b);
+    const std::size_t count = mismatches(align_chains(first, second, false));
+    for (std::size_t allowed : {0, 1, 3}) {
+      SCOPED_TRACE(a + " / " + b + " allowed " + std::to_string(allowed));
+      if (!surely_more_mismatches(first, second, allowed)) continue;
+      ++refused;
+      EXPECT_GT(count, allowed);
+    }
+    if (edit == 0 && std::string_view(alphabet).size() == 20 && changes >= 2 &&
+        surely_more_mismatches(first, second, 0))
+      ++mutants_told_apart;
+  }
+  EXPECT_GT(refused, 100u);
+  EXPECT_GT(mutants_told_apart, 5u);
+}
+
 }  // namespace
 }  // namespace tarvo

@@ -8,6 +8,9 @@
 
 #include "tarvo/interfaces.hpp"    // run_on_native_interfaces
 #include "tarvo/mapping_text.hpp"  // format_mapping, format_mapping_string, ChainMapping
+#include "budget.hpp"              // Budget
+#include "candidates.hpp"          // prepare_candidates
+#include "layout.hpp"              // number_chains
 #include "mapping_exhaustive.hpp"  // score_structures_exhaustive
 #include "oligomer_models.hpp"
 #include "search_budget.hpp"       // score_structures_with_budget
@@ -380,6 +383,29 @@ TEST(ScoreStructures, SearchBudgetErrorWithNothingToExchangeNamesTheChainCount) 
   ASSERT_FALSE(result);
   EXPECT_NE(result.error().message().find("stopped after 50 steps: 4 native chains took part"), std::string::npos)
       << result.error().message();
+}
+
+// Thirty chains of distinct sequences, each with one candidate: the table tells
+// the unlike ones apart without aligning them and the walk has no anchor left,
+// so a budget that aligning every pair would exceed finds the plain result.
+TEST(ScoreStructures, DistinctChainsAreSettledWithinASmallBudget) {
+  Structure native = oligomer::thinned(oligomer::capsid(10));
+  oligomer::make_sequences_distinct(native);
+  std::string truth;
+  const Structure model = oligomer::renamed(native, 3, truth);
+  Budget budget;
+  auto setup = prepare_candidates(model, native, {}, budget);
+  ASSERT_TRUE(setup) << setup.error().message();
+  const Layout layout = number_chains(model, native, *setup);
+  EXPECT_EQ(layout.fixed_count, 30u);
+  EXPECT_TRUE(layout.choices.empty());
+  auto found = score_structures_with_budget(model, native, {}, 2'000'000, kUpfrontTuples);
+  ASSERT_TRUE(found) << found.error().message();
+  auto plain = score_structures_exhaustive(model, native, {});
+  ASSERT_TRUE(plain) << plain.error().message();
+  EXPECT_TRUE(found->mapping_exact);
+  EXPECT_EQ(found->best_mapping_str, plain->best_mapping_str);
+  EXPECT_EQ(found->best_tarvo, plain->best_tarvo);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,15 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include <tbb/task_arena.h>
 
+#include "budget.hpp"              // Budget
+#include "candidates.hpp"          // prepare_candidates
+#include "layout.hpp"              // number_chains
 #include "mapping_exhaustive.hpp"  // score_structures_exhaustive
 #include "oligomer_models.hpp"
 #include "search_budget.hpp"       // score_structures_with_budget
+#include "walk_state.hpp"          // pruning_margin
 
 namespace tarvo {
 namespace {
@@ -73,6 +78,18 @@ void expect_same_run(const Result<RunResult>& search, const Result<RunResult>& p
   }
 }
 
+// Makes each named chain a sequence of its own (the k-th: residue 3 + k
+// unknown): one candidate only, the copy made from it.
+void make_distinct(Structure& structure, const std::string& chain_ids) {
+  for (std::size_t k = 0; k < chain_ids.size(); ++k) {
+    Chain& chain = structure.chains.at(chain_ids.substr(k, 1));
+    chain.residues.at(3 + k).name = "UNK";
+    chain.residues.at(3 + k).code = "X";
+    chain.sequence.clear();
+    for (const auto& r : chain.residues) chain.sequence += r.code;
+  }
+}
+
 // Drops the first two residues of a chain: its alignments have gaps.
 void trim_start(Structure& structure, const std::string& chain_id) {
   Chain& chain = structure.chains.at(chain_id);
@@ -96,6 +113,7 @@ struct Case {
   bool strip_first_model_chain;
   bool trim_first_chains = false;
   bool scrambled_native = false;  // native chains stored out of contact order
+  std::string distinct = "";       // native chains given a sequence of their own, with their model copies
 };
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
@@ -106,6 +124,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   if (c.strip_first_model_chain) name += "NoBackbone";
   if (c.trim_first_chains) name += "Trimmed";
   if (c.scrambled_native) name += "Scrambled";
+  if (!c.distinct.empty()) name += "Distinct" + c.distinct;
   return name;
 }
 
@@ -125,8 +144,10 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
     native = oligomer::pick(native, order, "native");
   }
   native.id = "native";
-  Structure model =
-      oligomer::make_model(oligomer::thinned(oligomer::homo_native(c.model_chains)), c.kind, c.seed);
+  make_distinct(native, c.distinct);
+  Structure source = oligomer::thinned(oligomer::homo_native(c.model_chains));
+  make_distinct(source, c.distinct);
+  Structure model = oligomer::make_model(source, c.kind, c.seed);
   if (c.strip_first_model_chain) strip_backbone(model, model.chains.begin()->first);
   if (c.trim_first_chains) {
     trim_start(model, model.chains.begin()->first);
@@ -134,6 +155,12 @@ TEST_P(SearchMatchesEnumeration, SameRunResultBitForBit) {
   }
   ScoreOptions options;
   options.mapping = format_mapping(c.mapping).value();
+  if (!c.distinct.empty()) {
+    Budget budget;
+    auto setup = prepare_candidates(model, native, options, budget);
+    ASSERT_TRUE(setup);
+    EXPECT_EQ(number_chains(model, native, *setup).fixed_count, setup->fixed.size() + c.distinct.size());
+  }
   auto plain = score_structures_exhaustive(model, native, options);
   {
     SCOPED_TRACE("every tuple scored before the walk");
@@ -176,6 +203,12 @@ std::vector<Case> cases() {
   // model is exact, so symmetric mappings tie) still go to the first enumerated.
   for (ModelKind kind : {ModelKind::Shuffled, ModelKind::NativeLike, ModelKind::Random})
     out.push_back({7, 7, kind, 17, std::nullopt, false, false, true});
+  // Chains of one candidate each, among the interchangeable ones: fixed for the
+  // walk, in their places in the mapping; native and model chains as anchors.
+  for (ModelKind kind : {ModelKind::Shuffled, ModelKind::PartlyWrong, ModelKind::Random})
+    out.push_back({6, 6, kind, 19, std::nullopt, false, false, false, "BE"});
+  out.push_back({6, 6, ModelKind::NativeLike, 19, "A*****:A*****", false, false, false, "D"});
+  out.push_back({4, 6, ModelKind::NativeLike, 19, std::nullopt, false, false, false, "AB"});
   return out;
 }
 
@@ -226,6 +259,36 @@ TEST(AnytimeSearch, BestFoundWithASoundGap) {
         }
     }
   EXPECT_GT(cut, 0u);
+}
+
+// With tuples scored as the walk needs them, exchanges still improve the best
+// mapping found: they score what they need. Under this budget the walk alone
+// stops at a mapping one exchange away from the best.
+TEST(AnytimeSearch, ExchangesScoreTheTuplesTheyNeed) {
+  Structure native = oligomer::thinned(oligomer::homo_native(6));
+  native.id = "native";
+  const Structure model = oligomer::make_model(native, ModelKind::Random, 3);
+  auto plain = score_structures_exhaustive(model, native, {});
+  ASSERT_TRUE(plain) << plain.error().message();
+  auto found = score_structures_with_budget(model, native, {}, 640'000, 0);
+  ASSERT_TRUE(found) << found.error().message();
+  EXPECT_FALSE(found->mapping_exact);
+  EXPECT_EQ(found->best_mapping_str, plain->best_mapping_str);
+  EXPECT_EQ(bits(found->best_tarvo), bits(plain->best_tarvo));
+}
+
+// Summing 0.1 a hundred thousand times drifts by 2e-8: a margin of 1e-9 would
+// let pruning drop a branch whose bound ties the best total; the margin grows
+// with the interfaces summed and stays 1e-9 up to 2,000 of them.
+TEST(PruningMargin, CoversTheRoundingOfLongSums) {
+  const std::size_t n = 100'000;
+  double total = 0.0;
+  for (std::size_t k = 0; k < n; ++k) total += 0.1;
+  const double drift = std::abs(total - 0.1 * static_cast<double>(n));
+  EXPECT_GT(drift, 1e-9);
+  EXPECT_LT(2 * drift, pruning_margin(n));
+  EXPECT_EQ(pruning_margin(2'000), 1e-9);
+  EXPECT_EQ(pruning_margin(24), 1e-9);
 }
 
 // The search scores tuples from sides prepared once; the plain call prepares

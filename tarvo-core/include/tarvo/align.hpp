@@ -30,4 +30,10 @@ inline constexpr std::size_t kMaxAlignmentCells = std::size_t{1} << 28;
 // (alignments run inside parallel loops), naming both chains and their lengths.
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align);
 
+// Whether the sequence alignment of the two chains (align_chains without
+// no_align) is sure to hold more than `allowed` mismatches, found in
+// O(n * m / 64) without the table: no alignment with that few mismatches can
+// score as well as the gapless one. False when unsure.
+bool surely_more_mismatches(const Chain& first, const Chain& second, std::size_t allowed);
+
 }  // namespace tarvo
