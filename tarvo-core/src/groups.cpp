@@ -15,10 +15,13 @@
 #include "tarvo/tarvo.hpp"  // calc_tarvo, AlignedChain
 #include "candidates.hpp"   // prepare_candidates, interchangeable_error
 #include "run_result.hpp"   // kNoMapping, kAllUndefined
+#include "walk_state.hpp"   // pruning_margin
 
 namespace tarvo {
 
 namespace {
+
+constexpr double kMostTarvo = tarvo_score(1.0, 0.0, 0.0);  // fnat 1, both RMSDs 0
 
 Result<void> check_natives(const Structure& native, const ChainGroups& groups) {
   for (const auto* side : {&groups.receptor, &groups.ligand})
@@ -202,7 +205,10 @@ Result<RunResult> score_groups(const Structure& model, const Structure& native, 
     if (stop.stop_requested()) return error.emplace(err::Cancelled{}), false;
     ChainMapping mapping = mapping_of(*setup, chosen);
     auto result = scorer.score(mapping, budget);
-    if (!result) return error.emplace(std::move(result.error())), false;
+    if (!result) {
+      if (!budget.exceeded()) error.emplace(std::move(result.error()));
+      return false;  // an error, or the budget ended the enumeration
+    }
     // Strictly better only: ties stay with the first, and NaN never wins.
     if (!best ? !std::isnan(result->Tarvo) : result->Tarvo > best->second.Tarvo)
       best.emplace(std::move(mapping), std::move(*result));
@@ -212,7 +218,7 @@ Result<RunResult> score_groups(const Structure& model, const Structure& native, 
   std::vector<char> used(setup->candidates.size(), 0);
   each_assignment(*setup, budget, chosen, used, visit);
   if (error) return std::unexpected(std::move(*error));
-  if (budget.exceeded()) return std::unexpected(interchangeable_error(budget, *setup));
+  if (budget.exceeded() && (options.exact || !best)) return std::unexpected(interchangeable_error(budget, *setup));
   if (!any) return fail(err::Mapping{kNoMapping});
   if (!best) return fail(err::Mapping{kAllUndefined});
 
@@ -224,6 +230,12 @@ Result<RunResult> score_groups(const Structure& model, const Structure& native, 
   run.best_tarvo = best->second.Tarvo;
   run.GlobalTarvo = run.best_tarvo;
   run.best_result.insert_or_assign(groups.text, std::move(best->second));
+  // Out of budget: the assignments not scored come later in table order, so
+  // only one scoring more (at most the best any interface can) would win.
+  if (budget.exceeded() && run.best_tarvo < kMostTarvo) {
+    run.mapping_exact = false;
+    run.mapping_gap = kMostTarvo - run.best_tarvo + pruning_margin(1);
+  }
   return run;
 }
 

@@ -13,6 +13,8 @@ namespace tarvo {
 
 // options.groups holds the groups. Only the grouped native chains
 // take part; each assignment the candidate table allows is scored, in table order.
+// When the budget ends the enumeration, the best assignment scored so far, with
+// the gap an unscored one could add (options.exact asks for the budget error).
 Result<RunResult> score_groups(const Structure& model, const Structure& native, const ScoreOptions& options,
                                Budget& budget, std::stop_token stop);
 

@@ -123,12 +123,38 @@ TEST(ScoreGroups, MappingErrorComesBeforeTheGroupsError) {
   EXPECT_NE(result.error().message().find("When using --mapping"), std::string::npos) << result.error().message();
 }
 
-TEST(ScoreGroups, TooManyAssignmentsExhaustTheBudget) {
-  auto result = score_structures_with_budget(homo(), homo(), grouped("AB:M"), 100'000, 0);
+TEST(ScoreGroups, TooManyAssignmentsExhaustTheBudgetWhenExactIsAsked) {
+  ScoreOptions exact = grouped("AB:M");
+  exact.exact = true;
+  auto result = score_structures_with_budget(homo(), homo(), exact, 100'000, 0);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::Mapping);
   EXPECT_NE(result.error().message().find("chains were interchangeable"), std::string::npos)
       << result.error().message();
+}
+
+// A budget for a few of the 24 assignments: the best of those scored, with a
+// gap that covers the best of all, and the budget error when `exact` asks.
+TEST(ScoreGroups, OutOfBudgetGivesTheBestScoredWithASoundGap) {
+  const Structure model = oligomer::make_model(homo(), oligomer::ModelKind::PartlyWrong, 5);
+  auto all = score_structures(model, native(), grouped("AB:M"));
+  ASSERT_TRUE(all) << all.error().message();
+  EXPECT_TRUE(all->mapping_exact);
+  std::size_t cut = 0;
+  for (std::size_t budget : {150'000, 300'000, 600'000}) {
+    SCOPED_TRACE(budget);
+    auto found = score_structures_with_budget(model, native(), grouped("AB:M"), budget, 0);
+    ASSERT_TRUE(found) << found.error().message();
+    if (found->mapping_exact) continue;
+    ++cut;
+    EXPECT_GT(found->mapping_gap, 0.0);
+    EXPECT_LE(found->best_tarvo, all->best_tarvo);
+    EXPECT_GE(found->best_tarvo + found->mapping_gap, all->best_tarvo);
+    ScoreOptions exact = grouped("AB:M");
+    exact.exact = true;
+    EXPECT_FALSE(score_structures_with_budget(model, native(), exact, budget, 0));
+  }
+  EXPECT_EQ(cut, 3u);
 }
 
 }  // namespace
