@@ -2,6 +2,7 @@
 
 import glob
 import os
+import stat
 
 MODEL_SUFFIXES = (".pdb", ".cif", ".ent", ".mmcif", ".pdb.gz", ".cif.gz", ".ent.gz", ".mmcif.gz")
 
@@ -38,12 +39,16 @@ def read_model_list(path):
 
 def expand_models(argument):
     """Paths named by one argument; a plain path is kept even if missing, so its error is listed."""
-    if os.path.isdir(argument):
+    try:
+        mode = os.stat(argument).st_mode  # one look serves both questions: thousands of paths come this way
+    except (OSError, ValueError):
+        mode = None
+    if mode is not None and stat.S_ISDIR(mode):
         found = [entry.path for entry in os.scandir(argument) if is_structure_file(entry)]
         if not found:
             raise ModelListError(f"{argument}: no structure files in this directory")
         return sorted(found)
-    if not os.path.exists(argument) and any(char in argument for char in "*?["):
+    if mode is None and any(char in argument for char in "*?["):
         matches = sorted(glob.glob(argument))
         if not matches:
             raise ModelListError(f"{argument}: no files match this pattern")
