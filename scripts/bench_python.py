@@ -106,8 +106,9 @@ def batch_core_ms(tarvo, call, count):
 
 
 def rank_against_batch(tarvo):
-    """Models per second of `tarvo rank` (the whole command, interpreter start included) and of
-    score_one_vs_many on the same files, each the median of five fresh processes."""
+    """Models per second of `tarvo rank` (the whole command, interpreter start included), of
+    score_one_vs_many on the same files (the call alone), and of the whole process making that
+    call, each the median of five fresh processes."""
     import tarvo as tarvo_package
 
     model, native = PAIR
@@ -130,16 +131,18 @@ def rank_against_batch(tarvo):
             "assert all(o['ok'] for o in out)\n"
             "print(len(models) / (time.perf_counter() - start))\n"
         )
-        ranks, batches = [], []
+        ranks, batches, batch_processes = [], [], []
         for _ in range(5):  # alternated, so that both see the same background load
             start = time.perf_counter()
             subprocess.run([sys.executable, "-m", "tarvo", "rank", native, f"@{listing}", "--csv"], check=True,
                            stdout=subprocess.DEVNULL)
             ranks.append(RANK_MODELS / (time.perf_counter() - start))
+            start = time.perf_counter()
             done = subprocess.run([sys.executable, "-c", batch_code, native, listing], check=True,
                                   capture_output=True, text=True, env=os.environ)
+            batch_processes.append(RANK_MODELS / (time.perf_counter() - start))
             batches.append(float(done.stdout))
-    return statistics.median(ranks), statistics.median(batches)
+    return statistics.median(ranks), statistics.median(batches), statistics.median(batch_processes)
 
 
 def write_gzip(path, text):
@@ -251,8 +254,9 @@ def goals(tarvo):
     scaling = statistics.median(ratios)
     row("score_pairs scaling from 1 to 2 cores (median of 5)", scaling, ">= 1.85", scaling >= 1.85)
 
-    rank, batch = rank_against_batch(tarvo)
-    print(f"{RANK_MODELS} models of 2GTP: tarvo rank {rank:.0f} models/s, score_one_vs_many {batch:.0f} models/s")
+    rank, batch, batch_process = rank_against_batch(tarvo)
+    print(f"{RANK_MODELS} models of 2GTP: tarvo rank {rank:.0f} models/s, score_one_vs_many {batch:.0f} models/s "
+          f"(the call alone; {batch_process:.0f} models/s as a whole process like rank, ratio {rank / batch_process:.2f})")
     row("tarvo rank / score_one_vs_many (medians of 5)", rank / batch, ">= 0.93", rank / batch >= 0.93)
 
 
