@@ -89,7 +89,8 @@ def local_cluster(workers):
         # cluster holds the usual one: nothing a user has to hear about.
         warnings.filterwarnings("ignore", message="Port .* is already in use")
         # One Dask thread: a second would run another chunk on the same pool
-        # threads. No dashboard: a local run should not open a web port.
+        # threads. No dashboard; the scheduler still serves its health and metrics
+        # routes, on this machine's loopback address only.
         return LocalCluster(n_workers=workers, threads_per_worker=1, env={"TARVO_NUM_THREADS": str(threads)},
                             dashboard_address=None)
 
