@@ -124,7 +124,9 @@ def rank_parser():
         "--workers", metavar="N", type=positive_int,
         help="score on a local Dask cluster of N worker processes that share this machine's "
              "processors (or --threads): each runs one chunk at a time on its share of them, "
-             "128 models per processor, e.g. --workers 2 (needs: pip install 'tarvo[dask]')",
+             "128 models per processor, e.g. --workers 2. The cluster takes seconds to start and "
+             "a model costs more there than in this process: it is for keeping a worker's crash "
+             "from ending the run, not for speed (needs: pip install 'tarvo[dask]')",
     )
     return parser
 
