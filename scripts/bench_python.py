@@ -46,6 +46,7 @@ def best_seconds(call, number):
 
 
 def load_comparison(tarvo):
+    """Prints the reading table; returns gemmi's time over load_PDB's per file."""
     gemmi = ensure("gemmi", "gemmi")
     ensure("Bio", "biopython")
     from Bio.PDB import MMCIFParser, PDBParser
@@ -53,6 +54,7 @@ def load_comparison(tarvo):
     pdb_parser, cif_parser = PDBParser(QUIET=True), MMCIFParser(QUIET=True)
     print(f"{'file':<22}{'size kB':>8}{'load_PDB ms':>13}{'gemmi ms':>10}{'gemmi/us':>10}"
           f"{'Biopython ms':>14}{'Bio/us':>8}")
+    speedups = {}
     for name in LOAD_FILES:
         path = str(EXAMPLES / name)
         biopython = cif_parser if name.endswith(".cif") else pdb_parser
@@ -63,6 +65,8 @@ def load_comparison(tarvo):
         size = os.path.getsize(path) / 1024
         print(f"{name:<22}{size:>8.0f}{ours * 1e3:>13.2f}{theirs * 1e3:>10.2f}{theirs / ours:>10.2f}"
               f"{bio * 1e3:>14.1f}{bio / ours:>8.1f}")
+        speedups[name] = theirs / ours
+    return speedups
 
 
 def pinned(cpus, code):
@@ -207,17 +211,15 @@ def docking_pairs(folder):
     return pairs
 
 
-def goals(tarvo):
+def goals(tarvo, load_speedups):
     gemmi = ensure("gemmi", "gemmi")
     print(f"\n{'goal':<58}{'measured':>10}{'target':>9}  met")
 
     def row(goal, value, target, met):
         print(f"{goal:<58}{value:>10.2f}{target:>9}  {'yes' if met else 'NO'}")
 
-    gzip_file = str(EXAMPLES / "homo24_native.pdb.gz")
-    ours = best_seconds(lambda: tarvo.load_PDB(gzip_file), 20)
-    theirs = best_seconds(lambda: gemmi.read_structure(gzip_file), 20)
-    row("gzip PDB load, gemmi / load_PDB (homo24_native.pdb.gz)", theirs / ours, ">= 2.00", theirs / ours >= 2.0)
+    gzip_speedup = load_speedups["homo24_native.pdb.gz"]
+    row("gzip PDB load, gemmi / load_PDB (homo24_native.pdb.gz)", gzip_speedup, ">= 2.00", gzip_speedup >= 2.0)
 
     read_ms = {}
     with tempfile.TemporaryDirectory() as folder:
@@ -264,8 +266,7 @@ def main():
     import _tarvo_rs as tarvo
 
     print(f"_tarvo_rs {tarvo.version()}, Python {sys.version.split()[0]}, {os.cpu_count()} processors\n")
-    load_comparison(tarvo)
-    goals(tarvo)
+    goals(tarvo, load_comparison(tarvo))
 
 
 if __name__ == "__main__":
