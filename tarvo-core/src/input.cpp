@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <isa-l/igzip_lib.h>
+#include <tbb/task_group.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +15,10 @@
 #include <new>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <vector>
+
+#include "text.hpp"  // is_ascii
 
 namespace tarvo {
 
@@ -269,6 +273,128 @@ Result<std::string_view> memory_input(const std::string& path, std::string_view 
   if (auto failure = gunzip.feed(bytes, storage, limit)) return fail(err::Io{path, std::move(*failure)});
   if (auto failure = gunzip.finish()) return fail(err::Io{path, std::move(*failure)});
   return storage.view();
+}
+
+namespace {
+
+// Below this many compressed bytes a file inflates in less time than handing
+// work to the pool takes.
+constexpr std::size_t kLeastInflatedAhead = std::size_t{16} << 10;
+// Bytes inflated at a time: the reader waits for at most one part.
+constexpr std::size_t kInflatePart = std::size_t{64} << 10;
+
+// The whole of a regular gzip file, or nothing when it cannot be read so.
+// Anything else is not even opened: opening a FIFO would disturb its writer.
+std::optional<std::vector<char>> whole_gzip_file(const std::string& path, std::size_t limit) {
+  struct stat info {};
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    return std::nullopt;
+  File file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const auto size = static_cast<std::size_t>(info.st_size);
+  char magic[2];
+  if (size < kLeastInflatedAhead || size > limit || ::pread(file.fd, magic, 2, 0) != 2 ||
+      std::string_view(magic, 2) != "\x1F\x8B")
+    return std::nullopt;
+  std::vector<char> bytes(size);
+  for (std::size_t got = 0; got < size;) {
+    const ssize_t n = ::read(file.fd, bytes.data() + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;  // an error, or a file that shrank: read the ordinary way
+    got += static_cast<std::size_t>(n);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+struct InflatingGzip::Ahead {
+  std::vector<char> compressed;
+  inflate_state inflater{};
+  Bytes text;
+  // The size the gzip trailer states: the text is whole when inflating ends exactly there.
+  std::size_t stated = 0;
+  bool fit = true;
+  std::atomic<bool> cancelled{false};
+  tbb::task_group pool;
+};
+
+InflatingGzip::InflatingGzip() : ahead_(std::make_unique<Ahead>()) {}
+
+InflatingGzip::~InflatingGzip() {
+  ahead_->cancelled.store(true, std::memory_order_relaxed);
+  ahead_->pool.wait();
+}
+
+std::unique_ptr<InflatingGzip> InflatingGzip::open(const std::string& path, std::size_t limit) {
+  auto compressed = whole_gzip_file(path, limit);
+  if (!compressed) return nullptr;
+  std::uint32_t stated;
+  std::memcpy(&stated, compressed->data() + compressed->size() - sizeof stated, sizeof stated);
+  if (stated == 0 || stated > limit) return nullptr;
+  std::unique_ptr<InflatingGzip> gzip(new InflatingGzip());
+  Ahead& ahead = *gzip->ahead_;
+  ahead.compressed = std::move(*compressed);
+  ahead.stated = stated;
+  // One byte over the stated size: more text than that is noticed, never stored elsewhere.
+  reserve(ahead.text, ahead.stated + 1);
+  isal_inflate_init(&ahead.inflater);
+  ahead.inflater.crc_flag = ISAL_GZIP;
+  ahead.inflater.next_in = reinterpret_cast<std::uint8_t*>(ahead.compressed.data());
+  ahead.inflater.avail_in = static_cast<std::uint32_t>(ahead.compressed.size());
+  InflatingGzip* self = gzip.get();
+  ahead.pool.run([self] {
+    while (!self->finished() && !self->ahead_->cancelled.load(std::memory_order_relaxed)) {
+      std::lock_guard lock(self->mutex_);
+      if (!self->finished()) self->inflate_part();
+    }
+  });
+  return gzip;
+}
+
+void InflatingGzip::inflate_part() {
+  Ahead& a = *ahead_;
+  const std::size_t from = a.text.size;
+  a.inflater.next_out = reinterpret_cast<std::uint8_t*>(a.text.data.get() + from);
+  a.inflater.avail_out = static_cast<std::uint32_t>(std::min(kInflatePart, a.text.capacity - from));
+  const std::uint32_t room = a.inflater.avail_out, given = a.inflater.avail_in;
+  const int rc = isal_inflate(&a.inflater);
+  a.text.size += room - a.inflater.avail_out;
+  const std::string_view part(a.text.data.get() + from, a.text.size - from);
+  // mmCIF's signs are looked for across the boundary with the last part too.
+  const std::size_t back = std::min<std::size_t>(from, 16);
+  const std::string_view seen(part.data() - back, part.size() + back);
+  a.fit = a.fit && is_ascii(part) && part.find('\r') == std::string_view::npos &&
+          seen.find("_atom_site.") == std::string_view::npos && seen.find("\ndata_") == std::string_view::npos;
+  const bool ended = a.inflater.block_state == ISAL_BLOCK_FINISH;
+  const bool moved = room != a.inflater.avail_out || given != a.inflater.avail_in;
+  // An error, more text than stated, or input cut short: unfit, and done here.
+  const bool stuck = rc != ISAL_DECOMP_OK || (!ended && (a.text.size == a.text.capacity || !moved));
+  if (ended) a.fit = a.fit && a.inflater.avail_in == 0 && a.text.size == a.stated;
+  if (stuck) a.fit = false;
+  arrived_.store(a.text.size | (ended || stuck ? kDone : 0), std::memory_order_release);
+  arrived_.notify_all();
+}
+
+std::string_view InflatingGzip::text_after(std::size_t known) {
+  for (;;) {
+    const std::uint64_t arrived = arrived_.load(std::memory_order_acquire);
+    const std::size_t size = arrived & ~kDone;
+    if (size > known || (arrived & kDone)) return {ahead_->text.data.get(), size};
+    if (mutex_.try_lock()) {
+      std::lock_guard lock(mutex_, std::adopt_lock);
+      if (arrived_.load(std::memory_order_relaxed) == arrived) inflate_part();
+    } else {
+      arrived_.wait(arrived, std::memory_order_acquire);
+    }
+  }
+}
+
+bool InflatingGzip::finish() {
+  while (!finished()) text_after(arrived_.load(std::memory_order_acquire) & ~kDone);
+  ahead_->pool.wait();
+  const std::string_view text(ahead_->text.data.get(), ahead_->text.size);
+  return ahead_->fit && !text.starts_with("data_");
 }
 
 }  // namespace tarvo

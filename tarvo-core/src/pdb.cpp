@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "builder.hpp"  // Builder, add_atom, listed
+#include "input.hpp"  // InflatingGzip
 #include "numbers.hpp"
 #include "residue_tables.hpp"  // element_symbol, is_hydrogen, find_residue_code
 #include "text.hpp"
@@ -26,25 +27,41 @@ bool has_lone_cr(std::string_view text) {
 
 // Lines end at "\n", and also at a lone "\r" in a text that has one; every
 // trailing '\r' is removed, and an empty piece after the last line end is no line.
+// A text still arriving has no carriage return (else it is read again whole),
+// and a line of it is handed out once its end has arrived.
 struct Lines {
   std::string_view text;
   std::size_t pos = 0;
   bool lone_cr = has_lone_cr(text);
+  InflatingGzip* arriving = nullptr;
 
   bool next(std::string_view& line) {
-    if (pos >= text.size()) return false;
+    if (pos >= text.size() && !grown()) return false;
     std::size_t end;
-    if (lone_cr) {
-      end = std::min(text.find_first_of("\r\n", pos), text.size());
-    } else {
-      const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
-      end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) : text.size();
+    for (;;) {
+      if (lone_cr) {
+        end = text.find_first_of("\r\n", pos);
+      } else {
+        const void* nl = std::memchr(text.data() + pos, '\n', text.size() - pos);
+        end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data()) : std::string_view::npos;
+      }
+      if (end != std::string_view::npos || !grown()) break;
     }
+    end = std::min(end, text.size());
     line = text.substr(pos, end - pos);
     pos = end + 1;
     if (lone_cr && end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') ++pos;
     while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     return true;
+  }
+
+  // More of an arriving text; false once it is whole.
+  bool grown() {
+    if (!arriving) return false;
+    const std::string_view longer = arriving->text_after(text.size());
+    const bool more = longer.size() > text.size();
+    text = longer;
+    return more;
   }
 };
 
@@ -54,25 +71,6 @@ std::size_t line_number(std::string_view text, const char* at) {
   for (const char* p = text.data(); p < at; ++p)
     if (*p == '\n' || (*p == '\r' && (p + 1 == text.data() + text.size() || p[1] != '\n'))) ++number;
   return number;
-}
-
-// Whether every byte is ASCII, tested eight bytes at a time.
-bool is_ascii(std::string_view s) {
-  std::uint64_t bits = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, s.data() + i, 8);
-    bits |= word;
-  }
-  if (i < s.size() && s.size() >= 8) {  // the last eight bytes, overlapping
-    std::uint64_t word;
-    std::memcpy(&word, s.data() + s.size() - 8, 8);
-    bits |= word;
-  } else {
-    for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
-  }
-  return (bits & 0x8080808080808080ULL) == 0;
 }
 
 std::string_view first_piece(std::string_view s) {
@@ -240,6 +238,7 @@ struct PdbReader {
   Builder& b;
   std::string_view text{};
   bool ascii_text = false;
+  InflatingGzip* arriving = nullptr;
   ModelState model = ModelState::None;
   std::array<signed char, 256> chain_kept{};  // 0 undecided, 1 kept, -1 filtered out
   Polymers polymers{};
@@ -341,7 +340,7 @@ struct PdbReader {
 
   // Whether the text has an ATOM/HETATM line at all (which makes it PDB).
   Result<bool> read() {
-    Lines lines{text};
+    Lines lines{.text = text, .lone_cr = !arriving && has_lone_cr(text), .arriving = arriving};
     bool seen_atom_record = false;
     std::string_view line;
     while (lines.next(line)) {
@@ -383,8 +382,9 @@ struct PdbReader {
 }  // namespace
 
 Result<bool> read_pdb(const std::string& path, std::string_view text, bool ascii_text,
-                      std::span<const std::string> chains, bool small_molecule, Builder& b) {
-  return PdbReader{path, chains, small_molecule, b, text, ascii_text}.read();
+                      std::span<const std::string> chains, bool small_molecule, Builder& b,
+                      InflatingGzip* arriving) {
+  return PdbReader{path, chains, small_molecule, b, text, ascii_text, arriving}.read();
 }
 
 }  // namespace tarvo

@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "builder.hpp"  // Builder
 #include "cif.hpp"  // read_cif
-#include "input.hpp"  // input_limit, read_input, memory_input
+#include "input.hpp"  // input_limit, read_input, memory_input, InflatingGzip
 #include "pdb.hpp"  // read_pdb
 #include "utf8.hpp"  // decode_utf8_lossy
 
@@ -33,10 +34,12 @@ bool is_mmcif(std::string_view text) {
 }
 
 // Parses the decoded text into `builder`: PDB or mmCIF, model builder.wanted_model.
+// PDB text may still be `arriving`.
 Result<void> parse(const std::string& path, std::string_view text, bool ascii, bool mmcif,
-                   std::span<const std::string> chains, bool small_molecule, Builder& builder) {
+                   std::span<const std::string> chains, bool small_molecule, Builder& builder,
+                   InflatingGzip* arriving = nullptr) {
   if (mmcif) return read_cif(path, text, chains, small_molecule, builder);
-  auto is_pdb = read_pdb(path, text, ascii, chains, small_molecule, builder);
+  auto is_pdb = read_pdb(path, text, ascii, chains, small_molecule, builder, arriving);
   if (!is_pdb) return std::unexpected(std::move(is_pdb.error()));
   if (!*is_pdb)
     return fail(err::UnknownFormat{path, "no `_atom_site.` mmCIF tags and no ATOM/HETATM records found"});
@@ -44,9 +47,10 @@ Result<void> parse(const std::string& path, std::string_view text, bool ascii, b
 }
 
 Result<Structure> parse_model(const std::string& path, std::string_view text, bool ascii, bool mmcif,
-                              std::span<const std::string> chains, bool small_molecule, std::size_t n_model) {
+                              std::span<const std::string> chains, bool small_molecule, std::size_t n_model,
+                              InflatingGzip* arriving = nullptr) {
   Builder builder{.wanted_model = n_model};
-  if (auto ok = parse(path, text, ascii, mmcif, chains, small_molecule, builder); !ok)
+  if (auto ok = parse(path, text, ascii, mmcif, chains, small_molecule, builder, arriving); !ok)
     return std::unexpected(std::move(ok.error()));
   auto structure = std::move(builder).finish();
   if (structure) structure->id = path;
@@ -102,6 +106,27 @@ Result<Structure> load(const std::string& path, Input input, std::span<const std
       [&] { return out_of_memory(path); });
 }
 
+// A gzip PDB file parsed while the pool inflates it; nothing when the file is
+// not fit for that (see InflatingGzip), and the ordinary read then gives its
+// text or its error. Running out of memory leaves nothing too: the ordinary
+// read meets it again and says so.
+std::optional<Result<Structure>> parse_while_inflating(const std::string& path, std::span<const std::string> chains,
+                                                       bool small_molecule, std::size_t n_model) {
+  auto limit = input_limit(path);
+  if (!limit) return std::nullopt;
+  std::optional<Result<Structure>> parsed;
+  static_cast<void>(within_resources(
+      [&]() -> Result<void> {
+        auto gzip = InflatingGzip::open(path, *limit);
+        if (!gzip) return {};
+        auto structure = parse_model(path, gzip->text_after(0), true, false, chains, small_molecule, n_model, gzip.get());
+        if (gzip->finish()) parsed = std::move(structure);
+        return {};
+      },
+      [&] { return out_of_memory(path); }));
+  return parsed;
+}
+
 }  // namespace
 
 Result<Structure> load_structure_from_bytes(const std::string& path, std::string_view bytes,
@@ -113,6 +138,8 @@ Result<Structure> load_structure_from_bytes(const std::string& path, std::string
 
 Result<Structure> load_structure(const std::string& path, std::span<const std::string> chains,
                                  bool small_molecule, std::size_t n_model, std::stop_token stop) {
+  if (stop.stop_requested()) return fail(err::Cancelled{});
+  if (auto parsed = parse_while_inflating(path, chains, small_molecule, n_model)) return std::move(*parsed);
   const auto input = [&](std::size_t limit, Bytes& storage) { return read_input(path, limit, storage, stop); };
   return load(path, input, chains, small_molecule, n_model);
 }

@@ -1,5 +1,8 @@
 #include "text.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "utf8.hpp"  // next_code_point, is_continuation
 
 namespace tarvo {
@@ -57,6 +60,25 @@ std::size_t find_space(std::string_view s) {
     }
   }
   return std::string_view::npos;
+}
+
+// Tested eight bytes at a time.
+bool is_ascii(std::string_view s) {
+  std::uint64_t bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    bits |= word;
+  }
+  if (i < s.size() && s.size() >= 8) {  // the last eight bytes, overlapping
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + s.size() - 8, 8);
+    bits |= word;
+  } else {
+    for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
+  }
+  return (bits & 0x8080808080808080ULL) == 0;
 }
 
 }  // namespace tarvo

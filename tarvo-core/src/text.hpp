@@ -29,6 +29,9 @@ inline std::string_view trim(std::string_view s) {
   return s;
 }
 
+// Whether every byte is ASCII.
+bool is_ascii(std::string_view s);
+
 // Position of the first white-space character, or npos.
 std::size_t find_space(std::string_view s);
 

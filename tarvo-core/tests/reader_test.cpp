@@ -3,10 +3,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -149,6 +151,70 @@ INSTANTIATE_TEST_SUITE_P(
                     BadGzipCase{"corrupt second member", gzip(kTwoChains) + corrupted_gzip(), "x.pdb"},
                     BadGzipCase{"truncated second member", gzip(kTwoChains) + gzip(kTwoChains).substr(0, 30),
                                 "x.pdb"}));
+
+// ---- Large gzip files, parsed while they are inflated
+
+// Every field of a load's result, or its error.
+std::string described(const Result<Structure>& s) {
+  if (!s) return "error: " + s.error().message();
+  std::string out = s->id;
+  char number[64];
+  for (const auto& [id, chain] : s->chains) {
+    out += "|" + id + ":" + chain.sequence + ":" + chain.het_name.value_or("-");
+    for (const auto& r : chain.residues) {
+      std::snprintf(number, sizeof number, ",%lld%c%c", static_cast<long long>(r.number), static_cast<char>(r.het),
+                    static_cast<char>(r.insertion_code));
+      out += "/" + r.name + r.code + number;
+      for (const auto& a : r.atoms) {
+        std::snprintf(number, sizeof number, ",%a,%a,%a,%c", a.x, a.y, a.z, static_cast<char>(a.alt_loc));
+        out += " " + a.name + a.element + number;
+      }
+    }
+  }
+  return out;
+}
+
+// A file read while it inflates gives what the same bytes give in memory,
+// read the ordinary way: a fit file, and every kind that must fall back.
+TEST(LargeGzip, FileReadsAsTheSameBytesInMemory) {
+  std::ifstream in(examples("2GTP_native.pdb"));
+  const std::string native(std::istreambuf_iterator<char>(in), {});
+  std::string carriage_returns = native, bad_coordinate = native, not_utf8 = native;
+  std::ranges::replace(carriage_returns, '\n', '\r');
+  bad_coordinate.replace(bad_coordinate.find("ATOM", 150000) + 32, 4, "x.yz");
+  not_utf8[not_utf8.find("ATOM", 150000) + 13] = '\xFF';  // shifts the record's columns once repaired
+  std::ifstream cif_in(examples("2XHE.cif"));
+  const std::string cif(std::istreambuf_iterator<char>(cif_in), {});
+  std::string stated_wrong = gzip(native);
+  stated_wrong[stated_wrong.size() - 2] ^= 1;
+  std::string cut = gzip(native);
+  cut.resize(cut.size() * 2 / 3);
+  std::string corrupt = gzip(native);
+  corrupt[corrupt.size() / 2] ^= 0x5A;
+  const std::vector<std::pair<const char*, std::string>> files{
+      {"fit", gzip(native)},
+      {"old Mac line ends", gzip(carriage_returns)},
+      {"not UTF-8", gzip(not_utf8)},
+      {"a byte-order mark", gzip("\xEF\xBB\xBF" + native)},
+      {"two members", gzip(native.substr(0, 100000)) + gzip(native.substr(100000))},
+      {"zero padding", gzip(native) + std::string(512, '\0')},
+      {"a stated size that is wrong", stated_wrong},
+      {"cut short", cut},
+      {"corrupt", corrupt},
+      {"mmCIF", gzip(cif)},
+      {"an error in the text", gzip(bad_coordinate)},
+      {"atoms after END", gzip("END\n" + native)},
+  };
+  for (const auto& [what, bytes] : files) {
+    ASSERT_GE(bytes.size(), 16u << 10) << what;  // large enough to be inflated ahead
+    const std::string path = temp_file("large.pdb.gz", bytes);
+    for (const Options& o : {Options{.path = path}, Options{.chains = {"B"}, .path = path},
+                             Options{.n_model = 1, .path = path}}) {
+      const std::string from_file = described(load_structure(path, o.chains, false, o.n_model));
+      EXPECT_TRUE(from_file == described(load(bytes, o))) << what << ": " << from_file.substr(0, 200);
+    }
+  }
+}
 
 // ---- The input limit
 
