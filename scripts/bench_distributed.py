@@ -20,7 +20,7 @@ PAIRS = [(str(EXAMPLES / "2GTP_model.pdb"), str(EXAMPLES / "2GTP_native.pdb"))] 
 # Items that fail at once on a missing file: their time is almost all chunk overhead.
 FAILING = [(str(EXAMPLES / "missing.pdb"), str(EXAMPLES / "missing.pdb"))] * 2000
 # (workers, Dask threads per worker, pool threads per worker (None: every processor), Dask configuration):
-# the README's set-up, it with Dask's own worker environment, and the workers of `tarvo rank --workers 2`.
+# the README's set-up, it with Dask's own worker environment, and two workers of one pool thread each.
 CLUSTERS = [
     (1, 1, None, tarvo_dask.WORKER_CONFIG),
     (1, 1, None, {}),

@@ -245,20 +245,26 @@ def test_rank_gathers_models_from_directory_glob_and_list(tmp_path):
     assert models == sorted(map(str, listed))
 
 
-def test_rank_on_local_dask_cluster_matches_local_ranking(garbage):
-    pytest.importorskip("dask.distributed")
-    local = run_cli("rank", NATIVE, MODEL, NATIVE, garbage, "--json")
-    on_dask = run_cli("rank", NATIVE, MODEL, NATIVE, garbage, "--json", "--workers", "1")
-    assert on_dask.returncode == 1
-    assert json.loads(on_dask.stdout) == json.loads(local.stdout)
+@pytest.mark.parametrize("all_models", [[], ["--all-models"]], ids=["first-models", "all-models"])
+def test_rank_on_local_workers_matches_local_ranking(tmp_path, garbage, all_models):
+    atoms = [line for line in MODEL.read_text().splitlines() if line.startswith(("ATOM", "TER"))]
+    ensemble = tmp_path / "ensemble.pdb"
+    ensemble.write_text("\n".join(["MODEL        1", *atoms, "ENDMDL", "MODEL        2", *atoms, "ENDMDL", "END\n"]))
+    # Scored models, two poses in one file, garbage, a missing file and unrelated chains, over several chunks.
+    inputs = [MODEL, ensemble, garbage, tmp_path / "missing.pdb", EXAMPLES / "3FN1_model.pdb"] * 10
+    local = run_cli("rank", NATIVE, *inputs, "--json", *all_models)
+    assert local.returncode == 1
+    for workers in ("1", "2"):
+        on_workers = run_cli("rank", NATIVE, *inputs, "--json", *all_models, "--workers", workers)
+        assert (on_workers.returncode, on_workers.stdout, on_workers.stderr) == \
+            (local.returncode, local.stdout, local.stderr)
 
 
-def test_missing_dask_is_one_line_with_install_hint(monkeypatch, capsys):
+def test_missing_dask_is_one_line_with_install_hint_and_workers_need_none(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "dask.distributed", None)
-    assert cli.main(["rank", str(NATIVE), str(MODEL), "--workers", "1"]) == 1
-    assert capsys.readouterr().err == (
-        "tarvo: error: --scheduler and --workers need Dask: pip install 'tarvo[dask]'\n"
-    )
+    assert cli.main(["rank", str(NATIVE), str(MODEL), "--scheduler", "tcp://127.0.0.1:8786"]) == 1
+    assert capsys.readouterr().err == "tarvo: error: --scheduler needs Dask: pip install 'tarvo[dask]'\n"
+    assert cli.main(["rank", str(NATIVE), str(MODEL), "--workers", "1", "--csv"]) == 0
 
 
 def test_progress_bar_is_drawn_only_on_a_terminal():

@@ -1,5 +1,7 @@
 """`tarvo rank -o` loses no row, overwrites no input, mixes no runs, and ends in one line."""
 
+import argparse
+import contextlib
 import csv
 import errno
 import fcntl
@@ -251,26 +253,89 @@ def test_environment_and_path_mistakes_are_one_line(tmp_path):
     assert (status, err) == (0, "") and [row["model"] for row in csv.DictReader(table.splitlines())] == [str(MODEL)]
 
 
-# ---------------------------------------------------------------- Dask
+# ---------------------------------------------------------------- worker processes
 
-def test_interrupting_a_rank_on_dask_workers_is_one_line(tmp_path):
-    pytest.importorskip("dask.distributed")
+def worker_pids(parent):
+    """The worker processes that `parent` started."""
+    pids = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            ppid = int(stat.read_text().rsplit(")", 1)[1].split()[1])
+            program = (stat.parent / "cmdline").read_bytes()
+        except (OSError, IndexError, ValueError):  # ended meanwhile
+            continue
+        if ppid == parent and b"tarvo._worker" in program:
+            pids.append(int(stat.parent.name))
+    return pids
+
+
+def test_interrupting_a_rank_on_worker_processes_is_one_line_and_ends_them(tmp_path):
     folder = tmp_path / "models"
     folder.mkdir()
     for i in range(3000):
         (folder / f"m{i:04d}.pdb").symlink_to(MODEL)
     out = tmp_path / "out.jsonl"
     # Its own process group, to which Ctrl-C on a terminal goes: the workers get it too.
-    child = subprocess.Popen([sys.executable, "-m", "tarvo", "rank", str(NATIVE), str(folder), "--workers", "1",
+    child = subprocess.Popen([sys.executable, "-m", "tarvo", "rank", str(NATIVE), str(folder), "--workers", "2",
                               "--jsonl", "-o", str(out)], env=ENV, stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
     try:
         while not out.exists() or out.stat().st_size == 0:
             assert child.poll() is None, child.stderr.read()
             time.sleep(0.05)
+        workers = worker_pids(child.pid)
         os.killpg(child.pid, signal.SIGINT)
         assert child.wait(timeout=120) == 130
         assert child.stderr.read().decode() == "tarvo: interrupted\n"
+        assert len(workers) == 2 and not any(Path(f"/proc/{pid}").exists() for pid in workers)
     finally:
         if child.poll() is None:
             os.killpg(child.pid, signal.SIGKILL)
+
+
+def test_a_model_that_kills_its_worker_fails_alone_and_the_others_are_scored(tmp_path):
+    # A FIFO held open and never written: the worker that reads it waits until it is killed, every time.
+    stuck = tmp_path / "stuck.pdb"
+    os.mkfifo(stuck)
+    writer = os.open(stuck, os.O_RDWR)
+    listing = tmp_path / "models.txt"
+    listing.write_text("\n".join([str(MODEL)] * 150 + [str(stuck)] + [str(MODEL)] * 150) + "\n")
+    out = tmp_path / "out.json"
+    with open(out, "wb") as stdout:
+        child = subprocess.Popen([sys.executable, "-m", "tarvo", "rank", str(NATIVE), f"@{listing}", "--workers", "2",
+                                  "--json"], env=ENV, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 120
+        while child.poll() is None and time.monotonic() < deadline:
+            for pid in worker_pids(child.pid):
+                with contextlib.suppress(OSError):
+                    if any(os.readlink(fd) == str(stuck) for fd in Path(f"/proc/{pid}/fd").iterdir()):
+                        os.kill(pid, signal.SIGKILL)
+            time.sleep(0.02)
+        assert child.wait(timeout=5) == 1, child.stderr.read()
+    finally:
+        if child.poll() is None:
+            child.kill()
+        os.close(writer)
+    outcomes = json.loads(out.read_text())
+    assert sorted(outcome["model"] for outcome in outcomes) == sorted([str(MODEL)] * 300 + [str(stuck)])
+    failed = [(outcome["model"], outcome["error"]) for outcome in outcomes if not outcome["ok"]]
+    assert len(failed) == 1 and failed[0][0] == str(stuck)
+    assert failed[0][1].startswith("worker failed: the worker process died (signal 9")
+
+
+def test_workers_share_the_processors_outlive_ctrl_c_and_end_when_the_run_stops_early(monkeypatch):
+    from tarvo._workers import score_on_workers
+
+    monkeypatch.setenv("TARVO_NUM_THREADS", "4")
+    chunks = score_on_workers(argparse.Namespace(workers=2), str(NATIVE), [str(MODEL)] * 200, {})
+    assert all(outcome["ok"] for _, outcome in next(chunks))
+    workers = worker_pids(os.getpid())
+    assert len(workers) == 2
+    for pid in workers:
+        assert b"TARVO_NUM_THREADS=2" in Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+        os.kill(pid, signal.SIGINT)  # as a terminal's Ctrl-C reaches them: the parent's to handle
+    time.sleep(0.5)
+    assert worker_pids(os.getpid()) == workers
+    chunks.close()
+    assert not any(Path(f"/proc/{pid}").exists() for pid in workers)

@@ -288,17 +288,3 @@ def test_any_iterable_of_models_gives_the_results_of_a_list(client):
     pairs = PAIRS[:4]
     assert raised_by(lambda: tarvo_dask.score_pairs(iter(pairs), client=RefusingClient())) == \
         raised_by(lambda: _tarvo_rs.score_pairs(iter(pairs)))
-
-
-def test_local_workers_of_rank_share_the_processors_without_dasks_malloc_trimming(monkeypatch):
-    from tarvo._scoring import DASK_CHUNK_PER_THREAD, dask_chunk_size, local_cluster
-
-    monkeypatch.delenv("MALLOC_TRIM_THRESHOLD_", raising=False)
-    monkeypatch.setenv("TARVO_NUM_THREADS", "4")
-    monkeypatch.setenv("DASK_LOGGING__DISTRIBUTED", "error")
-    with local_cluster(2) as cluster, Client(cluster, set_as_default=False) as client:
-        assert list(client.nthreads().values()) == [1, 1]
-        environments = client.run(lambda: (os.environ.get("MALLOC_TRIM_THRESHOLD_"),
-                                           os.environ.get("TARVO_NUM_THREADS"))).values()
-        assert list(environments) == [(None, "2"), (None, "2")]
-        assert dask_chunk_size(client) == 2 * DASK_CHUNK_PER_THREAD

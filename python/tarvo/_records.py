@@ -1,6 +1,8 @@
-"""tarvo.to_records and to_frame: flat per-interface records of scores, for tables and pandas."""
+"""tarvo.to_records and to_frame: flat per-interface records of scores, for tables and pandas.
 
-from ._output import RECORD_KEYS, records_of
+_output is imported only when they are called: a worker process of tarvo rank --workers, which
+imports the package, starts that much sooner.
+"""
 
 
 def to_records(result_or_outcomes):
@@ -11,6 +13,8 @@ def to_records(result_or_outcomes):
     and the other fields None; a result without interfaces gives one record
     whose interface is None.
     """
+    from ._output import records_of
+
     if isinstance(result_or_outcomes, dict):
         return records_of(result_or_outcomes)
     if isinstance(result_or_outcomes, (str, bytes)):
@@ -35,4 +39,6 @@ def to_frame(result_or_outcomes):
         import pandas
     except ImportError as exc:
         raise ImportError("to_frame needs pandas: pip install 'tarvo[pandas]'") from exc
+    from ._output import RECORD_KEYS
+
     return pandas.DataFrame(to_records(result_or_outcomes), columns=list(RECORD_KEYS))

@@ -1,9 +1,9 @@
 """Scoring the models of a ranking: in this process, in calls sized to take about half a
-second, or on a Dask cluster; each yields lists of (input index, outcome)."""
+second, or on a Dask cluster (local worker processes are in _workers); each yields lists of
+(input index, outcome)."""
 
 import contextlib
 import os
-import signal
 import time
 import warnings
 
@@ -32,29 +32,29 @@ def score_locally(args, native, models, options):
         chunk = list(item_indices(score_one_vs_many(native, files, **options), start))
         yield chunk
         start += len(files)
-        per_model = (time.monotonic() - began) / len(chunk)
-        step = max(first, min(4 * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
+        step = next_step(step, first, (time.monotonic() - began) / len(chunk))
+
+
+def next_step(step, first, per_model):
+    """Models in the next call after one that took `per_model` seconds a model: up to four times
+    as many, toward CHUNK_SECONDS a call, and never fewer than the first call's."""
+    return max(first, min(4 * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
 
 
 def score_on_dask(args, native, models, options):
-    """Yields lists of (input index, outcome) as the cluster finishes them."""
+    """Yields lists of (input index, outcome) as the cluster at args.scheduler finishes them."""
     try:
         from dask.distributed import Client
 
         from . import distributed
     except ImportError:
-        message = "--scheduler and --workers need Dask: pip install 'tarvo[dask]'"
-        raise CliError(message, 1) from None
+        raise CliError("--scheduler needs Dask: pip install 'tarvo[dask]'", 1) from None
     with contextlib.ExitStack() as opened:
         try:
-            if args.scheduler:
-                client = opened.enter_context(Client(args.scheduler))
-            else:
-                cluster = opened.enter_context(local_cluster(args.workers))
-                client = opened.enter_context(Client(cluster))
+            client = opened.enter_context(Client(args.scheduler))
         except (OSError, TypeError, ValueError) as error:
             raise CliError(f"cannot start a Dask client: {error}", 1) from None
-        # Entered last, so left first: a run stopped early closes the cluster quietly.
+        # Entered last, so left first: a run stopped early closes its client quietly.
         opened.push(quiet_when_stopped)
         scored = distributed.iter_score_one_vs_many(
             native, models, client=client, chunk_size=dask_chunk_size(client), **options
@@ -68,31 +68,6 @@ def score_on_dask(args, native, models, options):
             pending.append(item)
         if pending:
             yield pending
-
-
-def local_cluster(workers):
-    """A cluster of `workers` processes on this machine, each with one Dask thread and its share of
-    the processors (or of --threads) as its pool: together they run no more threads than there are."""
-    import dask
-    from dask.distributed import LocalCluster
-
-    from .distributed import WORKER_CONFIG
-
-    # Workers ignore Ctrl-C, which a terminal sends to them too: this
-    # process stops them, and no worker prints its own traceback.
-    # Its worker processes read this as they start: a stopped run's cancelled
-    # tasks are warnings there, which no user needs.
-    os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
-    threads = worker_threads(workers)
-    with ignored_sigint(), warnings.catch_warnings(), dask.config.set(WORKER_CONFIG):
-        # The scheduler's HTTP server moves to a free port when another
-        # cluster holds the usual one: nothing a user has to hear about.
-        warnings.filterwarnings("ignore", message="Port .* is already in use")
-        # One Dask thread: a second would run another chunk on the same pool
-        # threads. No dashboard; the scheduler still serves its health and metrics
-        # routes, on this machine's loopback address only.
-        return LocalCluster(n_workers=workers, threads_per_worker=1, env={"TARVO_NUM_THREADS": str(threads)},
-                            dashboard_address=None)
 
 
 def worker_threads(workers):
@@ -111,17 +86,8 @@ def dask_chunk_size(client):
     return DASK_CHUNK_PER_THREAD * max(threads, default=1)
 
 
-@contextlib.contextmanager
-def ignored_sigint():
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
 def quiet_when_stopped(exc_type, exc, traceback):
-    """Silences Dask's logs and warnings while a stopped run shuts its cluster down."""
+    """Silences Dask's logs and warnings while a stopped run closes its client."""
     if exc_type is not None:
         import logging  # only here: its import would slow every run's start
 

@@ -422,7 +422,7 @@ def score_all(args, native, models, options, row_file, make_entry):
     """
     scored = {}
     entries = []
-    scorer = score_on_dask if args.scheduler or args.workers else score_locally
+    scorer = chosen_scorer(args)
     options = {**options, "all_models": True} if args.all_models else options
     write_error = None
     with ProgressBar(len(models), sys.stderr) as bar, \
@@ -447,6 +447,17 @@ def score_all(args, native, models, options, row_file, make_entry):
     for files in entries:
         made.update(files())
     return [entry for index in sorted(made) for entry in made[index]], write_error
+
+
+def chosen_scorer(args):
+    """score_locally, or the scorer of --scheduler or --workers."""
+    if args.scheduler:
+        return score_on_dask
+    if args.workers:
+        from ._workers import score_on_workers  # only here: its imports would slow every run's start
+
+        return score_on_workers
+    return score_locally
 
 
 def make_entries(make_entry, files):

@@ -15,11 +15,11 @@ Dask's own default a pair costs half as much again on a worker as in-process.
 import collections
 import collections.abc
 import functools
-import os
 
 import _tarvo_rs
 
 from ._models import item_indices
+from ._worker import error_text, worker_failure
 
 try:
     from distributed import as_completed, get_client
@@ -131,17 +131,14 @@ def _stream(client, submit, chunks, leading):
 def _failed(item, leading, error):
     """The failure outcome of one item, in the module's key order."""
     model, native = (item, leading[0]) if leading else item
-    return {"model": os.fspath(model), "native": os.fspath(native), "ok": False,
-            "error": f"worker failed: {_describe(error)}"}
+    return worker_failure(model, native, _describe(error))
 
 
 def _describe(error):
     # A failed future's result is (type, exception, traceback); a cancelled one's the exception.
     if isinstance(error, tuple) and len(error) == 3:
         error = error[1]
-    if isinstance(error, BaseException):
-        return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-    return str(error)
+    return error_text(error) if isinstance(error, BaseException) else str(error)
 
 
 def _in_order(stream):
