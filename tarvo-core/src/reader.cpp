@@ -109,9 +109,11 @@ Result<Structure> load(const std::string& path, Input input, std::span<const std
 // A gzip PDB file parsed while the pool inflates it; nothing when the file is
 // not fit for that (see InflatingGzip), and the ordinary read then gives its
 // text or its error. Running out of memory leaves nothing too: the ordinary
-// read meets it again and says so.
+// read meets it again and says so. Only ".gz" names are tried, so that other
+// files cost no look at all; gzip under another name is read the ordinary way.
 std::optional<Result<Structure>> parse_while_inflating(const std::string& path, std::span<const std::string> chains,
                                                        bool small_molecule, std::size_t n_model) {
+  if (!path.ends_with(".gz")) return std::nullopt;
   auto limit = input_limit(path);
   if (!limit) return std::nullopt;
   std::optional<Result<Structure>> parsed;
