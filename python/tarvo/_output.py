@@ -5,9 +5,7 @@ rows, the CSV and JSON Lines headers and the text tables that show it all read i
 from this module.
 """
 
-import csv
 import io
-import json
 import math
 
 # Lower bounds of the quality classes of GlobalTarvo, best first.
@@ -237,6 +235,8 @@ def csv_line(values):
     if len(cells) > 1 and line.count(",") == len(cells) - 1 and '"' not in line and "\r" not in line \
             and "\n" not in line:
         return line + "\n"
+    import csv  # only here: few rows need quoting, and the import would slow every run's start
+
     buffer = io.StringIO()
     csv.writer(buffer, lineterminator="\r\n").writerow(cells)
     return buffer.getvalue()[:-2] + "\n"
@@ -254,6 +254,8 @@ def rows_text(rows, columns, jsonl=False, header=True):
 
 def row_text(row, columns, jsonl):
     if jsonl:
+        import json  # here, as in every JSON writer and reader: runs that write CSV do without it
+
         return json.dumps({column: finite_or_none(row.get(column)) for column in columns}) + "\n"
     return csv_line(map(row.get, columns))
 
@@ -284,6 +286,8 @@ def ranked_text(ordered, per_interface, jsonl):
 
 
 def to_json(value):
+    import json
+
     return json.dumps(without_nan(value), indent=2, allow_nan=False) + "\n"
 
 
