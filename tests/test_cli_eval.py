@@ -212,3 +212,14 @@ def test_background_work_gives_its_result_or_raises_its_error():
     assert in_background(sum, [1, 2])() == 3
     with pytest.raises(ZeroDivisionError):
         in_background(lambda: 1 / 0)()
+
+
+def test_background_work_runs_in_turn_on_one_helper_thread():
+    import threading
+
+    from tarvo.cli import in_background
+
+    done = []
+    results = [in_background(lambda k=k: done.append(k) or threading.get_ident()) for k in range(50)]
+    threads = {result() for result in results}
+    assert done == list(range(50)) and len(threads) == 1 and threading.get_ident() not in threads
