@@ -253,6 +253,18 @@ def test_rank_on_local_dask_cluster_matches_local_ranking(garbage):
     assert json.loads(on_dask.stdout) == json.loads(local.stdout)
 
 
+@pytest.mark.parametrize("count, calls", [(2000, [32, 256, 1680, 32]), (40, [8, 32]), (20, [20])])
+def test_local_calls_grow_and_the_last_is_small(monkeypatch, count, calls):
+    from tarvo import _scoring
+
+    sizes = []
+    monkeypatch.setenv("TARVO_NUM_THREADS", "2")
+    monkeypatch.setattr(_scoring, "score_one_vs_many",
+                        lambda native, files, **options: sizes.append(len(files)) or [{"ok": True}] * len(files))
+    chunks = list(_scoring.score_locally(None, "native.pdb", [f"{k}.pdb" for k in range(count)], {}))
+    assert sizes == calls and [index for chunk in chunks for index, _ in chunk] == list(range(count))
+
+
 def test_missing_dask_is_one_line_with_install_hint(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "dask.distributed", None)
     assert cli.main(["rank", str(NATIVE), str(MODEL), "--workers", "1"]) == 1
