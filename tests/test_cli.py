@@ -260,6 +260,18 @@ def test_rank_on_local_workers_matches_local_ranking(tmp_path, garbage, all_mode
             (local.returncode, local.stdout, local.stderr)
 
 
+@pytest.mark.parametrize("count, calls", [(2000, [32, 256, 1680, 32]), (40, [8, 32]), (20, [20])])
+def test_local_calls_grow_and_the_last_is_small(monkeypatch, count, calls):
+    from tarvo import _scoring
+
+    sizes = []
+    monkeypatch.setenv("TARVO_NUM_THREADS", "2")
+    monkeypatch.setattr(_scoring, "score_one_vs_many",
+                        lambda native, files, **options: sizes.append(len(files)) or [{"ok": True}] * len(files))
+    chunks = list(_scoring.score_locally(None, "native.pdb", [f"{k}.pdb" for k in range(count)], {}))
+    assert sizes == calls and [index for chunk in chunks for index, _ in chunk] == list(range(count))
+
+
 def test_missing_dask_is_one_line_with_install_hint_and_workers_need_none(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "dask.distributed", None)
     assert cli.main(["rank", str(NATIVE), str(MODEL), "--scheduler", "tcp://127.0.0.1:8786"]) == 1

@@ -1,6 +1,5 @@
 """The model paths a ``tarvo rank`` command line names: files, directories, globs and @lists."""
 
-import glob
 import os
 import stat
 
@@ -49,6 +48,8 @@ def expand_models(argument):
             raise ModelListError(f"{argument}: no structure files in this directory")
         return sorted(found)
     if mode is None and any(char in argument for char in "*?["):
+        import glob  # only here: most paths are no patterns, and the import would slow every run's start
+
         matches = sorted(glob.glob(argument))
         if not matches:
             raise ModelListError(f"{argument}: no files match this pattern")

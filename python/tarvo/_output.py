@@ -1,12 +1,11 @@
 """The shapes of what tarvo writes, each column list once, and one writer per format.
 
-To add a column, add it to its list here: the rows, the CSV and JSON Lines
-headers and the text tables that show it all read it from this module.
+To add a column, add it to its list here (a model's column to model_row too): the
+rows, the CSV and JSON Lines headers and the text tables that show it all read it
+from this module.
 """
 
-import csv
 import io
-import json
 import math
 
 # Lower bounds of the quality classes of GlobalTarvo, best first.
@@ -46,25 +45,11 @@ MODEL_OF_INTERFACE_COLUMNS = (
 INTERFACE_COLUMNS = ("model", "native", "mapping", "interface", *(key for key, _, _ in SHOWN_SCORES),
                      "quality", "CAPRI", *MODEL_OF_INTERFACE_COLUMNS)
 
-# The fields of a scored model's row, each with how it is read from the module's result.
-SCORED_MODEL_FIELDS = (
-    ("GlobalTarvo_all", lambda result: tarvo_over_all_interfaces(result)),
-    ("GlobalTarvo", lambda result: result["GlobalTarvo"]),
-    ("quality", lambda result: quality_class(result["GlobalTarvo"])),
-    ("CAPRI", lambda result: model_capri_class(result["best_result"].values())),
-    ("fnat", lambda result: interface_mean(result, "fnat")),
-    ("iRMSD", lambda result: interface_mean(result, "iRMSD")),
-    ("LRMSD", lambda result: interface_mean(result, "LRMSD")),
-    ("best_tarvo", lambda result: result["best_tarvo"]),
-    ("best_mapping_str", lambda result: result["best_mapping_str"]),
-    ("interfaces", lambda result: len(result["best_result"])),
-    ("missing_interfaces", lambda result: len(result["missing_interfaces"])),
-    ("mapping_exact", lambda result: result["mapping_exact"]),
-    ("mapping_gap", lambda result: result["mapping_gap"]),
+# One row per model, scored or failed: model_row gives a scored model's values in this order.
+MODEL_COLUMNS = (
+    "model", "native", "ok", "GlobalTarvo_all", "GlobalTarvo", "quality", "CAPRI", "fnat", "iRMSD", "LRMSD",
+    "best_tarvo", "best_mapping_str", "interfaces", "missing_interfaces", "mapping_exact", "mapping_gap", "error",
 )
-
-# One row per model, scored or failed.
-MODEL_COLUMNS = ("model", "native", "ok", *(name for name, _ in SCORED_MODEL_FIELDS), "error")
 
 # Values of the rows that are not text, for reading a result file back.
 FLOAT_COLUMNS = ("GlobalTarvo_all", "GlobalTarvo", "fnat", "fnonnat", "F1", "iRMSD", "LRMSD", "Tarvo", "best_tarvo",
@@ -107,8 +92,8 @@ def tarvo_over_all_interfaces(result):
     return result["best_tarvo"] / count if count else math.nan
 
 
-def interface_mean(result, key):
-    return defined_mean(values[key] for values in result["best_result"].values())
+def interface_mean(interfaces, key):
+    return defined_mean([values[key] for values in interfaces])
 
 
 def defined_mean(values):
@@ -146,13 +131,32 @@ def records_of(item):
 
 
 def model_row(outcome):
-    """One row per model: its score, or its error."""
-    row = {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"]}
-    if outcome["ok"]:
-        row.update((name, value(outcome["result"])) for name, value in SCORED_MODEL_FIELDS)
-    else:
-        row["error"] = outcome["error"]
-    return row
+    """One row per model under MODEL_COLUMNS: its scores, or its error.
+
+    Written out in full rather than built from a table: rank makes one for each of thousands of
+    models, and the table's calls cost more than the scores.
+    """
+    if not outcome["ok"]:
+        return {"model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"], "error": outcome["error"]}
+    result = outcome["result"]
+    interfaces = result["best_result"].values()
+    global_tarvo = result["GlobalTarvo"]
+    return {
+        "model": outcome["model"], "native": outcome["native"], "ok": outcome["ok"],
+        "GlobalTarvo_all": tarvo_over_all_interfaces(result),
+        "GlobalTarvo": global_tarvo,
+        "quality": quality_class(global_tarvo),
+        "CAPRI": model_capri_class(interfaces),
+        "fnat": interface_mean(interfaces, "fnat"),
+        "iRMSD": interface_mean(interfaces, "iRMSD"),
+        "LRMSD": interface_mean(interfaces, "LRMSD"),
+        "best_tarvo": result["best_tarvo"],
+        "best_mapping_str": result["best_mapping_str"],
+        "interfaces": len(interfaces),
+        "missing_interfaces": len(result["missing_interfaces"]),
+        "mapping_exact": result["mapping_exact"],
+        "mapping_gap": result["mapping_gap"],
+    }
 
 
 def interface_rows(outcome):
@@ -217,19 +221,24 @@ def without_nan(value):
 
 
 def csv_line(values):
-    """One CSV row ending in "\n"; a field holding "\r", "\n", "," or '"' is quoted (RFC 4180).
+    """One CSV row ending in "\n"; a missing or non-finite value is an empty cell, and a cell holding
+    "\r", "\n", "," or '"' is quoted (RFC 4180).
 
     The writer's line end is "\r\n" only so that it quotes a lone "\r" too:
     a name holding one must not split its row when the file is read back.
     A row with nothing to quote is joined directly, as the writer would join it:
     rank writes thousands, and the writer costs more than the row.
     """
-    cells = ["" if value is None else value if isinstance(value, str) else str(value) for value in values]
+    cells = ["" if value is None or isinstance(value, float) and not math.isfinite(value)
+             else value if isinstance(value, str) else str(value) for value in values]
     line = ",".join(cells)
-    if len(cells) > 1 and line.count(",") == len(cells) - 1 and not any(char in line for char in '"\r\n'):
+    if len(cells) > 1 and line.count(",") == len(cells) - 1 and '"' not in line and "\r" not in line \
+            and "\n" not in line:
         return line + "\n"
+    import csv  # only here: few rows need quoting, and the import would slow every run's start
+
     buffer = io.StringIO()
-    csv.writer(buffer, lineterminator="\r\n").writerow(values)
+    csv.writer(buffer, lineterminator="\r\n").writerow(cells)
     return buffer.getvalue()[:-2] + "\n"
 
 
@@ -244,8 +253,11 @@ def rows_text(rows, columns, jsonl=False, header=True):
 
 
 def row_text(row, columns, jsonl):
-    values = [finite_or_none(row.get(column)) for column in columns]
-    return json.dumps(dict(zip(columns, values))) + "\n" if jsonl else csv_line(values)
+    if jsonl:
+        import json  # here, as in every JSON writer and reader: runs that write CSV do without it
+
+        return json.dumps({column: finite_or_none(row.get(column)) for column in columns}) + "\n"
+    return csv_line(map(row.get, columns))
 
 
 def ranked_model_rows_text(ordered, jsonl):
@@ -274,6 +286,8 @@ def ranked_text(ordered, per_interface, jsonl):
 
 
 def to_json(value):
+    import json
+
     return json.dumps(without_nan(value), indent=2, allow_nan=False) + "\n"
 
 

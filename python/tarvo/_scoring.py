@@ -16,10 +16,13 @@ from ._models import item_indices
 # minor, load stays even and the progress bar lively.
 DASK_CHUNK_PER_THREAD = 128
 # Models in the first call of the module: enough to keep every thread busy.
-# Later calls are sized to take about CHUNK_SECONDS each: rows reach the output
-# and the bar that often, and the native, read once per call, costs next to nothing.
+# Later calls are sized to take about CHUNK_SECONDS each, so that rows reach the
+# output and the bar that often, and grow at most CHUNK_GROWTH-fold from one call
+# to the next, as the first models' pace may mislead. Each call costs a few ms
+# of idle threads (the native read and prepared again, the wait for the last model).
 CHUNK_PER_THREAD = 16
 CHUNK_SECONDS = 0.5
+CHUNK_GROWTH = 8
 
 
 def score_locally(args, native, models, options):
@@ -28,7 +31,7 @@ def score_locally(args, native, models, options):
     start = 0
     while start < len(models):
         began = time.monotonic()
-        files = models[start:start + step]
+        files = models[start:start + call_size(len(models) - start, first, step)]
         chunk = list(item_indices(score_one_vs_many(native, files, **options), start))
         yield chunk
         start += len(files)
@@ -36,9 +39,22 @@ def score_locally(args, native, models, options):
 
 
 def next_step(step, first, per_model):
-    """Models in the next call after one that took `per_model` seconds a model: up to four times
-    as many, toward CHUNK_SECONDS a call, and never fewer than the first call's."""
-    return max(first, min(4 * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
+    """Models in the next call after one that took `per_model` seconds a model: up to CHUNK_GROWTH
+    times as many, toward CHUNK_SECONDS a call, and never fewer than the first call's."""
+    return max(first, min(CHUNK_GROWTH * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
+
+
+def call_size(left, first, step):
+    """Models in the next call, `left` being unscored: `step`, but the last call scores only `first`.
+
+    The outcomes of a call are made into rows while the next call scores, and nothing
+    follows the last call to hide that work behind. A rest of less than half a step
+    joins the call before the last rather than costing a call of its own.
+    """
+    if left <= first:
+        return left
+    rest = left - first
+    return rest if rest <= step * 3 // 2 else step
 
 
 def score_on_dask(args, native, models, options):

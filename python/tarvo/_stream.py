@@ -5,9 +5,6 @@ off, so the file holds complete rows only, except after a crash of the machine
 or a kill in mid-write: --resume then drops the incomplete last row.
 """
 
-import csv
-import fcntl
-import json
 import os
 import re
 import stat
@@ -115,6 +112,8 @@ def open_row_file(path, per_interface, jsonl, resume, run):
 
 
 def lock(fd, path):
+    import fcntl  # here, as csv and json where rows are read: a run without -o needs none of them
+
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
@@ -137,6 +136,9 @@ def read_row_file(path):
 
     Rows are dictionaries of strings, as --resume reads them; an incomplete last row is left out.
     """
+    import csv
+    import json
+
     try:
         with open(path, "rb") as handle:
             text = handle.read().decode("utf-8", "surrogateescape")
@@ -215,6 +217,8 @@ def header_end(text, row_file):
 
 def csv_records(text, row_file):
     """Yields (record dict, end offset) per complete row, and (None, its model or None) for an incomplete last one."""
+    import csv
+
     columns = row_file.columns
     lines = lines_of(text)
     consumed = 0
@@ -259,6 +263,8 @@ def csv_records(text, row_file):
 
 def jsonl_records(text, row_file):
     """As csv_records, for JSON Lines: a last line that is not whole JSON is the incomplete row."""
+    import json
+
     lines = lines_of(text)
     end = 0
     for number, line in enumerate(lines, start=1):
@@ -276,6 +282,8 @@ def jsonl_records(text, row_file):
 
 
 def model_of_partial_line(line):
+    import json
+
     prefix = '{"model": '
     if not line.startswith(prefix):
         return None
