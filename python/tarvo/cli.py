@@ -10,6 +10,7 @@ import collections
 import contextlib
 import errno
 import functools
+import gc
 import os
 import shutil
 import signal
@@ -68,7 +69,8 @@ def main(argv=None):
         if argv[:1] == ["rank"]:
             args = rank_parser().parse_args(argv[1:])
             use_threads(args.threads)
-            return run_rank(args)
+            with collection_paused(args):
+                return run_rank(args)
         if argv[:1] == ["report"]:
             return run_report(report_parser().parse_args(argv[1:]))
         args = pair_parser().parse_args(argv)
@@ -97,8 +99,27 @@ def report_error(message, status, prefix="tarvo: error: "):
     return status
 
 
+@contextlib.contextmanager
+def collection_paused(args):
+    """Pauses the cyclic garbage collector for a ranking scored in this process.
+
+    Its outcomes and entries make no reference cycles, and the collector only
+    walked them again and again as they grew: 58 ms of processor time for
+    10,000 models. Not for worker processes, nor with Dask, whose client makes
+    garbage cycles as it runs.
+    """
+    if args.scheduler or args.workers or not gc.isenabled():
+        yield
+        return
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 def use_threads(threads):
-    """Bounds the module's pool (and local Dask workers') through the variable the module reads.
+    """Bounds the module's pool (and worker processes' pools) through the variable the module reads.
 
     A bad value of the variable is a usage error found at once, not a failure of the first call.
     """
