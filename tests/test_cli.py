@@ -272,17 +272,15 @@ def test_local_calls_grow_and_the_last_is_small(monkeypatch, count, calls):
     assert sizes == calls and [index for chunk in chunks for index, _ in chunk] == list(range(count))
 
 
-def test_a_local_ranking_pauses_the_collector_and_turns_it_back_on(monkeypatch, capsys):
+@pytest.mark.parametrize("where", [[], ["--workers", "1"]], ids=["in-process", "workers"])
+def test_a_ranking_pauses_the_collector_and_turns_it_back_on(monkeypatch, where):
     import gc
 
-    from tarvo import _scoring
-
     enabled = []
-    score = _scoring.score_one_vs_many
-    monkeypatch.setattr(_scoring, "score_one_vs_many",
-                        lambda *args, **options: enabled.append(gc.isenabled()) or score(*args, **options))
-    assert cli.main(["rank", str(NATIVE), str(MODEL), "--csv"]) == 0
-    assert enabled == [False] and gc.isenabled()
+    make_entries = cli.make_entries
+    monkeypatch.setattr(cli, "make_entries", lambda *args: enabled.append(gc.isenabled()) or make_entries(*args))
+    assert cli.main(["rank", str(NATIVE), str(MODEL), "--csv", *where]) == 0
+    assert enabled and not any(enabled) and gc.isenabled()
 
 
 def test_missing_dask_is_one_line_with_install_hint_and_workers_need_none(monkeypatch, capsys):
