@@ -12,7 +12,6 @@ import errno
 import functools
 import gc
 import os
-import shutil
 import signal
 import stat
 import sys
@@ -270,7 +269,9 @@ class Native:
         if stat.S_ISREG(os.stat(given).st_mode):
             self.file = model_file(given)
             return
-        import tempfile  # only here: its import would slow the start of every run, for the few with a pipe
+        # Imported only here: they would slow the start of every run, for the few with a pipe.
+        import shutil
+        import tempfile
 
         # /dev/fd/63 resolves to a new pipe on every run: the name given is all there is to compare.
         self.file = os.path.abspath(given)
