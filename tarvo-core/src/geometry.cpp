@@ -44,10 +44,12 @@ Ball ball_around(std::span<const Point> atoms) {
     }
   }
   Ball ball{(low[0] + high[0]) / 2, (low[1] + high[1]) / 2, (low[2] + high[2]) / 2, 0.0};
+  double squared = 0.0;
   for (const Point& p : atoms) {
     const double dx = p.x - ball.x, dy = p.y - ball.y, dz = p.z - ball.z;
-    ball.radius = std::max(ball.radius, std::sqrt(dx * dx + dy * dy + dz * dz));
+    squared = std::max(squared, dx * dx + dy * dy + dz * dz);
   }
+  ball.radius = std::sqrt(squared);  // one root: the root of the largest square is the largest root
   return ball;
 }
 
@@ -142,31 +144,38 @@ Lanes load_lanes(const float* from) {
 // A cell's value, for residues whose balls are within reach. The scan settles a
 // cell at its first distance when that exceeds kEarlyStop, even where other
 // pairs are closer; otherwise every later minimum is below it and the whole cell
-// counts. Then an atom of `residue_a` beyond reach of the other residue's ball
-// has every pair at or above 10 Å and is skipped: a minimum below 10 Å comes
-// from the atoms left, and any other only has to stay at or above 10 Å.
-// `residue_b` starts at atom `first_b` of `columns_b`. A NaN distance compares
+// counts. Every atom pair is scanned: testing each atom against the other
+// residue's ball cost more than the pairs it spared. `residue_b` starts at atom `first_b` of `columns_b`. A NaN distance compares
 // false and never lowers a lane, as it never lowers std::min's running value,
 // and the lanes' least is the least of every distance scanned. Not inlined:
 // inside the row loop GCC keeps the running minimum on the stack.
 [[gnu::noinline]] float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b,
-                                     const Ball& ball_b, const Columns& columns_b, std::size_t first_b) {
+                                     const Columns& columns_b, std::size_t first_b) {
   const float first = first_distance(residue_a, residue_b);
   if (first > kEarlyStop) return first;
   const Lanes lane_index = {0, 1, 2, 3};
   const Lanes unreached = {kFarApart, kFarApart, kFarApart, kFarApart};
+  const std::size_t whole = residue_b.size() / 4 * 4;
+  // Lanes past the residue's last atom hold other atoms, or padding.
+  const auto in_tail = lane_index < static_cast<float>(residue_b.size() - whole);
+  const float* xs = &columns_b.x[first_b];
+  const float* ys = &columns_b.y[first_b];
+  const float* zs = &columns_b.z[first_b];
   Lanes minimum = {first, first, first, first};
   for (const Point& a : residue_a) {
-    if (beyond_reach(Ball{a.x, a.y, a.z, 0.0}, ball_b)) continue;
     const Lanes ax = {a.x, a.x, a.x, a.x}, ay = {a.y, a.y, a.y, a.y}, az = {a.z, a.z, a.z, a.z};
-    for (std::size_t j = 0; j < residue_b.size(); j += 4) {
-      const std::size_t at = first_b + j;
-      const Lanes dx = ax - load_lanes(&columns_b.x[at]);
-      const Lanes dy = ay - load_lanes(&columns_b.y[at]);
-      const Lanes dz = az - load_lanes(&columns_b.z[at]);
-      Lanes d = (dx * dx + dy * dy) + dz * dz;
-      // Lanes past the residue's last atom hold other atoms, or padding.
-      if (j + 4 > residue_b.size()) d = lane_index < static_cast<float>(residue_b.size() - j) ? d : unreached;
+    auto distances = [&](std::size_t j) {
+      const Lanes dx = ax - load_lanes(xs + j);
+      const Lanes dy = ay - load_lanes(ys + j);
+      const Lanes dz = az - load_lanes(zs + j);
+      return (dx * dx + dy * dy) + dz * dz;
+    };
+    for (std::size_t j = 0; j < whole; j += 4) {
+      const Lanes d = distances(j);
+      minimum = d < minimum ? d : minimum;
+    }
+    if (whole < residue_b.size()) {
+      const Lanes d = in_tail ? distances(whole) : unreached;
       minimum = d < minimum ? d : minimum;
     }
   }
@@ -234,6 +243,9 @@ Point rotate(const Rotation& r, const Point& q) {
 FlatGroup group_coords_and_counts(std::span<const Residue* const> residues) {
   FlatGroup group;
   group.counts.reserve(residues.size());
+  std::size_t atoms = 0;
+  for (const Residue* residue : residues) atoms += residue->atoms.size();
+  group.points.reserve(atoms);
   for (const Residue* residue : residues) {
     group.counts.push_back(static_cast<std::uint32_t>(residue->atoms.size()));
     for (const Atom& atom : residue->atoms) group.points.push_back({atom.x, atom.y, atom.z});
@@ -257,19 +269,27 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
   };
   const std::vector<Ball> balls_a = balls(points_a, counts_a, offsets_a);
   const std::vector<Ball> balls_b = balls(points_b, counts_b, offsets_b);
+  const std::vector<Ball> blocks_a = blocks_of(balls_a);
   const std::vector<Ball> blocks_b = blocks_of(balls_b);
   const Columns columns_b(points_b);
 
-  auto fill_row = [&](std::size_t i, std::vector<DistanceMatrix::Cell>& cells) {
+  // The column blocks within reach of a block of rows: a row's own column
+  // blocks are among them, so each row tests only these.
+  auto near_blocks = [&](std::size_t row_block, std::vector<std::size_t>& near) {
+    near.clear();
+    if (blocks_a[row_block].radius < 0) return;
+    for (std::size_t block = 0; block < blocks_b.size(); ++block)
+      if (blocks_b[block].radius >= 0 && !beyond_reach(blocks_a[row_block], blocks_b[block])) near.push_back(block);
+  };
+  auto fill_row = [&](std::size_t i, std::span<const std::size_t> near, std::vector<DistanceMatrix::Cell>& cells) {
     if (balls_a[i].radius < 0) return;
     std::span<const Point> residue_a = points_a.subspan(offsets_a[i], counts_a[i]);
-    for (std::size_t block = 0; block < blocks_b.size(); ++block) {
-      if (blocks_b[block].radius < 0 || beyond_reach(balls_a[i], blocks_b[block])) continue;
+    for (std::size_t block : near) {
+      if (beyond_reach(balls_a[i], blocks_b[block])) continue;
       const std::size_t end = std::min(cols, (block + 1) * kBlockResidues);
       for (std::size_t j = block * kBlockResidues; j < end; ++j) {
         if (balls_b[j].radius < 0 || beyond_reach(balls_a[i], balls_b[j])) continue;
-        const float value =
-            cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), balls_b[j], columns_b, offsets_b[j]);
+        const float value = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), columns_b, offsets_b[j]);
         if (value < kExactBelow) cells.push_back({static_cast<std::uint32_t>(j), value});
       }
     }
@@ -278,8 +298,10 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
   auto rows_between = [&](std::size_t begin, std::size_t end) {
     DistanceMatrix part{end - begin, cols, {0}, {}};
     part.row_starts.reserve(part.rows + 1);
+    std::vector<std::size_t> near;
     for (std::size_t i = begin; i < end; ++i) {
-      fill_row(i, part.cells);
+      if (i == begin || i % kBlockResidues == 0) near_blocks(i / kBlockResidues, near);
+      fill_row(i, near, part.cells);
       part.row_starts.push_back(part.cells.size());
     }
     return part;
