@@ -64,10 +64,6 @@ Result<Structure> load_side(const std::string& path, const std::optional<std::ve
   return structure;
 }
 
-void release(Result<Structure>& side) {
-  if (side) *side = Structure{};
-}
-
 // A model against a native, each read (or failed to read) beforehand: a pair
 // of unreadable files reports the model.
 Result<RunResult> score_loaded(const std::string& model_path, const std::string& native_path,
@@ -129,19 +125,19 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
   // model that takes longer to read (a gzip model, a larger file), and the other
   // way round the idle side takes up their rows. Only without fixed pairs or
   // groups: then the search asks for them in the file's order.
-  Result<Structure> model, native;
+  std::optional<Result<Structure>> model, native;
   NativeMatrices native_matrices;
-  tbb::parallel_invoke([&] { model = load_side(model_path, options.mapping.model_chains, options, stop); },
+  tbb::parallel_invoke([&] { model.emplace(load_side(model_path, options.mapping.model_chains, options, stop)); },
                        [&] {
-                         native = load_side(native_path, options.mapping.native_chains, options, stop);
-                         if (native && options.mapping.fixed.empty() && !options.groups && !stop.stop_requested())
-                           native_matrices.prepare(*native, contact_reach(options.capri_peptide));
+                         native.emplace(load_side(native_path, options.mapping.native_chains, options, stop));
+                         if (*native && options.mapping.fixed.empty() && !options.groups && !stop.stop_requested())
+                           native_matrices.prepare(**native, contact_reach(options.capri_peptide));
                        });
-  auto result = score_loaded(model_path, native_path, model, native, options, stop, &native_matrices);
+  auto result = score_loaded(model_path, native_path, *model, *native, options, stop, &native_matrices);
   // Freed side by side too, each as a rule by the thread that read it: the
   // reading thread's allocator takes its blocks back at once, where the other
   // thread's frees of a few thousand atoms took as long as scoring an interface.
-  tbb::parallel_invoke([&] { release(model); }, [&] { release(native); });
+  tbb::parallel_invoke([&] { model.reset(); }, [&] { native.reset(); });
   return result;
 }
 
