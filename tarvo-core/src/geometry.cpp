@@ -145,10 +145,11 @@ Lanes load_lanes(const float* from) {
 // cell at its first distance when that exceeds kEarlyStop, even where other
 // pairs are closer; otherwise every later minimum is below it and the whole cell
 // counts. Every atom pair is scanned: testing each atom against the other
-// residue's ball cost more than the pairs it spared. `residue_b` starts at atom `first_b` of `columns_b`. A NaN distance compares
-// false and never lowers a lane, as it never lowers std::min's running value,
-// and the lanes' least is the least of every distance scanned. Not inlined:
-// inside the row loop GCC keeps the running minimum on the stack.
+// residue's ball cost more than the pairs it spared. `residue_b` starts at
+// atom `first_b` of `columns_b`. A NaN distance compares false and never lowers
+// a lane, as it never lowers std::min's running value, and the lanes' least is
+// the least of every distance scanned. Not inlined: inside the row loop GCC
+// keeps the running minimum on the stack.
 [[gnu::noinline]] float cell_minimum(std::span<const Point> residue_a, std::span<const Point> residue_b,
                                      const Columns& columns_b, std::size_t first_b) {
   const float first = first_distance(residue_a, residue_b);
