@@ -179,6 +179,37 @@ TEST(SparseDistances, ReadsAndRowMergesAgreeWithADenseReference) {
   EXPECT_EQ(merged.both, expected.both);
 }
 
+// Residues of 1 to 9 atoms (whole lanes of four, and tails of every length)
+// strung along x over more than their reach, so that blocks of rows and of
+// columns face near and far blocks; 150 rows take the pooled path.
+TEST(ResidueDistances, CellsOfResiduesOfManyAtomsAreTheirClosestPairs) {
+  std::mt19937 engine(7);
+  std::uniform_real_distribution<float> jitter(-2.5f, 2.5f);
+  auto strung = [&](std::size_t count, float y) {
+    std::vector<Residue> residues;
+    for (std::size_t k = 0; k < count; ++k) {
+      std::vector<Point> atoms(1 + k % 9);
+      for (Point& p : atoms) p = {1.7f * static_cast<float>(k) + jitter(engine), y + jitter(engine), jitter(engine)};
+      residues.push_back(residue_at(atoms));
+    }
+    return residues;
+  };
+  const std::vector<Residue> a = strung(150, 0.0f), b = strung(61, 6.0f);
+  const DistanceMatrix m = distances(a, b);
+  std::size_t near = 0;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    for (std::size_t j = 0; j < b.size(); ++j) {
+      float closest = kFarApart;
+      for (const Atom& p : a[i].atoms)
+        for (const Atom& q : b[j].atoms) closest = std::min(closest, squared({p.x, p.y, p.z}, {q.x, q.y, q.z}));
+      near += closest < kExactBelow;
+      ASSERT_EQ(m.at(i, j), closest < kExactBelow ? closest : kFarApart) << i << "," << j;
+    }
+  EXPECT_EQ(m.stored(), near);
+  EXPECT_LT(b.size(), near);
+  EXPECT_LT(near, a.size() * b.size() / 2);  // far blocks were there to prune
+}
+
 Point rotate_z90(const Point& p) { return {-p.y, p.x, p.z}; }
 
 const std::vector<Point> kTetrahedron = {{0, 0, 0}, {3, 0.5f, 0}, {1, 2.5f, 0.2f}, {0.7f, 1, 2.2f}, {-1, 1.5f, 1}};
