@@ -5,6 +5,7 @@ import argparse
 import errno
 import os
 import stat
+import sys
 
 from . import MappingError, check_arguments, score_options, version
 from ._models import MODEL_SUFFIXES
@@ -35,13 +36,36 @@ class Parser(argparse.ArgumentParser):
     def error(self, message):
         raise CliError(f"{message} (see '{self.prog} --help')", 2)
 
+class HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """Sized to the terminal as argparse sizes it, without importing shutil for that: argparse
+    makes a formatter for every option it adds, and shutil's imports (zlib, bz2, lzma) would
+    slow every run's start."""
+
+    def __init__(self, prog):
+        super().__init__(prog, width=terminal_columns() - 2)
+
+
+def terminal_columns():
+    """COLUMNS, else the width of the terminal on standard output, else 80."""
+    try:
+        columns = int(os.environ.get("COLUMNS", ""))
+        if columns > 0:
+            return columns
+    except ValueError:
+        pass
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
 def new_parser(prog, usage, description):
     return Parser(
         prog=prog,
         usage=usage,
         description=description,
         epilog=EXAMPLES,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=HelpFormatter,
     )
 
 
