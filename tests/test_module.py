@@ -392,6 +392,14 @@ def test_score_one_vs_many(pair, tmp_path):
     assert [o["ok"] for o in outcomes] == [True, False, True]
 
 
+def test_a_batchs_dicts_share_their_key_objects(pair):
+    # One interned object per key: marshal then sends a batch to a --workers parent with each key once.
+    first, second = (o["result"] for o in t.score_one_vs_many(pair[1], [pair[0], pair[0]]))
+    interface_keys = [list(next(iter(r["best_result"].values()))) for r in (first, second)]
+    assert all(a is b for a, b in zip(first, second)) and all(a is b for a, b in zip(*interface_keys))
+    assert sys.intern("GlobalTarvo") is next(k for k in first if k == "GlobalTarvo")
+
+
 @pytest.mark.parametrize("call", [lambda: t.score_pairs([]), lambda: t.score_one_vs_many("absent.pdb", [])])
 def test_empty_batches_give_empty_lists(call):
     assert call() == []

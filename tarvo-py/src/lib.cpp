@@ -25,10 +25,11 @@ namespace tarvo::py {
 namespace {
 
 PyRef outcome_list(const std::vector<BatchOutcome>& outcomes) {
-  PyRef list(PyList_New(0));
+  ResultKeys keys;
+  PyRef list(keys ? PyList_New(0) : nullptr);
   if (!list) return {};
   for (const BatchOutcome& outcome : outcomes) {
-    PyRef item = outcome_dict(outcome);
+    PyRef item = outcome_dict(outcome, keys);
     if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
   }
   return list;
@@ -48,11 +49,12 @@ bool read_chain_map(PyObject* dict, ChainMapping& chain_map) {
 
 // Keyed by the two native chain ids, so multi-character mmCIF ids stay whole.
 PyRef native_interfaces_result(const NativeInterfacesRun& run) {
-  PyRef mapping(PyDict_New());
+  ResultKeys keys;
+  PyRef mapping(keys ? PyDict_New() : nullptr);
   if (!mapping) return {};
   for (const NativeInterface& interface : run.interfaces) {
     PyRef key = new_tuple(new_str(interface.native1), new_str(interface.native2));
-    PyRef value = interface_dict(interface.result);
+    PyRef value = interface_dict(interface.result, keys);
     if (!key || !value || PyDict_SetItem(mapping.get(), key.get(), value.get()) < 0) return {};
   }
   return new_tuple(std::move(mapping), PyRef(PyFloat_FromDouble(run.total)));
@@ -152,7 +154,8 @@ PyObject* score(PyObject* module, PyObject* args, PyObject* kwargs) {
     });
     if (!result) return nullptr;
     if (!*result) return to_pyerr(state, result->error());
-    return run_result_dict(**result).release();
+    ResultKeys keys;
+    return keys ? run_result_dict(**result, keys).release() : nullptr;
   });
 }
 
