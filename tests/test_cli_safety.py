@@ -324,6 +324,21 @@ def test_a_model_that_kills_its_worker_fails_alone_and_the_others_are_scored(tmp
     assert failed[0][1].startswith("worker failed: the worker process died (signal 9")
 
 
+def test_workers_that_cannot_run_stop_the_run_at_the_first(tmp_path, monkeypatch, capsys):
+    # As a broken installation would: each worker ends at once. Before, every model was
+    # retried on a new worker and then listed as "worker failed", one start per model.
+    import tarvo._workers
+
+    monkeypatch.setattr(tarvo._workers, "WORKER_CODE", "import sys; sys.exit(3)")
+    listing = tmp_path / "models.txt"
+    listing.write_text(f"{MODEL}\n" * 40)
+    assert cli.main(["rank", str(NATIVE), f"@{listing}", "--workers", "2", "--csv"]) == 1
+    printed = capsys.readouterr()
+    assert printed.out == ""
+    assert printed.err == ("tarvo: error: cannot run a worker process: the worker process ended (exit status 3) "
+                           "before scoring any model\n")
+
+
 def test_workers_share_the_processors_outlive_ctrl_c_and_end_when_the_run_stops_early(monkeypatch):
     from tarvo._workers import score_on_workers
 

@@ -45,9 +45,14 @@ def score_on_workers(args, native, models, options):
             first, files = worker.sent.popleft()
             try:
                 outcomes, seconds = receive(worker.results)
+                worker.answered = True
             except EOFError:
                 workers.remove(worker)
                 outcomes = worker.ended()
+                if worker.exit_status >= 0 and not worker.answered:
+                    # No model ends a worker so (crashes are signals, errors are answers): workers
+                    # cannot run here, and every new one would end so too, once per model.
+                    raise CliError(f"cannot run a worker process: {outcomes} before scoring any model", 1)
                 chunks.put_back(worker.sent)  # not started yet: sent again as they are
                 workers.append(Worker(threads))
             if isinstance(outcomes, list):
@@ -103,6 +108,8 @@ class Worker:
     its pipe has not taken yet."""
 
     def __init__(self, threads):
+        self.answered = False
+        self.exit_status = None  # once it has ended: its exit status, or minus the signal that ended it
         tasks, self.tasks = os.pipe()
         self.results, results = os.pipe()
         self.sent = collections.deque()
@@ -148,7 +155,7 @@ class Worker:
 
     def ended(self):
         """How the process ended, once it has."""
-        status = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+        status = self.exit_status = os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
         self.close()
         if status < 0:
             return f"the worker process died (signal {-status}: {signal.strsignal(-status)})"
