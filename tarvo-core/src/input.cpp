@@ -285,7 +285,7 @@ constexpr std::size_t kInflatePart = std::size_t{64} << 10;
 
 // The whole of a regular gzip file, or nothing when it cannot be read so.
 // Anything else is not even opened: opening a FIFO would disturb its writer.
-std::optional<std::vector<char>> whole_gzip_file(const std::string& path, std::size_t limit) {
+std::optional<Bytes> whole_gzip_file(const std::string& path, std::size_t limit) {
   struct stat info {};
   if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
     return std::nullopt;
@@ -296,12 +296,13 @@ std::optional<std::vector<char>> whole_gzip_file(const std::string& path, std::s
   if (size < kLeastInflatedAhead || size > limit || ::pread(file.fd, magic, 2, 0) != 2 ||
       std::string_view(magic, 2) != "\x1F\x8B")
     return std::nullopt;
-  std::vector<char> bytes(size);
-  for (std::size_t got = 0; got < size;) {
-    const ssize_t n = ::read(file.fd, bytes.data() + got, size - got);
+  Bytes bytes;
+  reserve(bytes, size);
+  while (bytes.size < size) {
+    const ssize_t n = ::read(file.fd, bytes.data.get() + bytes.size, size - bytes.size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return std::nullopt;  // an error, or a file that shrank: read the ordinary way
-    got += static_cast<std::size_t>(n);
+    bytes.size += static_cast<std::size_t>(n);
   }
   return bytes;
 }
@@ -309,8 +310,8 @@ std::optional<std::vector<char>> whole_gzip_file(const std::string& path, std::s
 }  // namespace
 
 struct InflatingGzip::Ahead {
-  std::vector<char> compressed;
-  inflate_state inflater{};
+  Bytes compressed;
+  inflate_state inflater;  // 87 kB that isal_inflate_init sets up: not zeroed first
   Bytes text;
   // The size the gzip trailer states: the text is whole when inflating ends exactly there.
   std::size_t stated = 0;
@@ -319,7 +320,7 @@ struct InflatingGzip::Ahead {
   tbb::task_group pool;
 };
 
-InflatingGzip::InflatingGzip() : ahead_(std::make_unique<Ahead>()) {}
+InflatingGzip::InflatingGzip() : ahead_(new Ahead) {}
 
 InflatingGzip::~InflatingGzip() {
   ahead_->cancelled.store(true, std::memory_order_relaxed);
@@ -330,7 +331,7 @@ std::unique_ptr<InflatingGzip> InflatingGzip::open(const std::string& path, std:
   auto compressed = whole_gzip_file(path, limit);
   if (!compressed) return nullptr;
   std::uint32_t stated;
-  std::memcpy(&stated, compressed->data() + compressed->size() - sizeof stated, sizeof stated);
+  std::memcpy(&stated, compressed->data.get() + compressed->size - sizeof stated, sizeof stated);
   if (stated == 0 || stated > limit) return nullptr;
   std::unique_ptr<InflatingGzip> gzip(new InflatingGzip());
   Ahead& ahead = *gzip->ahead_;
@@ -340,8 +341,8 @@ std::unique_ptr<InflatingGzip> InflatingGzip::open(const std::string& path, std:
   reserve(ahead.text, ahead.stated + 1);
   isal_inflate_init(&ahead.inflater);
   ahead.inflater.crc_flag = ISAL_GZIP;
-  ahead.inflater.next_in = reinterpret_cast<std::uint8_t*>(ahead.compressed.data());
-  ahead.inflater.avail_in = static_cast<std::uint32_t>(ahead.compressed.size());
+  ahead.inflater.next_in = reinterpret_cast<std::uint8_t*>(ahead.compressed.data.get());
+  ahead.inflater.avail_in = static_cast<std::uint32_t>(ahead.compressed.size);
   InflatingGzip* self = gzip.get();
   ahead.pool.run([self] {
     while (!self->finished() && !self->ahead_->cancelled.load(std::memory_order_relaxed)) {
