@@ -45,12 +45,7 @@ def ensure(module, package):
         return importlib.import_module(module)
 
 
-def best_seconds(call, number):
-    """Best of five rounds, per call."""
-    return min(timeit.repeat(call, number=number, repeat=5)) / number
-
-
-def best_seconds_alternated(calls, number, rounds=15):
+def best_seconds(calls, number, rounds=15):
     """Best round of each call, per call, the calls taking turns round by round.
 
     This machine slows by up to 1.7x for seconds at a time; taking turns puts
@@ -76,9 +71,9 @@ def load_comparison(tarvo):
     for name in LOAD_FILES:
         path = str(EXAMPLES / name)
         biopython = cif_parser if name.endswith(".cif") else pdb_parser
-        ours, theirs = best_seconds_alternated([lambda: tarvo.load_PDB(path), lambda: gemmi.read_structure(path)], 5)
+        ours, theirs = best_seconds([lambda: tarvo.load_PDB(path), lambda: gemmi.read_structure(path)], 5)
         opener = gzip.open if name.endswith(".gz") else open  # Biopython reads no gzip itself
-        bio = best_seconds(lambda: biopython.get_structure("s", opener(path, "rt")), 2)
+        [bio] = best_seconds([lambda: biopython.get_structure("s", opener(path, "rt"))], 2, rounds=5)
         size = os.path.getsize(path) / 1024
         print(f"{name:<22}{size:>8.0f}{ours * 1e3:>13.2f}{theirs * 1e3:>10.2f}{theirs / ours:>10.2f}"
               f"{bio * 1e3:>14.1f}{bio / ours:>8.1f}")
@@ -153,10 +148,7 @@ def rank_against_batch(tarvo):
         )
         ranks, batches, batch_processes = [], [], []
         for _ in range(ROUNDS):  # alternated, so that both see the same background load
-            start = time.perf_counter()
-            subprocess.run([sys.executable, "-m", "tarvo", "rank", native, f"@{listing}", "--csv"], check=True,
-                           stdout=subprocess.DEVNULL)
-            ranks.append(RANK_MODELS / (time.perf_counter() - start))
+            ranks.append(rank_rate(native, f"@{listing}", RANK_MODELS))
             start = time.perf_counter()
             done = subprocess.run([sys.executable, "-c", batch_code, native, listing], check=True,
                                   capture_output=True, text=True, env=os.environ)
@@ -165,13 +157,18 @@ def rank_against_batch(tarvo):
     return ranks, batches, batch_processes
 
 
-def median_ratio(tops, bottoms):
-    return statistics.median(top / bottom for top, bottom in zip(tops, bottoms))
+def rank_rate(native, models, count, *options):
+    """Models per second of a fresh `tarvo rank NATIVE MODELS --csv` (interpreter start included)."""
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "tarvo", "rank", native, models, "--csv", *options], check=True,
+                   stdout=subprocess.DEVNULL)
+    return count / (time.perf_counter() - start)
 
 
-def spread(tops, bottoms):
-    ratios = [top / bottom for top, bottom in zip(tops, bottoms)]
-    return f"{min(ratios):.2f}-{max(ratios):.2f}"
+def ratios(tops, bottoms):
+    """The rounds' ratios, and their spread as text."""
+    each = [top / bottom for top, bottom in zip(tops, bottoms)]
+    return each, f"{min(each):.2f}-{max(each):.2f}"
 
 
 def linked_models(folder, count):
@@ -193,10 +190,7 @@ def workers_against_in_process():
         linked_models(folder, WORKERS_MODELS)
         for _ in range(ROUNDS):
             for mode, measured in rates.items():
-                start = time.perf_counter()
-                subprocess.run([sys.executable, "-m", "tarvo", "rank", native, folder, "--csv", *options[mode]],
-                               check=True, stdout=subprocess.DEVNULL)
-                measured.append(WORKERS_MODELS / (time.perf_counter() - start))
+                measured.append(rank_rate(native, folder, WORKERS_MODELS, *options[mode]))
     return rates
 
 
@@ -275,7 +269,7 @@ def goals(tarvo, load_speedups):
     read_ms = {}
     with tempfile.TemporaryDirectory() as folder:
         for label, model, native in docking_pairs(folder):
-            ours, theirs = best_seconds_alternated(
+            ours, theirs = best_seconds(
                 [lambda: tarvo.score(model, native),
                  lambda: (gemmi.read_structure(model), gemmi.read_structure(native))], 10)
             read_ms[label] = theirs * 1e3
@@ -300,27 +294,29 @@ def goals(tarvo, load_speedups):
         per_model < per_same_pair)
 
     # Fresh processes, alternated; the median of the rounds' ratios, so that one noisy run cannot decide.
-    ratios = []
+    ones, twos = [], []
     for _ in range(ROUNDS):
-        one, two = pairs_throughput("0"), pairs_throughput("0,1")
-        ratios.append(two / one)
-        print(f"score_pairs: {one:.0f} pairs/s on 1 core, {two:.0f} pairs/s on 2 cores")
-    scaling = statistics.median(ratios)
+        ones.append(pairs_throughput("0"))
+        twos.append(pairs_throughput("0,1"))
+        print(f"score_pairs: {ones[-1]:.0f} pairs/s on 1 core, {twos[-1]:.0f} pairs/s on 2 cores")
+    scaling = statistics.median(ratios(twos, ones)[0])
     row(f"score_pairs scaling from 1 to 2 cores (median of {ROUNDS})", scaling, ">= 1.85", scaling >= 1.85)
 
     ranks, batches, batch_processes = rank_against_batch(tarvo)
     rank, batch, batch_process = map(statistics.median, (ranks, batches, batch_processes))
-    ratio = median_ratio(ranks, batches)
+    per_round, spread = ratios(ranks, batches)
+    ratio = statistics.median(per_round)
     print(f"{RANK_MODELS} models of 2GTP: tarvo rank {rank:.0f} models/s, score_one_vs_many {batch:.0f} models/s "
           f"(the call alone; {batch_process:.0f} models/s as a whole process like rank, ratio "
-          f"{median_ratio(ranks, batch_processes):.2f}); ratios per round {spread(ranks, batches)}")
+          f"{statistics.median(ratios(ranks, batch_processes)[0]):.2f}); ratios per round {spread}")
     row(f"tarvo rank / score_one_vs_many (median of {ROUNDS} rounds)", ratio, ">= 0.93", ratio >= 0.93)
 
     rates = workers_against_in_process()
+    per_round, spread = ratios(rates["--workers 2"], rates["in-process"])
+    ratio = statistics.median(per_round)
     print(f"{WORKERS_MODELS} models of 2GTP: " + ", ".join(
         f"tarvo rank {mode} {statistics.median(measured):.0f} models/s ({min(measured):.0f}-{max(measured):.0f})"
-        for mode, measured in rates.items()) + f"; ratios per round {spread(rates['--workers 2'], rates['in-process'])}")
-    ratio = median_ratio(rates["--workers 2"], rates["in-process"])
+        for mode, measured in rates.items()) + f"; ratios per round {spread}")
     row(f"tarvo rank --workers 2 / in-process rank (median of {ROUNDS} rounds)", ratio, ">= 1.00", ratio >= 1.0)
 
 
