@@ -5,7 +5,8 @@ Each worker is a fresh interpreter (not a fork: this process may already run the
 threads) whose pool has its share of the processors; _worker is its program. It scores the chunks
 it is sent, two in flight so that it never waits for the next one. When a worker dies, or its call
 raises, the chunk it was scoring is sent again in halves, down to single models, and a new worker
-takes a dead one's place: only a model that fails on its own gets "worker failed: ...".
+takes a dead one's place: only a model that fails on its own gets "worker failed: ...". A
+worker that ends by itself before answering anything stops the run: workers cannot run here.
 """
 
 import collections
