@@ -331,6 +331,22 @@ def test_version_and_help():
             assert option in done.stdout
 
 
+@pytest.mark.parametrize("columns, width", [("60", 58), ("abc", 78), ("0", 78)])
+def test_help_is_sized_by_columns_and_parsing_imports_no_shutil(columns, width):
+    # Without a terminal, COLUMNS decides, and a value that is no width falls back to 80.
+    code = ("import sys, contextlib, io; from tarvo import cli; cli.rank_parser().parse_args(['n', 'm'])\n"
+            "assert 'shutil' not in sys.modules, 'shutil imported'\n"
+            "with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.suppress(SystemExit):\n"
+            "    cli.rank_parser().parse_args(['--help'])\n"
+            "print(out.getvalue())")
+    env = {**os.environ, "COLUMNS": columns, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          stdin=subprocess.DEVNULL)
+    assert done.returncode == 0, done.stderr
+    options = done.stdout.split("options:\n")[1].split("examples:")[0].splitlines()
+    assert width - 8 < max(map(len, options)) <= width
+
+
 def test_unscored_native_interfaces_are_warned_about_and_counted(write_pdb):
     native = write_pdb("native.pdb", {"A": (0.0, 0.0, 0.0), "B": (0.0, 4.5, 0.0), "C": (0.0, 2.25, 3.9)})
     model = write_pdb("model.pdb", {"A": (0.0, 0.0, 0.0), "B": (0.0, 4.5, 0.6)})
