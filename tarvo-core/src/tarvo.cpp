@@ -30,26 +30,38 @@ constexpr std::uint32_t packed_name(std::string_view name) {
   return key;
 }
 
-constexpr auto kBackboneKeys = [] {
-  std::array<std::uint32_t, kBackboneAtoms.size()> keys{};
-  for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = packed_name(kBackboneAtoms[k]);
-  return keys;
-}();
+// Packed backbone names by slot of a multiplicative hash, the multiplier chosen
+// at compile time so that no two names share a slot: a lookup is one multiply
+// and one compare, where a search of the sorted names took four branches that
+// side-chain names, most of a residue's atoms, made hard to predict.
+struct BackboneSlot {
+  std::uint32_t key = 0;
+  std::uint8_t position = kBackboneAtoms.size();
+};
+constexpr unsigned kBackboneSlotBits = 6;
 
-// The backbone names' keys in ascending order, each with its position in
-// kBackboneAtoms: most atoms are side-chain atoms, which a search of the sorted
-// keys turns away in four comparisons rather than sixteen.
-constexpr auto kSortedBackboneKeys = [] {
-  std::array<std::pair<std::uint32_t, std::size_t>, kBackboneKeys.size()> keys{};
-  for (std::size_t k = 0; k < keys.size(); ++k) keys[k] = {kBackboneKeys[k], k};
-  std::ranges::sort(keys);
-  return keys;
+constexpr std::size_t backbone_slot(std::uint32_t key, std::uint32_t multiplier) {
+  return (key * multiplier) >> (32 - kBackboneSlotBits);
+}
+
+constexpr auto kBackboneTable = [] {
+  for (std::uint32_t multiplier = 0x9E3779B1u;; multiplier += 2) {
+    std::array<BackboneSlot, std::size_t{1} << kBackboneSlotBits> slots{};
+    bool collided = false;
+    for (std::size_t k = 0; k < kBackboneAtoms.size() && !collided; ++k) {
+      const std::uint32_t key = packed_name(kBackboneAtoms[k]);
+      BackboneSlot& slot = slots[backbone_slot(key, multiplier)];
+      collided = slot.key != 0;
+      slot = {key, static_cast<std::uint8_t>(k)};
+    }
+    if (!collided) return std::pair{multiplier, slots};
+  }
 }();
 
 // The position of a packed name in kBackboneAtoms; kBackboneAtoms.size() for any other name.
 std::size_t backbone_position(std::uint32_t key) {
-  const auto* found = std::ranges::lower_bound(kSortedBackboneKeys, key, {}, [](const auto& k) { return k.first; });
-  return found != kSortedBackboneKeys.end() && found->first == key ? found->second : kBackboneAtoms.size();
+  const BackboneSlot& slot = kBackboneTable.second[backbone_slot(key, kBackboneTable.first)];
+  return slot.key == key ? slot.position : kBackboneAtoms.size();
 }
 
 // The first atom of each backbone name in the residue (null where none), in
