@@ -2,6 +2,7 @@
 // immutable once the reader has built it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,9 +19,31 @@ namespace tarvo {
 template <class Key, class Value>
 using OrderedMap = tsl::ordered_map<Key, Value>;
 
+// An atom's element as the readers decide it: a symbol of one or two letters,
+// "X" when unknown. Held inline, so that an atom carries one string, not two:
+// smaller atoms read faster and are walked faster by every measure.
+class ElementSymbol {
+ public:
+  constexpr ElementSymbol() = default;
+  // Keeps at most the first two bytes: no element symbol is longer.
+  constexpr ElementSymbol(std::string_view symbol) {
+    for (std::size_t i = 0; i < symbol.size() && i < 2; ++i) letters_[i] = symbol[i];
+  }
+  constexpr ElementSymbol(const char* symbol) : ElementSymbol(std::string_view(symbol)) {}
+
+  constexpr std::string_view view() const {
+    return {letters_, letters_[1] != '\0' ? 2u : letters_[0] != '\0' ? 1u : 0u};
+  }
+  constexpr operator std::string_view() const { return view(); }
+  friend constexpr bool operator==(const ElementSymbol& a, std::string_view b) { return a.view() == b; }
+
+ private:
+  char letters_[2] = {};
+};
+
 struct Atom {
   std::string name;
-  std::string element;
+  ElementSymbol element;
   char32_t alt_loc = U' ';
   float x = 0, y = 0, z = 0;
 };
