@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <bitset>
 #include <cstdint>
 #include <cstring>
@@ -165,6 +166,13 @@ constexpr std::uint64_t kAtom = record_key("ATOM  "), kHetatm = record_key("HETA
 
 // The first six bytes padded with blanks; blank when they are not valid text.
 std::uint64_t record_name(std::string_view line) {
+  // Nearly every line: eight bytes loaded at once, as the loop below would pack them.
+  if (std::endian::native == std::endian::little && line.size() >= 8 && !is_continuation(line[0]) &&
+      !is_continuation(line[6])) {
+    std::uint64_t word;
+    std::memcpy(&word, line.data(), sizeof word);
+    return word & 0xFFFF'FFFF'FFFFULL;
+  }
   const std::string_view head = byte_range(line, 0, 6);
   std::uint64_t key = 0;
   for (std::size_t i = 0; i < 6; ++i)
@@ -265,8 +273,11 @@ struct PdbReader {
 
     // A record that is ASCII up to column 78 (nearly every one) is cut into
     // columns without looking for split characters: none can be split.
+    // One that also reaches column 78 is cut without a bound check either.
     const bool ascii = ascii_text || is_ascii(line.substr(0, 78));
+    const bool whole = ascii && line.size() >= 78;
     auto cols = [&](std::size_t first, std::size_t last) {
+      if (whole) return std::string_view(line.data() + first - 1, last - first + 1);
       if (!ascii) return columns(line, first, last);
       if (first > line.size()) return std::string_view{};
       return std::string_view(line.data() + first - 1, std::min(last, line.size()) - first + 1);

@@ -75,19 +75,13 @@ bool is_known_element(std::string_view text) {
   return second && pos == text.size() && kElementTable.known[first - 'A'][second - 'a' + 1];
 }
 
-std::string_view element_symbol(std::string_view element, std::string_view name,
-                                std::string_view raw_name) {
-  if (!element.empty() && is_known_element(element)) return element;
+std::string_view symbol_of_name(std::string_view name, std::string_view raw_name) {
   std::string_view candidate;
   if (!raw_name.empty() && !digits_from_third(raw_name) && is_ascii_letter(raw_name[0]))
     candidate = trim(name);  // two-letter elements (CA calcium, FE) start in the first column
   else
     candidate = first_character_candidate(name);
   return is_known_element(candidate) ? candidate : "X";
-}
-
-bool is_hydrogen(std::string_view symbol) {
-  return symbol.size() == 1 && (to_upper(symbol[0]) == 'H' || to_upper(symbol[0]) == 'D');
 }
 
 std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name) {

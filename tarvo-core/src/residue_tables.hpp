@@ -12,14 +12,23 @@ namespace tarvo {
 // Whether the text is an element symbol, in any letter case.
 bool is_known_element(std::string_view text);
 
-// The element field when it is a known symbol; otherwise the symbol the atom
-// name gives (`raw_name` is the name as written, blanks included), or "X".
-std::string_view element_symbol(std::string_view element, std::string_view name,
-                                std::string_view raw_name);
+// The symbol the atom name gives (`raw_name` is the name as written, blanks
+// included), or "X".
+std::string_view symbol_of_name(std::string_view name, std::string_view raw_name);
+
+// The element field when it is a known symbol; otherwise symbol_of_name.
+// Inline, as is is_hydrogen: both run for every atom record.
+inline std::string_view element_symbol(std::string_view element, std::string_view name,
+                                       std::string_view raw_name) {
+  if (!element.empty() && is_known_element(element)) return element;
+  return symbol_of_name(name, raw_name);
+}
 std::string assign_element(std::string_view element, std::string_view name, std::string_view raw_name);
 
 // Whether a decided element symbol is hydrogen or deuterium, which are never read.
-bool is_hydrogen(std::string_view symbol);
+inline bool is_hydrogen(std::string_view symbol) {
+  return symbol.size() == 1 && (symbol[0] == 'H' || symbol[0] == 'h' || symbol[0] == 'D' || symbol[0] == 'd');
+}
 
 // Three upper-case letters packed into one integer, so that a lookup compares integers.
 constexpr std::uint32_t residue_key(char a, char b, char c) {

@@ -50,8 +50,8 @@ std::string_view trim_start(std::string_view s) {
 
 std::string_view trim_unicode(std::string_view s) { return trim_end(trim_start(s)); }
 
-std::size_t find_space(std::string_view s) {
-  for (std::size_t pos = 0; pos < s.size();) {
+std::size_t find_space_from(std::string_view s, std::size_t pos) {
+  while (pos < s.size()) {
     std::size_t start = pos;
     if (static_cast<unsigned char>(s[pos]) < 0x80) {
       if (is_ascii_space(s[pos++])) return start;

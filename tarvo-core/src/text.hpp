@@ -32,7 +32,18 @@ inline std::string_view trim(std::string_view s) {
 // Whether every byte is ASCII.
 bool is_ascii(std::string_view s);
 
-// Position of the first white-space character, or npos.
-std::size_t find_space(std::string_view s);
+// Position of the first white-space character at or after `pos`, or npos.
+std::size_t find_space_from(std::string_view s, std::size_t pos);
+
+// Position of the first white-space character, or npos. ASCII bytes are looked
+// at inline, as in trim: every atom name of a PDB file passes through here.
+inline std::size_t find_space(std::string_view s) {
+  for (std::size_t pos = 0; pos < s.size(); ++pos) {
+    const auto c = static_cast<unsigned char>(s[pos]);
+    if (c >= 0x80) return find_space_from(s, pos);
+    if (is_ascii_space(c)) return pos;
+  }
+  return std::string_view::npos;
+}
 
 }  // namespace tarvo
