@@ -42,6 +42,15 @@ void rebuild_name_slots(Builder& b, const Residue& residue, std::size_t capacity
   }
 }
 
+// The record into the atom; its name is set apart, once.
+void copy_all_but_name(Atom& kept, const AtomFields& atom) {
+  kept.element = atom.element;
+  kept.alt_loc = atom.alt_loc;
+  kept.x = atom.x;
+  kept.y = atom.y;
+  kept.z = atom.z;
+}
+
 }  // namespace
 
 bool Builder::init_model() {
@@ -72,7 +81,7 @@ void Builder::init_residue(std::string_view name, char32_t het, std::int64_t num
   }
 }
 
-void Builder::init_atom(Atom&& atom, double occupancy) {
+void Builder::init_atom(const AtomFields& atom, double occupancy) {
   Residue& open = residue();
   // Keep the table at most half full.
   if (name_slots.size() < 2 * (open.atoms.size() + 1))
@@ -82,14 +91,16 @@ void Builder::init_atom(Atom&& atom, double occupancy) {
     const std::uint64_t value = name_slots[slot];
     if (value >> 32 != name_generation) {
       name_slots[slot] = slot_value(name_generation, open.atoms.size());
-      open.atoms.push_back(std::move(atom));
+      Atom& added = open.atoms.emplace_back();
+      added.name.assign(atom.name);
+      copy_all_but_name(added, atom);
       occupancies.push_back(occupancy);
       return;
     }
     const std::size_t index = value & kSlotIndexMask;
     if (open.atoms[index].name == atom.name) {
       if (atom.alt_loc != U' ' && occupancy > occupancies[index]) {
-        open.atoms[index] = std::move(atom);
+        copy_all_but_name(open.atoms[index], atom);  // the name is the same
         occupancies[index] = occupancy;
       }
       return;
@@ -166,7 +177,7 @@ bool same_residue(const Residue& r, char32_t het, std::int64_t number, char32_t 
 }  // namespace
 
 void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_name, char32_t het,
-              std::int64_t number, char32_t insertion_code, Atom&& atom, double occupancy) {
+              std::int64_t number, char32_t insertion_code, const AtomFields& atom, double occupancy) {
   if (!b.chain_cursor || !same_text(b.chain().id, chain_id)) {
     b.init_chain(chain_id);
   }
@@ -176,7 +187,7 @@ void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_na
     if (const ResidueCode* entry = find_residue_code(residue_name))
       b.residue().atoms.reserve(entry->heavy_atoms);
   }
-  b.init_atom(std::move(atom), occupancy);
+  b.init_atom(atom, occupancy);
 }
 
 bool listed(std::span<const std::string> chains, std::string_view id) {

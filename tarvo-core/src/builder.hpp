@@ -16,6 +16,15 @@
 
 namespace tarvo {
 
+// An atom record as a reader hands it over, its name still a slice of the
+// reader's text: the atom is built in place in its residue, not moved there.
+struct AtomFields {
+  std::string_view name;
+  ElementSymbol element;
+  char32_t alt_loc = U' ';
+  float x = 0, y = 0, z = 0;
+};
+
 // Groups the atoms handed in by a reader into chains and residues of the one
 // model wanted; the other models are only counted, so that memory follows one
 // model however many the file holds. Chains and residues are kept in their
@@ -49,7 +58,7 @@ struct Builder {
   void init_residue(std::string_view name, char32_t het, std::int64_t number, char32_t insertion_code);
   // Duplicate names: a later atom replaces the kept one only with a non-blank
   // alternate location and a strictly greater occupancy.
-  void init_atom(Atom&& atom, double occupancy);
+  void init_atom(const AtomFields& atom, double occupancy);
   // "ENDMDL": no chain and no residue open, models kept.
   void close_chain();
 
@@ -75,7 +84,7 @@ void set_residue_sequence(Builder& builder, char32_t het, std::string_view name)
 
 // Opens chain and residue as needed, then adds the atom.
 void add_atom(Builder& b, std::string_view chain_id, std::string_view residue_name, char32_t het,
-              std::int64_t number, char32_t insertion_code, Atom&& atom, double occupancy);
+              std::int64_t number, char32_t insertion_code, const AtomFields& atom, double occupancy);
 
 // Whether chain `id` is read: `chains` lists the ones to read, all when empty.
 bool listed(std::span<const std::string> chains, std::string_view id);

@@ -294,7 +294,7 @@ struct CifReader {
     }
     const double occupancy = col.occupancy != kNoColumn ? parse_occupancy(t[col.occupancy]) : 1.0;
     add_atom(b, chain_id, residue_name, het ? U'H' : U' ', residue_number, insertion_code,
-             Atom{std::string(name), ElementSymbol(symbol), alt_loc, xyz[0], xyz[1], xyz[2]}, occupancy);
+             AtomFields{name, ElementSymbol(symbol), alt_loc, xyz[0], xyz[1], xyz[2]}, occupancy);
     return true;
   }
 };

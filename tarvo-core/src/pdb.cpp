@@ -332,7 +332,7 @@ struct PdbReader {
     if (!parse_fixed<6, 2>(occupancy_field, occupancy)) occupancy = parse_occupancy(occupancy_field);
 
     add_atom(b, chain_id, residue_name, het, number, insertion_code,
-             Atom{std::string(name), ElementSymbol(symbol), alt_loc, xyz[0], xyz[1], xyz[2]}, occupancy);
+             AtomFields{name, ElementSymbol(symbol), alt_loc, xyz[0], xyz[1], xyz[2]}, occupancy);
     return {};
   }
 

@@ -29,7 +29,7 @@ TEST(Builder, PreconditionsAreInternalErrors) {
   }
   b.init_chain("A");
   try {
-    b.init_atom(Atom{"CA", "C"}, 1.0);
+    b.init_atom({"CA", "C"}, 1.0);
     FAIL();
   } catch (const InternalError& e) {
     EXPECT_STREQ(e.what(), "residue open");
@@ -42,8 +42,8 @@ TEST(Builder, AtomNameTableSurvivesGrowthAndResidueChanges) {
   b.init_chain("A");
   for (int residue = 0; residue < 3; ++residue) {
     b.init_residue("ALA", U' ', residue, U' ');
-    for (int i = 0; i < 500; ++i) b.init_atom(Atom{"N" + std::to_string(i), "N"}, 1.0);
-    for (int i = 0; i < 500; i += 7) b.init_atom(Atom{"N" + std::to_string(i), "C", U'B'}, 2.0);
+    for (int i = 0; i < 500; ++i) b.init_atom({"N" + std::to_string(i), "N"}, 1.0);
+    for (int i = 0; i < 500; i += 7) b.init_atom({"N" + std::to_string(i), "C", U'B'}, 2.0);
   }
   auto s = std::move(b).finish();
   ASSERT_TRUE(s);
@@ -62,7 +62,7 @@ TEST(Builder, FinishKeepsOnlyTheChosenModel) {
     b.init_chain(id);
     b.init_residue("GLY", U' ', 1, U' ');
     set_residue_sequence(b, U' ', "GLY");
-    b.init_atom(Atom{"CA", "C"}, 1.0);
+    b.init_atom({"CA", "C"}, 1.0);
   }
   EXPECT_FALSE(b.init_model());  // past the wanted model: the reader stops
   auto second = std::move(b).finish();
