@@ -237,6 +237,12 @@ TEST(CifRows, FieldsAreReadFromTheirColumns) {
   EXPECT_EQ(a.sequence, "AAA");
 }
 
+TEST(CifRows, ElementSymbolsAreKeptAsWritten) {
+  Row kelvin;
+  kelvin.type = "b\u212A";  // B and the Kelvin sign: berkelium, in four bytes
+  EXPECT_EQ(load_ok(cif({kelvin})).chain("A")->residues[0].atoms[0].element, "B\u212A");
+}
+
 TEST(CifRows, HydrogensAndHeteroRowsAreSkipped) {
   Row h = row("1", "H1");
   h.type = "h";
