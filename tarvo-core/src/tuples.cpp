@@ -117,10 +117,29 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
     if (added) groups.emplace_back();
     groups[it->second].push_back(i);
   }
+  // A group whose model chains have their natives' sequences has whole sides
+  // (the alignment is the identity), so its whole-chain model matrix is made
+  // beside the sides rather than after them: three chains give three tasks in
+  // each step, which two threads would otherwise take in two rounds each.
+  std::vector<std::optional<DistanceMatrix>> early(groups.size());
+  std::vector<std::size_t> early_groups;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    auto t = unpack_key(keys[groups[g].front()]);
+    if (!options_.no_align && !model_matrices_.contains(t[0] * model_count + t[1]) &&
+        layout_.models.chains[t[0]]->sequence == layout_.natives.chains[t[2]]->sequence &&
+        layout_.models.chains[t[1]]->sequence == layout_.natives.chains[t[3]]->sequence)
+      early_groups.push_back(g);
+  }
   std::vector<Side> prepared(missing_sides.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, missing_sides.size(), 1),
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, missing_sides.size() + early_groups.size(), 1),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        if (i >= missing_sides.size()) {
+                          const std::size_t g = early_groups[i - missing_sides.size()];
+                          auto t = unpack_key(keys[groups[g].front()]);
+                          early[g] = native_distances(*layout_.models.chains[t[0]], *layout_.models.chains[t[1]]);
+                          continue;
+                        }
                         const Chain& m = *layout_.models.chains[missing_sides[i] / native_count];
                         const Chain& n = *layout_.natives.chains[missing_sides[i] % native_count];
                         auto shared = setup_.alignments.find({m.id, n.id});
@@ -139,7 +158,7 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
 
   std::vector<std::optional<InterfaceResult>> results(keys.size());
   auto done = run_in_parallel(groups.size(), [&](std::size_t g, const std::atomic<bool>& stop) -> Result<void> {
-    std::optional<DistanceMatrix> whole_matrix;
+    std::optional<DistanceMatrix> whole_matrix = std::move(early[g]);
     for (std::size_t i : groups[g]) {
       if (stop.load(std::memory_order_relaxed)) return {};
       auto t = unpack_key(keys[i]);
