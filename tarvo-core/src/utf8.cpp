@@ -55,18 +55,19 @@ void append_utf8(std::string& out, char32_t cp) {
 namespace {
 
 // Position of the first byte that starts an invalid sequence; the size when the
-// whole text is valid. ASCII is skipped 32 bytes at a time; `ascii`, when
+// whole text is valid. ASCII is skipped 64 bytes at a time; `ascii`, when
 // given, tells whether no other byte was met.
 std::size_t first_invalid_utf8(std::string_view text, bool* ascii) {
   if (ascii) *ascii = true;
   std::size_t pos = 0;
   const std::size_t n = text.size();
   while (pos < n) {
-    if (pos + 32 <= n) {
-      std::uint64_t words[4];
-      std::memcpy(words, text.data() + pos, 32);
-      if (((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) == 0) {
-        pos += 32;
+    if (pos + 64 <= n) {
+      std::uint64_t words[8];
+      std::memcpy(words, text.data() + pos, 64);
+      const std::uint64_t any = (words[0] | words[1]) | (words[2] | words[3]) | (words[4] | words[5]) | (words[6] | words[7]);
+      if ((any & 0x8080808080808080ULL) == 0) {
+        pos += 64;
         continue;
       }
     }
