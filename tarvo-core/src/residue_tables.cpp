@@ -1,6 +1,9 @@
 #include "residue_tables.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <iterator>
 
 #include "text.hpp"  // is_digit, to_upper, trim
 #include "utf8.hpp"  // next_char
@@ -110,14 +113,34 @@ constexpr ResidueCode kResidueCodes[] = {
     {"OMC", "C", 21}, {"1MA", "A", 23}, {"2MG", "G", 24}, {"7MG", "G", 24}, {"M2G", "G", 25},
     {"OMG", "G", 24}};
 
+// The codes by slot of their key's hash, probed linearly, a fourth full: every
+// new residue is looked up twice (its code, its size), and a scan of the table
+// took dozens of comparisons for the commonest ones.
+constexpr std::size_t kCodeSlots = 256;
+
+constexpr std::size_t code_slot(std::uint32_t key) { return (key * 0x9E3779B1u) >> 24; }
+
+constexpr auto kCodeTable = [] {
+  std::array<std::uint8_t, kCodeSlots> slots{};  // 1 + the entry's index; 0 when empty
+  static_assert(std::size(kResidueCodes) < kCodeSlots / 2);
+  for (std::size_t k = 0; k < std::size(kResidueCodes); ++k) {
+    std::size_t slot = code_slot(kResidueCodes[k].key);
+    while (slots[slot] != 0) slot = (slot + 1) % kCodeSlots;
+    slots[slot] = static_cast<std::uint8_t>(k + 1);
+  }
+  return slots;
+}();
+
 }  // namespace
 
 const ResidueCode* find_residue_code(std::string_view name) {
   if (name.size() != 3) return nullptr;  // three characters but not three bytes
   const std::uint32_t key = residue_key(to_upper(name[0]), to_upper(name[1]), to_upper(name[2]));
-  for (const ResidueCode& entry : kResidueCodes)
-    if (entry.key == key) return &entry;
-  return nullptr;
+  for (std::size_t slot = code_slot(key);; slot = (slot + 1) % kCodeSlots) {
+    const std::size_t entry = kCodeTable[slot];
+    if (entry == 0) return nullptr;
+    if (kResidueCodes[entry - 1].key == key) return &kResidueCodes[entry - 1];
+  }
 }
 
 std::string_view three_letter_code(std::string_view name) {
