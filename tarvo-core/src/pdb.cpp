@@ -272,17 +272,24 @@ struct PdbReader {
     if (!keep_chain(chain, chain_id)) return {};
 
     // A record that is ASCII up to column 78 (nearly every one) is cut into
-    // columns without looking for split characters: none can be split.
-    // One that also reaches column 78 is cut without a bound check either.
+    // columns without looking for split characters: none can be split. One that
+    // also reaches column 78 is read by a reading of its own, which cuts every
+    // column at a fixed place, without a check.
     const bool ascii = ascii_text || is_ascii(line.substr(0, 78));
-    const bool whole = ascii && line.size() >= 78;
-    auto cols = [&](std::size_t first, std::size_t last) {
-      if (whole) return std::string_view(line.data() + first - 1, last - first + 1);
+    if (ascii && line.size() >= 78)
+      return atom_fields(line, hetatm, chain_id, [line](std::size_t first, std::size_t last) {
+        return std::string_view(line.data() + first - 1, last - first + 1);
+      });
+    return atom_fields(line, hetatm, chain_id, [line, ascii](std::size_t first, std::size_t last) {
       if (!ascii) return columns(line, first, last);
       if (first > line.size()) return std::string_view{};
       return std::string_view(line.data() + first - 1, std::min(last, line.size()) - first + 1);
-    };
+    });
+  }
 
+  // The fields of an atom record, its columns cut by `cols` (1-based, inclusive).
+  template <class Cut>
+  Result<void> atom_fields(std::string_view line, bool hetatm, std::string_view chain_id, Cut cols) {
     // Two columns, so at most two bytes once trimmed.
     const std::string_view element_field = trim(cols(77, 78));
     char element_text[2];
