@@ -1,6 +1,24 @@
 #include "tarvo/model.hpp"
 
+#include <cstring>
+
 namespace tarvo {
+
+void AtomName::set_on_heap(std::string_view name) {
+  char* data = new char[name.size()];
+  std::memcpy(data, name.data(), name.size());
+  const auto size = static_cast<std::uint32_t>(name.size());
+  std::memcpy(bytes_, &data, sizeof data);
+  std::memcpy(bytes_ + sizeof data, &size, sizeof size);
+  bytes_[kSizeByte] = kOnHeap;
+}
+
+void AtomName::release_heap() noexcept {
+  char* data;
+  std::memcpy(&data, bytes_, sizeof data);
+  delete[] data;
+  bytes_[kSizeByte] = 0;
+}
 
 const Chain* Structure::chain(std::string_view chain_id) const {
   auto it = chains.find(std::string(chain_id));

@@ -17,7 +17,7 @@ constexpr std::array<std::string_view, 16> kBackboneAtoms = {
 constexpr char32_t kGap = U'-';
 
 const Atom* find_atom(const Residue& residue, std::string_view name) {
-  auto it = std::ranges::find(residue.atoms, name, &Atom::name);
+  auto it = std::ranges::find_if(residue.atoms, [name](const Atom& atom) { return atom.name == name; });
   return it == residue.atoms.end() ? nullptr : &*it;
 }
 

@@ -54,6 +54,31 @@ TEST(Builder, AtomNameTableSurvivesGrowthAndResidueChanges) {
   }
 }
 
+TEST(AtomName, KeepsEveryLengthThroughCopiesMovesAndGrowth) {
+  // Inline up to 15 bytes, on the heap beyond: both sides of the edge, in a list
+  // that regrows (moves) and is copied, and names assigned over each other.
+  std::vector<std::string> texts;
+  for (std::size_t size = 0; size <= 40; ++size) texts.push_back(std::string(size, 'a') + std::to_string(size));
+  std::vector<Atom> atoms;
+  for (const std::string& text : texts) atoms.push_back(Atom{std::string_view(text)});
+  const std::vector<Atom> copied = atoms;
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    EXPECT_EQ(atoms[k].name, texts[k]);
+    EXPECT_EQ(copied[k].name, texts[k]);
+  }
+  AtomName name("CA");
+  name = copied.back().name;  // inline, then heap
+  EXPECT_EQ(name, texts.back());
+  name = AtomName("N");  // heap, then inline by move
+  EXPECT_EQ(name, "N");
+  name = copied.back().name;
+  name.assign(name.view().substr(1));  // a slice of itself, on the heap
+  EXPECT_EQ(name, texts.back().substr(1));
+  AtomName taken(std::move(atoms.back().name));
+  EXPECT_EQ(taken, texts.back());
+  EXPECT_EQ(atoms.back().name, "");
+}
+
 TEST(Builder, FinishKeepsOnlyTheChosenModel) {
   Builder b{.wanted_model = 1};
   for (const char* id : {"A", "B"}) {

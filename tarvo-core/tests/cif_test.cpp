@@ -404,7 +404,7 @@ std::string describe(const Structure& s) {
     out += id + ":" + chain.sequence + "\n";
     for (const Residue& r : chain.residues)
       for (const Atom& a : r.atoms)
-        out += r.name + " " + std::to_string(r.number) + " " + a.name + " " + std::string(a.element) + " " +
+        out += r.name + " " + std::to_string(r.number) + " " + std::string(a.name) + " " + std::string(a.element) + " " +
                std::to_string(a.x) + " " + std::to_string(a.y) + " " + std::to_string(a.z) + "\n";
   }
   return out;

@@ -93,7 +93,7 @@ std::vector<std::string> atom_names(const Structure& s) {
   std::vector<std::string> names;
   for (const auto& [id, chain] : s.chains)
     for (const Residue& r : chain.residues)
-      for (const Atom& a : r.atoms) names.push_back(a.name + "/" + std::string(a.element));
+      for (const Atom& a : r.atoms) names.push_back(std::string(a.name) + "/" + std::string(a.element));
   return names;
 }
 

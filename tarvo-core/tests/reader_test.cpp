@@ -167,7 +167,7 @@ std::string described(const Result<Structure>& s) {
       out += "/" + r.name + r.code + number;
       for (const auto& a : r.atoms) {
         std::snprintf(number, sizeof number, ",%a,%a,%a,%c", a.x, a.y, a.z, static_cast<char>(a.alt_loc));
-        out += " " + a.name + std::string(a.element) + number;
+        out += " " + std::string(a.name) + std::string(a.element) + number;
       }
     }
   }

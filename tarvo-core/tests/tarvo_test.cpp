@@ -14,7 +14,7 @@
 namespace tarvo {
 namespace {
 
-Atom atom(std::string name, Point p) { return Atom{std::move(name), "C", U' ', p.x, p.y, p.z}; }
+Atom atom(std::string name, Point p) { return Atom{std::string_view(name), "C", U' ', p.x, p.y, p.z}; }
 
 Residue residue(std::string name, std::string code, std::int64_t number, std::vector<Atom> atoms) {
   return Residue{std::move(name), std::move(code), std::move(atoms), number, U' ', U' '};
@@ -259,7 +259,7 @@ double backbone_displacement(const Chain& before, const Chain& after) {
     for (std::size_t a = 0; a < before.residues[k].atoms.size(); ++a) {
       const Atom& p = before.residues[k].atoms[a];
       const Atom& q = after.residues[k].atoms[a];
-      if (std::ranges::find(backbone, p.name) == backbone.end()) continue;
+      if (std::ranges::find(backbone, p.name.view()) == backbone.end()) continue;
       sum += (double(p.x) - q.x) * (double(p.x) - q.x) + (double(p.y) - q.y) * (double(p.y) - q.y) +
              (double(p.z) - q.z) * (double(p.z) - q.z);
       ++count;

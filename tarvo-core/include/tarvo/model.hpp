@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,8 +47,85 @@ class ElementSymbol {
   char bytes_[kMaxBytes] = {};
 };
 
+// An atom's name, held inline up to kInline bytes (every name of the PDB format
+// and nearly every mmCIF one) and on the heap beyond: a std::string would make
+// each atom 16 bytes larger and copy its name through a library call.
+class AtomName {
+ public:
+  static constexpr std::size_t kInline = 15;
+
+  AtomName() noexcept { bytes_[kSizeByte] = 0; }
+  AtomName(std::string_view name) { set(name); }
+  AtomName(const char* name) : AtomName(std::string_view(name)) {}
+  AtomName(const AtomName& other) { set(other.view()); }
+  AtomName(AtomName&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.bytes_[kSizeByte] = 0;  // a heap name now belongs to this one
+  }
+  AtomName& operator=(const AtomName& other) {
+    if (this != &other) assign(other.view());
+    return *this;
+  }
+  AtomName& operator=(AtomName&& other) noexcept {
+    if (this != &other) {
+      release();
+      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+      other.bytes_[kSizeByte] = 0;
+    }
+    return *this;
+  }
+  ~AtomName() { release(); }
+
+  // Safe for a slice of this very name.
+  void assign(std::string_view name) { *this = AtomName(name); }
+  std::string_view view() const noexcept {
+    if (!on_heap()) return {bytes_, static_cast<unsigned char>(bytes_[kSizeByte])};
+    const char* data;
+    std::uint32_t size;
+    std::memcpy(&data, bytes_, sizeof data);
+    std::memcpy(&size, bytes_ + sizeof data, sizeof size);
+    return {data, size};
+  }
+  operator std::string_view() const noexcept { return view(); }
+  friend bool operator==(const AtomName& a, std::string_view b) noexcept { return a.view() == b; }
+
+ private:
+  // Inline: the bytes, and their count in the last byte. On the heap: a pointer
+  // and a 32-bit size (no line is that long), and kOnHeap in the last byte.
+  static constexpr std::size_t kSizeByte = kInline;
+  static constexpr char kOnHeap = static_cast<char>(0xFF);
+
+  bool on_heap() const noexcept { return bytes_[kSizeByte] == kOnHeap; }
+  // Small copies that read only the name's own bytes, overlapping rather than
+  // looping: names are one to four bytes nearly always.
+  void set(std::string_view name) {
+    const std::size_t size = name.size();
+    if (size > kInline) return set_on_heap(name);
+    const char* from = name.data();
+    if (size >= 8) {
+      std::memcpy(bytes_, from, 8);
+      std::memcpy(bytes_ + size - 8, from + size - 8, 8);
+    } else if (size >= 4) {
+      std::memcpy(bytes_, from, 4);
+      std::memcpy(bytes_ + size - 4, from + size - 4, 4);
+    } else if (size > 0) {
+      bytes_[0] = from[0];
+      bytes_[size / 2] = from[size / 2];
+      bytes_[size - 1] = from[size - 1];
+    }
+    bytes_[kSizeByte] = static_cast<char>(size);
+  }
+  void set_on_heap(std::string_view name);
+  void release() noexcept {
+    if (on_heap()) release_heap();
+  }
+  void release_heap() noexcept;
+
+  alignas(8) char bytes_[kInline + 1];
+};
+
 struct Atom {
-  std::string name;
+  AtomName name;
   ElementSymbol element;
   char32_t alt_loc = U' ';
   float x = 0, y = 0, z = 0;
