@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -225,30 +226,32 @@ Alignment identical(const std::u32string& symbols) {
 // decoys or predictions of one target share their sequences, so a batch or a
 // rank fills each table once. Emptied whole when it outgrows kMemoBytes; a pair
 // too large for a quarter of it is not kept.
-class AlignmentMemo {
+// Results for pairs of sequences, remembered across calls: the models of a
+// docking run share their sequences. Past kMemoBytes it starts afresh.
+template <class Key, class Value>
+class Memo {
  public:
-  std::optional<Alignment> find(const std::u32string& key) {
+  std::optional<Value> find(const Key& key) {
     const std::lock_guard lock(mutex_);
     auto it = entries_.find(key);
     if (it == entries_.end()) return std::nullopt;
     return it->second;
   }
 
-  void add(std::u32string key, const Alignment& alignment) {
-    const std::size_t bytes = sizeof(char32_t) * (key.size() + 3 * alignment.match_line.size());
+  void add(Key key, const Value& value, std::size_t bytes) {
     if (bytes > kMemoBytes / 4) return;  // a giant pair would crowd out every other
     const std::lock_guard lock(mutex_);
     if (bytes_ + bytes > kMemoBytes) {
       entries_.clear();
       bytes_ = 0;
     }
-    if (entries_.try_emplace(std::move(key), alignment).second) bytes_ += bytes;
+    if (entries_.try_emplace(std::move(key), value).second) bytes_ += bytes;
   }
 
  private:
   static constexpr std::size_t kMemoBytes = std::size_t{32} << 20;
   std::mutex mutex_;
-  std::unordered_map<std::u32string, Alignment> entries_;
+  std::unordered_map<Key, Value> entries_;
   std::size_t bytes_ = 0;
 };
 
@@ -289,16 +292,13 @@ std::size_t common_subsequence(std::u32string_view a, std::u32string_view b) {
   return 64 * words - ones;
 }
 
-}  // namespace
-
 // In the table's units (match 10, a gap run of length l costs 7 + l), an
 // alignment with M matches, X mismatches and gap columns in R runs scores
 // 12M + 2X - (n + m) - 7R, as its gap columns number n + m - 2M - 2X. With M at
 // most the longest common subsequence and X at most `allowed`, that stays below
 // the gapless alignment's score (its end gap at either end) only if no optimal
 // alignment, the one chosen included, has so few mismatches.
-bool surely_more_mismatches(const Chain& first, const Chain& second, std::size_t allowed) {
-  const std::u32string a = decode(first.sequence), b = decode(second.sequence);
+bool more_mismatches_than(std::u32string_view a, std::u32string_view b, std::size_t allowed) {
   const std::size_t n = a.size(), m = b.size(), common = std::min(n, m);
   auto gapless = [&](std::size_t shift_a, std::size_t shift_b) {
     std::int64_t matches = 0;
@@ -317,9 +317,24 @@ bool surely_more_mismatches(const Chain& first, const Chain& second, std::size_t
   return upper < lower;
 }
 
+}  // namespace
+
+bool surely_more_mismatches(const Chain& first, const Chain& second, std::size_t allowed) {
+  // Never destroyed, as the alignments' memo. Keyed by the texts as they are,
+  // length first: a repeated pair is told apart without decoding either.
+  static Memo<std::string, bool>& memo = *new Memo<std::string, bool>;
+  std::string key = std::to_string(allowed) + ' ' + std::to_string(first.sequence.size()) + ' ';
+  key.append(first.sequence).append(second.sequence);
+  if (auto known = memo.find(key)) return *known;
+  const bool verdict = more_mismatches_than(decode(first.sequence), decode(second.sequence), allowed);
+  const std::size_t bytes = key.size();
+  memo.add(std::move(key), verdict, bytes);
+  return verdict;
+}
+
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
   // Never destroyed: a helper thread may still align while the process exits.
-  static AlignmentMemo& memo = *new AlignmentMemo;
+  static Memo<std::u32string, Alignment>& memo = *new Memo<std::u32string, Alignment>;
   std::u32string a, b;
   if (no_align) {
     number_symbols(first, second, a, b);
@@ -332,7 +347,8 @@ Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
   std::u32string key = memo_key(a, b);
   if (auto known = memo.find(key)) return std::move(*known);
   Alignment alignment = align_symbols(a, b);
-  memo.add(std::move(key), alignment);
+  const std::size_t bytes = sizeof(char32_t) * (key.size() + 3 * alignment.match_line.size());
+  memo.add(std::move(key), alignment, bytes);
   return alignment;
 }
 
