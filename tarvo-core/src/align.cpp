@@ -255,7 +255,7 @@ class Memo {
   std::size_t bytes_ = 0;
 };
 
-// Both sequences in one string, apart by a code point that no symbol is.
+// Both symbol strings in one, apart by a code point that no symbol is.
 std::u32string memo_key(const std::u32string& a, const std::u32string& b) {
   std::u32string key;
   key.reserve(a.size() + 1 + b.size());
@@ -317,14 +317,20 @@ bool more_mismatches_than(std::u32string_view a, std::u32string_view b, std::siz
   return upper < lower;
 }
 
+// The two texts as they are, in one key, the first's length first.
+std::string text_pair_key(std::string_view head, const Chain& first, const Chain& second) {
+  std::string key(head);
+  key.append(std::to_string(first.sequence.size())).push_back(' ');
+  return key.append(first.sequence).append(second.sequence);
+}
+
 }  // namespace
 
+// Both memos are never destroyed: a helper thread may still align while the
+// process exits. A repeated pair of sequences is looked up without decoding either.
 bool surely_more_mismatches(const Chain& first, const Chain& second, std::size_t allowed) {
-  // Never destroyed, as the alignments' memo. Keyed by the texts as they are,
-  // length first: a repeated pair is told apart without decoding either.
   static Memo<std::string, bool>& memo = *new Memo<std::string, bool>;
-  std::string key = std::to_string(allowed) + ' ' + std::to_string(first.sequence.size()) + ' ';
-  key.append(first.sequence).append(second.sequence);
+  std::string key = text_pair_key(std::to_string(allowed) + ' ', first, second);
   if (auto known = memo.find(key)) return *known;
   const bool verdict = more_mismatches_than(decode(first.sequence), decode(second.sequence), allowed);
   const std::size_t bytes = key.size();
@@ -333,21 +339,26 @@ bool surely_more_mismatches(const Chain& first, const Chain& second, std::size_t
 }
 
 Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
-  // Never destroyed: a helper thread may still align while the process exits.
-  static Memo<std::u32string, Alignment>& memo = *new Memo<std::u32string, Alignment>;
+  static Memo<std::string, Alignment>& memo = *new Memo<std::string, Alignment>;
   std::u32string a, b;
+  std::string key;
   if (no_align) {
     number_symbols(first, second, a, b);
+    if (a == b) return identical(a);
+    const std::u32string numbered = memo_key(a, b);
+    key.assign("#").append(reinterpret_cast<const char*>(numbered.data()), sizeof(char32_t) * numbered.size());
   } else {
+    if (first.sequence == second.sequence) return identical(decode(first.sequence));
+    key = text_pair_key("", first, second);
+  }
+  if (auto known = memo.find(key)) return std::move(*known);
+  if (!no_align) {
     a = decode(first.sequence);
     b = decode(second.sequence);
   }
-  if (a == b) return identical(a);
   if (a.size() + 1 > kMaxAlignmentCells / (b.size() + 1)) refuse(first, a.size(), second, b.size());
-  std::u32string key = memo_key(a, b);
-  if (auto known = memo.find(key)) return std::move(*known);
   Alignment alignment = align_symbols(a, b);
-  const std::size_t bytes = sizeof(char32_t) * (key.size() + 3 * alignment.match_line.size());
+  const std::size_t bytes = key.size() + sizeof(char32_t) * 3 * alignment.match_line.size();
   memo.add(std::move(key), alignment, bytes);
   return alignment;
 }
