@@ -28,7 +28,7 @@ CLUSTERS = [
 ]
 CHUNK_SIZES = [64, 256, 1024]
 # The README's set-up: the first cluster above, with the chunks it recommends.
-RECOMMENDED_CHUNK = 256
+RECOMMENDED_CHUNK = 1024
 REPEATS = 3
 
 

@@ -11,10 +11,11 @@ from . import score_one_vs_many
 from ._arguments import CliError
 from ._models import item_indices
 
-# Models per Dask task and per pool thread of its worker: about a sixth of a
-# second of work, so that a task's own cost (about 3 ms of processor time) stays
-# minor, load stays even and the progress bar lively.
-DASK_CHUNK_PER_THREAD = 128
+# Models per Dask task and per pool thread of its worker: about a fifth of a
+# second of work, so that a task's own cost (about 3 ms of processor time, and
+# the worker's wait for its next task) stays minor, load stays even and the
+# progress bar lively.
+DASK_CHUNK_PER_THREAD = 512
 # Models in the first call of the module: enough to keep every thread busy.
 # Later calls are sized to take about CHUNK_SECONDS each, so that rows reach the
 # output and the bar that often, and grow at most CHUNK_GROWTH-fold from one call
