@@ -240,6 +240,20 @@ TEST(AlignByNumber, ResidueZeroAndNegativesAreNeverGaps) {
   EXPECT_EQ(without_gaps(got.second_aligned), symbols_from({48, 49, 50, 51, 52}));
 }
 
+TEST(AlignByNumber, RememberedApartFromTheSequenceAlignmentOfThePair) {
+  // Both are remembered, one keyed by the texts and one by the numbers: asked
+  // again, in either order, each call gets its own.
+  const Chain first = numbered_chain({1, 2, 3, 4, 5});
+  Chain second = numbered_chain({3, 4, 5, 6, 7});
+  second.sequence = "AAAAC";
+  const Alignment by_sequence = align_chains(first, second, false);
+  EXPECT_EQ(without_gaps(by_sequence.second_aligned), U"AAAAC");
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(align_chains(first, second, true).match_line, U"  |||  ");
+    EXPECT_EQ(align_chains(first, second, false).match_line, by_sequence.match_line);
+  }
+}
+
 TEST(AlignByNumber, SmallestNumberMapsAboveGapSymbol) {
   const Alignment got = align_chains(numbered_chain({-100, -99}), numbered_chain({-99}), true);
   EXPECT_EQ(got.first_aligned, symbols_from({46, 47}));
