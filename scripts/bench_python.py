@@ -293,7 +293,7 @@ def goals(tarvo, load_speedups):
             lambda model=model, native=native: tarvo.score(model, native),
             lambda model=model, native=native: (gemmi.read_structure(model), gemmi.read_structure(native)))]
         best = best_seconds(calls, 10, rounds=20)
-        for k, (label, model, native) in enumerate(pairs):
+        for k, (label, _, _) in enumerate(pairs):
             ours, theirs = best[2 * k], best[2 * k + 1]
             read_ms[label] = theirs * 1e3
             gemmi_turn = calls[2 * k + 1]

@@ -222,12 +222,10 @@ Alignment identical(const std::u32string& symbols) {
       std::to_string(kMaxAlignmentCells) + " cells"}});
 }
 
-// Alignments made, by pair of symbol sequences, for every thread and call: the
-// decoys or predictions of one target share their sequences, so a batch or a
-// rank fills each table once. Emptied whole when it outgrows kMemoBytes; a pair
-// too large for a quarter of it is not kept.
-// Results for pairs of sequences, remembered across calls: the models of a
-// docking run share their sequences. Past kMemoBytes it starts afresh.
+// Results for pairs of sequences (alignments, verdicts), for every thread and
+// call: the decoys or predictions of one target share their sequences, so a
+// batch or a rank works each pair out once. Emptied whole when it outgrows
+// kMemoBytes; a pair too large for a quarter of it is not kept.
 template <class Key, class Value>
 class Memo {
  public:
@@ -255,12 +253,13 @@ class Memo {
   std::size_t bytes_ = 0;
 };
 
-// Both symbol strings in one, apart by a code point that no symbol is.
-std::u32string memo_key(const std::u32string& a, const std::u32string& b) {
-  std::u32string key;
-  key.reserve(a.size() + 1 + b.size());
-  key.append(a).push_back(kLastScalar + 1);
-  key.append(b);
+// The key of numbered symbols: "#" (no text key starts so), then the bytes of
+// both symbol strings, apart by a code point that no symbol is.
+std::string numbered_key(const std::u32string& a, const std::u32string& b) {
+  constexpr char32_t kApart = kLastScalar + 1;
+  std::string key("#");
+  for (std::u32string_view symbols : {std::u32string_view(a), std::u32string_view(&kApart, 1), std::u32string_view(b)})
+    key.append(reinterpret_cast<const char*>(symbols.data()), sizeof(char32_t) * symbols.size());
   return key;
 }
 
@@ -345,8 +344,7 @@ Alignment align_chains(const Chain& first, const Chain& second, bool no_align) {
   if (no_align) {
     number_symbols(first, second, a, b);
     if (a == b) return identical(a);
-    const std::u32string numbered = memo_key(a, b);
-    key.assign("#").append(reinterpret_cast<const char*>(numbered.data()), sizeof(char32_t) * numbered.size());
+    key = numbered_key(a, b);
   } else {
     if (first.sequence == second.sequence) return identical(decode(first.sequence));
     key = text_pair_key("", first, second);

@@ -47,7 +47,6 @@ ResultKeys::ResultKeys() {
     PyUnicode_InternInPlace(&object);
     objects_[index] = PyRef(object);
   }
-  made_ = true;
 }
 
 PyRef interface_dict(const InterfaceResult& r, const ResultKeys& keys) {

@@ -34,12 +34,11 @@ struct ResultKey {
 class ResultKeys {
  public:
   ResultKeys();  // false, with an exception set, when a key could not be made
-  explicit operator bool() const { return made_; }
+  explicit operator bool() const { return static_cast<bool>(objects_.back()); }
   PyObject* operator[](ResultKey key) const { return objects_[key.index].get(); }
 
  private:
-  std::array<PyRef, kResultKeys.size()> objects_;
-  bool made_ = false;
+  std::array<PyRef, kResultKeys.size()> objects_;  // made in order: the last one made means all were
 };
 
 PyRef interface_dict(const InterfaceResult& result, const ResultKeys& keys);
