@@ -118,6 +118,25 @@ TEST(Records, ShortAtomLineIsAnAtomRecordWithoutResidueNumber) {
   EXPECT_EQ(error_of("ATOM\n"), "failed to parse structure t.pdb: missing residue sequence number in line: \"ATOM\"");
 }
 
+TEST(Records, RecordCutAtAnyColumnFromTheOccupancyOnReadsTheSameAtom) {
+  // From column 78 on a record is cut at fixed places, below it with a check per
+  // column: both give the same atom, the element columns read as far as they reach.
+  Rec r;
+  r.element = "SE";
+  const std::string whole = r.line() + "  ";
+  for (std::size_t size = 66; size <= whole.size(); ++size) {
+    SCOPED_TRACE(size);
+    const Structure s = load_ok(whole.substr(0, size));
+    ASSERT_EQ(atom_count(s), 1u);
+    const Atom& a = s.chain("A")->residues[0].atoms[0];
+    EXPECT_EQ(a.name, "CA");
+    EXPECT_EQ(a.element, size < 77 ? "C" : size == 77 ? "S" : "SE");
+    EXPECT_EQ(a.x, 1.0f);
+    EXPECT_EQ(a.z, 3.0f);
+    EXPECT_EQ(s.chain("A")->residues[0].name, "ALA");
+  }
+}
+
 TEST(Records, ColumnsBeyondShortLineReadAsBlanks) {
   // "ATOM" alone has a blank chain: filtered out by "A", kept (and failing) with " ".
   EXPECT_TRUE(load_ok("ATOM\n", {.chains = {"A"}}).chains.empty());

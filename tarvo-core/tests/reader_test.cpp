@@ -347,10 +347,15 @@ TEST(HostileBytes, MillionCharacterRecordIsCutAtItsColumns) {
 }
 
 TEST(HostileBytes, InvalidUtf8ShiftsColumnsAfterReplacement) {
-  // "\xFF" becomes the three bytes of U+FFFD, moving the later columns right.
+  // "\xFF" becomes the three bytes of U+FFFD, moving the later columns right,
+  // wherever it falls in the blocks of bytes the check skips as ASCII.
   Rec r;
   r.residue = "A\xFF" "A";
-  EXPECT_EQ(error_of(r.line()), "failed to parse structure t.pdb: invalid residue sequence number \"A\"");
+  for (std::size_t pad = 0; pad < 140; ++pad) {
+    SCOPED_TRACE(pad);
+    EXPECT_EQ(error_of(lines({"REMARK" + std::string(pad, ' '), r.line()})),
+              "failed to parse structure t.pdb: invalid residue sequence number \"A\"");
+  }
 }
 
 TEST(HostileBytes, ColumnSplittingACharacterReadsAsEmpty) {
