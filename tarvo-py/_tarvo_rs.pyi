@@ -1,13 +1,14 @@
 # Type stubs of the extension module _tarvo_rs (built from tarvo-py/src).
 # The dictionaries it returns keep the key order written here.
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from os import PathLike
 from typing import Any, Literal, TypedDict, Union, final
 
 from typing_extensions import NotRequired
 
-# As at run time: the error classes and check_arguments are attributes but not listed.
+# As at run time: the error classes, check_arguments and iter_score_one_vs_many
+# are attributes but not listed.
 __all__ = [
     "Structure",
     "load_PDB",
@@ -141,6 +142,27 @@ def score_pairs(
     exact: bool = False,
     all_models: bool = False,
 ) -> list[Outcome]: ...
+@final
+class OutcomeStream(Iterator[list[tuple[int, Outcome]]]):
+    """The iterator of iter_score_one_vs_many; dropping it stops the work."""
+
+    def __next__(self) -> list[tuple[int, Outcome]]: ...
+
+def iter_score_one_vs_many(
+    native: Path,
+    models: Iterable[Path],
+    no_align: bool = False,
+    capri_peptide: bool = False,
+    small_molecule: bool = False,
+    mapping: str | None = None,
+    allowed_mismatches: int = 0,
+    groups: str | None = None,
+    exact: bool = False,
+    all_models: bool = False,
+) -> OutcomeStream:
+    """score_one_vs_many scored in the background: each step gives, in input order, the
+    (input index, outcome) of the models finished since the last."""
+
 # The scoring options of score, score_pairs and score_one_vs_many, in signature
 # order: (name, default, the command line's placeholder or None for a flag, help).
 score_options: tuple[tuple[str, Union[bool, int, None], Union[str, None], str], ...]

@@ -260,16 +260,17 @@ def test_rank_on_local_workers_matches_local_ranking(tmp_path, garbage, all_mode
             (local.returncode, local.stdout, local.stderr)
 
 
-@pytest.mark.parametrize("count, calls", [(2000, [32, 256, 1680, 32]), (40, [8, 32]), (20, [20])])
-def test_local_calls_grow_and_the_last_is_small(monkeypatch, count, calls):
+def test_local_scoring_holds_back_only_the_first_models(monkeypatch):
+    # The first list must be long enough to tell a failing native from models that fail alone.
     from tarvo import _scoring
 
-    sizes = []
     monkeypatch.setenv("TARVO_NUM_THREADS", "2")
-    monkeypatch.setattr(_scoring, "score_one_vs_many",
-                        lambda native, files, **options: sizes.append(len(files)) or [{"ok": True}] * len(files))
-    chunks = list(_scoring.score_locally(None, "native.pdb", [f"{k}.pdb" for k in range(count)], {}))
-    assert sizes == calls and [index for chunk in chunks for index, _ in chunk] == list(range(count))
+    monkeypatch.setattr(_scoring, "iter_score_one_vs_many",
+                        lambda native, files, **options: ([(k, {"ok": True})] for k in range(len(files))))
+    chunks = list(_scoring.score_locally(None, "native.pdb", [f"{k}.pdb" for k in range(40)], {}))
+    assert [len(chunk) for chunk in chunks] == [32] + [1] * 8
+    assert [index for chunk in chunks for index, _ in chunk] == list(range(40))
+    assert [len(chunk) for chunk in _scoring.score_locally(None, "native.pdb", ["a.pdb"] * 5, {})] == [5]
 
 
 @pytest.mark.parametrize("where", [[], ["--workers", "1"]], ids=["in-process", "workers"])
@@ -277,8 +278,8 @@ def test_a_ranking_pauses_the_collector_and_turns_it_back_on(monkeypatch, where)
     import gc
 
     enabled = []
-    make_entries = cli.make_entries
-    monkeypatch.setattr(cli, "make_entries", lambda *args: enabled.append(gc.isenabled()) or make_entries(*args))
+    model_entry = cli.model_entry
+    monkeypatch.setattr(cli, "model_entry", lambda outcome: enabled.append(gc.isenabled()) or model_entry(outcome))
     assert cli.main(["rank", str(NATIVE), str(MODEL), "--csv", *where]) == 0
     assert enabled and not any(enabled) and gc.isenabled()
 

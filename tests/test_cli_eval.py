@@ -204,22 +204,3 @@ def test_model_rows_hold_their_columns_in_order(write_pdb, tmp_path):
     scored, failed = score_one_vs_many(native, [native, str(tmp_path / "missing.pdb")])
     assert list(model_row(scored)) == list(MODEL_COLUMNS[:-1])
     assert list(model_row(failed)) == ["model", "native", "ok", "error"]
-
-
-def test_background_work_gives_its_result_or_raises_its_error():
-    from tarvo.cli import in_background
-
-    assert in_background(sum, [1, 2])() == 3
-    with pytest.raises(ZeroDivisionError):
-        in_background(lambda: 1 / 0)()
-
-
-def test_background_work_runs_in_turn_on_one_helper_thread():
-    import threading
-
-    from tarvo.cli import in_background
-
-    done = []
-    results = [in_background(lambda k=k: done.append(k) or threading.get_ident()) for k in range(50)]
-    threads = {result() for result in results}
-    assert done == list(range(50)) and len(threads) == 1 and threading.get_ident() not in threads

@@ -86,6 +86,7 @@ BLOCKED_CALLS = {
     "score": "t.score(FIFO, NATIVE)",
     "score_pairs": "t.score_pairs([(FIFO, NATIVE)])",
     "score_one_vs_many": "t.score_one_vs_many(NATIVE, [FIFO])",
+    "iter_score_one_vs_many": "list(t.iter_score_one_vs_many(NATIVE, [FIFO]))",
 }
 
 

@@ -42,6 +42,10 @@ def cases(model, native, missing):
                         expect(ValueError, lambda: t.score_pairs([(model,)]))),
         "score_one_vs_many": (lambda: t.score_one_vs_many(native, [model, missing]),
                               expect(TypeError, lambda: t.score_one_vs_many(native, [model], no_align=1))),
+        "iter_score_one_vs_many": (
+            lambda: (list(t.iter_score_one_vs_many(native, [model, missing])),
+                     next(t.iter_score_one_vs_many(native, [model] * 8))),  # dropped with work left
+            expect(TypeError, lambda: t.iter_score_one_vs_many(native, [model], no_align=1))),
         "version": (t.version, expect(TypeError, lambda: t.version(1))),
         "Structure": (lambda: (repr(structure), structure.chain_ids(), "A" in structure, structure.id),
                       expect(TypeError, lambda: 1 in structure)),
@@ -50,7 +54,7 @@ def cases(model, native, missing):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("name", ["load_PDB", "run_on_all_native_interfaces", "score", "score_pairs",
-                                  "score_one_vs_many", "version", "Structure"])
+                                  "score_one_vs_many", "iter_score_one_vs_many", "version", "Structure"])
 def test_repeated_calls_do_not_grow_memory(pair, tmp_path, name):
     model, native = pair
     missing = str(tmp_path / "missing.pdb")

@@ -4,6 +4,8 @@ import builtins
 import math
 import sys
 import threading
+import time
+from pathlib import Path
 
 import pytest
 
@@ -611,3 +613,34 @@ def test_all_models_scores_each_pose_as_its_own_file(tmp_path):
     [failed] = t.score_one_vs_many(native, [str(tmp_path / "missing.pdb")], all_models=True)
     assert failed["model_index"] == 0 and not failed["ok"]
     assert "model_index" not in t.score_one_vs_many(native, [str(ensemble)])[0]
+
+
+def test_iter_score_one_vs_many_hands_on_what_score_one_vs_many_returns(pair, tmp_path):
+    model, native = pair
+    ensemble = tmp_path / "ensemble.pdb"
+    atoms = Path(model).read_text()
+    ensemble.write_text(f"MODEL        1\n{atoms}ENDMDL\nMODEL        2\n{atoms}ENDMDL\n")
+    models = [model, str(tmp_path / "gone.pdb"), str(ensemble)] * 40
+    for options in ({}, {"all_models": True}, {"mapping": "A:B:C"}):
+        lists = list(t.iter_score_one_vs_many(native, models, **options))
+        pairs = [item for outcomes in lists for item in outcomes]
+        expected = t.score_one_vs_many(native, models, **options)
+        assert repr([outcome for _, outcome in pairs]) == repr(expected)
+        # The files in input order, each file's outcomes (one per MODEL) in one list.
+        assert list(dict.fromkeys(index for index, _ in pairs)) == list(range(len(models)))
+        assert len(pairs) == len({(k, index) for k, outcomes in enumerate(lists) for index, _ in outcomes})
+    assert list(t.iter_score_one_vs_many(native, [])) == []
+    with pytest.raises(TypeError, match=r"iter_score_one_vs_many\(\) got an unexpected keyword argument"):
+        t.iter_score_one_vs_many(native, [model], bogus=1)
+    with pytest.raises(TypeError, match="cannot create"):
+        type(t.iter_score_one_vs_many(native, []))()
+
+
+def test_dropping_an_iterator_stops_its_work(pair):
+    model, native = pair
+    stream = t.iter_score_one_vs_many(native, [model] * 200_000)
+    first = next(stream)
+    began = time.monotonic()
+    del stream
+    assert time.monotonic() - began < 10  # all of them take a minute; what is left is cancelled
+    assert first[0][0] == 0 and t.score(model, native)["GlobalTarvo"] > 0.8

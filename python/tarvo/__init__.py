@@ -14,6 +14,7 @@ from _tarvo_rs import (
     TarvoError,
     UnknownFormatError,
     check_arguments,
+    iter_score_one_vs_many,
     load_PDB,
     run_on_all_native_interfaces,
     score,

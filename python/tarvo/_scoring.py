@@ -1,61 +1,51 @@
-"""Scoring the models of a ranking: in this process, in calls sized to take about half a
-second, or on a Dask cluster (local worker processes are in _workers); each yields lists of
-(input index, outcome)."""
+"""Scoring the models of a ranking: on this process's pool, or on a Dask cluster (local worker
+processes are in _workers); each yields lists of (input index, outcome)."""
 
 import contextlib
 import os
-import time
 import warnings
 
-from . import score_one_vs_many
+from _tarvo_rs import iter_score_one_vs_many
+
 from ._arguments import CliError
-from ._models import item_indices
 
 # Models per Dask task and per pool thread of its worker: about a fifth of a
 # second of work, so that a task's own cost (about 3 ms of processor time, and
 # the worker's wait for its next task) stays minor, load stays even and the
 # progress bar lively.
 DASK_CHUNK_PER_THREAD = 512
-# Models in the first call of the module: enough to keep every thread busy.
-# Later calls are sized to take about CHUNK_SECONDS each, so that rows reach the
-# output and the bar that often, and grow at most CHUNK_GROWTH-fold from one call
-# to the next, as the first models' pace may mislead. Each call costs a few ms
-# of idle threads (the native read and prepared again, the wait for the last model).
+# Models held back before the first outcomes go on, so that a native that
+# fails every model is told from a few models that fail on their own (see
+# cli.check_native_scores); also the first chunk of a local worker. Later
+# worker chunks are sized to take about CHUNK_SECONDS each, so that rows reach
+# the output and the bar that often, and grow at most CHUNK_GROWTH-fold from one
+# chunk to the next, as the first models' pace may mislead.
 CHUNK_PER_THREAD = 16
 CHUNK_SECONDS = 0.5
 CHUNK_GROWTH = 8
 
 
 def score_locally(args, native, models, options):
-    """Yields lists of (input index, outcome); with all_models an index has an outcome per MODEL."""
-    first = step = CHUNK_PER_THREAD * pool_threads()
-    start = 0
-    while start < len(models):
-        began = time.monotonic()
-        files = models[start:start + call_size(len(models) - start, first, step)]
-        chunk = list(item_indices(score_one_vs_many(native, files, **options), start))
-        yield chunk
-        start += len(files)
-        step = next_step(step, first, (time.monotonic() - began) / len(chunk))
+    """Yields lists of (input index, outcome) as the module's pool finishes them, in input order; the
+    first holds at least CHUNK_PER_THREAD models per pool thread. With all_models an index has an
+    outcome per MODEL, all in one list."""
+    first = CHUNK_PER_THREAD * pool_threads()
+    held_back = []
+    for outcomes in iter_score_one_vs_many(native, models, **options):
+        if held_back is not None:
+            held_back += outcomes
+            if len(held_back) < first:
+                continue
+            outcomes, held_back = held_back, None
+        yield outcomes
+    if held_back:
+        yield held_back
 
 
 def next_step(step, first, per_model):
-    """Models in the next call after one that took `per_model` seconds a model: up to CHUNK_GROWTH
-    times as many, toward CHUNK_SECONDS a call, and never fewer than the first call's."""
+    """Models in the next chunk after one that took `per_model` seconds a model: up to CHUNK_GROWTH
+    times as many, toward CHUNK_SECONDS a chunk, and never fewer than the first chunk's."""
     return max(first, min(CHUNK_GROWTH * step, int(CHUNK_SECONDS / max(per_model, 1e-6))))
-
-
-def call_size(left, first, step):
-    """Models in the next call, `left` being unscored: `step`, but the last call scores only `first`.
-
-    The outcomes of a call are made into rows while the next call scores, and nothing
-    follows the last call to hide that work behind. A rest of less than half a step
-    joins the call before the last rather than costing a call of its own.
-    """
-    if left <= first:
-        return left
-    rest = left - first
-    return rest if rest <= step * 3 // 2 else step
 
 
 def score_on_dask(args, native, models, options):

@@ -25,21 +25,50 @@ def error_text(error):
 def serve(tasks, results):
     """A worker's loop: scores each (native, models, options) that comes on the pipe `tasks` and
     sends back (outcomes, seconds taken), the outcomes being the text of an error the call raised.
-    Ends when the pipe closes. SIGINT stays blocked, as the worker was started (see _workers)."""
+    Ends when the pipe closes. SIGINT stays blocked, as the worker was started (see _workers).
+
+    A chunk's outcomes are sent by a thread while the next chunk scores: the parent reads them
+    when it is done with the chunk before, and the worker does not wait for it meanwhile."""
+    sending = None
     while True:
         try:
             native, models, options = receive(tasks)
         except EOFError:
-            return
+            break
         began = time.monotonic()
         try:
             outcomes = score_one_vs_many(native, models, **options)
         except Exception as error:  # MemoryError too: the parent splits the chunk as for a crash
             outcomes = error_text(error)
-        try:
-            send(results, (outcomes, time.monotonic() - began))
-        except BrokenPipeError:
+        answer = message((outcomes, time.monotonic() - began))
+        if sending is not None and not sending.wait():
             return  # the parent is gone
+        sending = Sending(results, answer)
+    if sending is not None:
+        sending.wait()
+
+
+class Sending:
+    """A message being written to a pipe by a thread of its own."""
+
+    def __init__(self, fd, data):
+        import threading  # here, not at the top: a worker that is never sent a chunk starts without it
+
+        self.sent = False
+        self.thread = threading.Thread(target=self.write, args=(fd, data))
+        self.thread.start()
+
+    def write(self, fd, data):
+        try:
+            write_all(fd, data)
+            self.sent = True
+        except OSError:  # the parent is gone
+            pass
+
+    def wait(self):
+        """Whether the message went out whole, once the thread is done."""
+        self.thread.join()
+        return self.sent
 
 
 def message(value):
@@ -52,8 +81,8 @@ def message(value):
     return len(data).to_bytes(8, "little") + data
 
 
-def send(fd, value):
-    view = memoryview(message(value))
+def write_all(fd, data):
+    view = memoryview(data)
     while view:
         view = view[os.write(fd, view):]
 

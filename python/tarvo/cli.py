@@ -6,16 +6,13 @@ arguments are read in _arguments, models are scored in _scoring, rows are shaped
 in _output and written in _stream.
 """
 
-import collections
 import contextlib
 import errno
-import functools
 import gc
 import os
 import signal
 import stat
 import sys
-import threading
 
 from . import (
     ModelIndexOutOfRangeError,
@@ -440,11 +437,11 @@ def score_all(args, native, models, options, row_file, make_entry):
     """Scores the models, writing each file's rows as they come; stops at the first write failure.
 
     Returns the make_entry of each outcome in input order (with --all-models, one per MODEL of
-    each file, named PATH#N) and the OutputError that stopped the run, if any. Entries are made
-    on a helper thread while the next models are scored, which leaves the interpreter free.
+    each file, named PATH#N) and the OutputError that stopped the run, if any. Every scorer
+    scores elsewhere (the module's pool, worker processes, a cluster), so entries are made here
+    while the models after them score.
     """
-    scored = {}
-    entries = []
+    made = {}
     scorer = chosen_scorer(args)
     options = {**options, "all_models": True} if args.all_models else options
     write_error = None
@@ -454,11 +451,11 @@ def score_all(args, native, models, options, row_file, make_entry):
             files = {}
             for index, outcome in chunk:
                 files.setdefault(index, []).append(pose_named(native.named_outcome(outcome)))
-            if not scored:
+            if not made:
                 check_native_scores(native, [outcome for _, outcome in chunk], options)
-            scored.update(files)
-            entries.append(in_background(make_entries, make_entry, files))
-            bar.update(len(scored))
+            for index, outcomes in files.items():
+                made[index] = [make_entry(outcome) for outcome in outcomes]
+            bar.update(len(made))
             try:
                 for outcomes in files.values():
                     if row_file:
@@ -466,9 +463,6 @@ def score_all(args, native, models, options, row_file, make_entry):
             except OutputError as error:
                 write_error = error
                 break
-    made = {}
-    for files in entries:
-        made.update(files())
     return [entry for index in sorted(made) for entry in made[index]], write_error
 
 
@@ -481,66 +475,6 @@ def chosen_scorer(args):
 
         return score_on_workers
     return score_locally
-
-
-def make_entries(make_entry, files):
-    return {index: [make_entry(outcome) for outcome in outcomes] for index, outcomes in files.items()}
-
-
-def in_background(work, *args):
-    """Runs work(*args) on the helper thread, after the work handed to it before; returns a function
-    that waits for it and gives its result or raises its exception. (concurrent.futures would add
-    5 ms to every run's start.)"""
-    done = {}
-    finished = threading.Lock()
-    finished.acquire()
-
-    def job():
-        try:
-            done["result"] = work(*args)
-        except BaseException as error:  # handed to the caller, which decides
-            done["error"] = error
-        finally:
-            finished.release()
-
-    helper()(job)
-
-    def result():
-        with finished:
-            pass
-        if "error" in done:
-            raise done["error"]
-        return done["result"]
-
-    return result
-
-
-@functools.cache
-def helper():
-    """The function that hands a job to the one helper thread, started at its first use, which runs
-    the jobs handed to it in turn.
-
-    One thread for all the work: a thread that starts takes the interpreter lock at once, and the
-    thread that started it, about to score the next models, waited a switch interval (5 ms) for it.
-    """
-    jobs = collections.deque()
-    waiting = threading.Semaphore(0)
-
-    def serve():
-        while waiting.acquire():
-            jobs.popleft()()
-
-    threading.Thread(target=serve, daemon=True).start()
-
-    def hand(job):
-        jobs.append(job)
-        waiting.release()
-
-    return hand
-
-
-# A forked child has none of its parent's threads: it starts a helper of its own.
-os.register_at_fork(after_in_child=helper.cache_clear)
 
 
 def pose_named(outcome):

@@ -3,8 +3,11 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <optional>
 #include <variant>
@@ -18,14 +21,28 @@ namespace tarvo {
 
 namespace {
 
-// Runs `item(i)` for every slot of a list sized in full beforehand, one item per task.
+// Runs `item(i)` for every i below `count` on the pool. Items are taken one at a
+// time in input order, so that they finish in about that order (a stream hands
+// them on in it), and each runs isolated: a thread waiting inside an item's own
+// parallel steps never starts another item meanwhile, which would hold up the first.
+template <class Item>
+void each_item(std::size_t count, Item item) {
+  std::atomic<std::size_t> next{0};
+  const std::size_t runners = std::min<std::size_t>(count, tbb::this_task_arena::max_concurrency());
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, runners, 1),
+      [&](const tbb::blocked_range<std::size_t>&) {
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+          tbb::this_task_arena::isolate([&] { item(i); });
+      },
+      tbb::simple_partitioner());
+}
+
+// Runs `item(i)` for every slot of a list sized in full beforehand.
 template <class Value, class Item>
 std::vector<Value> in_parallel(std::size_t count, Item item) {
   std::vector<Value> out(count);
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) out[i] = item(i);
-                    });
+  each_item(count, [&](std::size_t i) { out[i] = item(i); });
   return out;
 }
 
@@ -34,10 +51,8 @@ std::vector<BatchOutcome> run_batch(std::size_t count, Item item) {
   return in_parallel<BatchOutcome>(count, item);
 }
 
-// `item(i)` gives a list of outcomes for slot i; the lists, joined in slot order.
-template <class Item>
-std::vector<BatchOutcome> run_nested_batch(std::size_t count, Item item) {
-  auto lists = in_parallel<std::vector<BatchOutcome>>(count, item);
+// Lists of outcomes, one per slot, joined in slot order.
+std::vector<BatchOutcome> joined(std::vector<std::vector<BatchOutcome>>&& lists) {
   std::vector<BatchOutcome> out;
   for (auto& list : lists) std::ranges::move(list, std::back_inserter(out));
   return out;
@@ -144,12 +159,12 @@ Result<RunResult> score_pair(const std::string& model_path, const std::string& n
 std::vector<BatchOutcome> score_pairs(std::span<const std::pair<std::string, std::string>> pairs,
                                       const Result<ScoreOptions>& options, std::stop_token stop, bool all_models) {
   if (all_models && options)
-    return run_nested_batch(pairs.size(), [&](std::size_t i) {
+    return joined(in_parallel<std::vector<BatchOutcome>>(pairs.size(), [&](std::size_t i) {
       const auto& [model_path, native_path] = pairs[i];
       const auto native = load_side(native_path, options->mapping.native_chains, *options, stop);
       NativeMatrices native_matrices;
       return each_model(model_path, native_path, native, *options, stop, &native_matrices);
-    });
+    }));
   return run_batch(pairs.size(), [&](std::size_t i) {
     const auto& [model_path, native_path] = pairs[i];
     return BatchOutcome{model_path, native_path, pair_or_error(model_path, native_path, options, stop)};
@@ -160,22 +175,36 @@ std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
                                             const Result<ScoreOptions>& options, std::stop_token stop,
                                             bool all_models) {
+  std::vector<std::vector<BatchOutcome>> lists(model_paths.size());
+  score_one_vs_many_each(
+      native_path, model_paths, options,
+      [&](std::size_t item, std::vector<BatchOutcome>&& outcomes) { lists[item] = std::move(outcomes); },
+      std::move(stop), all_models);
+  return joined(std::move(lists));
+}
+
+void score_one_vs_many_each(const std::string& native_path, std::span<const std::string> model_paths,
+                            const Result<ScoreOptions>& options, const OutcomeSink& sink, std::stop_token stop,
+                            bool all_models) {
+  const auto one = [&](std::size_t i, Result<RunResult>&& result) {
+    std::vector<BatchOutcome> outcomes;
+    outcomes.push_back(BatchOutcome{model_paths[i], native_path, std::move(result)});
+    sink(i, std::move(outcomes));
+  };
   if (!options || model_paths.empty() || stop.stop_requested())
-    return run_batch(model_paths.size(), [&](std::size_t i) {
-      return BatchOutcome{model_paths[i], native_path, pair_or_error(model_paths[i], native_path, options, stop)};
-    });
+    return each_item(model_paths.size(),
+                     [&](std::size_t i) { one(i, pair_or_error(model_paths[i], native_path, options, stop)); });
   // Whatever depends on the native alone is read or computed once for every model.
   const auto native = load_side(native_path, options->mapping.native_chains, *options, stop);
   NativeMatrices native_matrices;
   if (all_models)
-    return run_nested_batch(model_paths.size(), [&](std::size_t i) {
-      return each_model(model_paths[i], native_path, native, *options, stop, &native_matrices);
+    return each_item(model_paths.size(), [&](std::size_t i) {
+      sink(i, each_model(model_paths[i], native_path, native, *options, stop, &native_matrices));
     });
-  return run_batch(model_paths.size(), [&](std::size_t i) {
-    if (stop.stop_requested()) return BatchOutcome{model_paths[i], native_path, fail(err::Cancelled{})};
+  each_item(model_paths.size(), [&](std::size_t i) {
+    if (stop.stop_requested()) return one(i, fail(err::Cancelled{}));
     const auto model = load_side(model_paths[i], options->mapping.model_chains, *options, stop);
-    return BatchOutcome{model_paths[i], native_path,
-                        score_loaded(model_paths[i], native_path, model, native, *options, stop, &native_matrices)};
+    one(i, score_loaded(model_paths[i], native_path, model, native, *options, stop, &native_matrices));
   });
 }
 

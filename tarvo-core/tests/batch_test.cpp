@@ -1,7 +1,9 @@
 // Scoring files: one pair, lists of pairs and many models against one native.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +111,27 @@ TEST(ScoreOneVsMany, SharedNativeScoresAsEachPairAlone) {
   const auto missing_native = score_one_vs_many(kMissing, std::vector<std::string>{kModel, kMissing}, {});
   EXPECT_EQ(missing_native[0].result.error().message(), score_pair(kModel, kMissing, {}).error().message());
   EXPECT_EQ(missing_native[1].result.error().message(), score_pair(kMissing, kMissing, {}).error().message());
+}
+
+// Items reach the sink from the pool's threads as they finish: each exactly once,
+// and those taken in input order start in it, so none waits for the whole batch.
+TEST(ScoreOneVsMany, EachItemReachesTheSinkOnceAsItFinishes) {
+  std::vector<std::string> models(64, kModel);
+  models[5] = kMissing;
+  std::mutex lock;
+  std::vector<std::size_t> arrived;
+  std::vector<BatchOutcome> outcomes(models.size());
+  score_one_vs_many_each(kNative, models, ScoreOptions{}, [&](std::size_t item, std::vector<BatchOutcome>&& given) {
+    std::lock_guard hold(lock);
+    arrived.push_back(item);
+    ASSERT_EQ(given.size(), 1u);
+    outcomes[item] = std::move(given[0]);
+  });
+  ASSERT_EQ(arrived.size(), models.size());
+  EXPECT_LT(arrived.front(), 8u);  // started among the first, not at the far end of a split range
+  std::ranges::sort(arrived);
+  EXPECT_EQ(std::ranges::adjacent_find(arrived), arrived.end());
+  for (std::size_t i = 0; i < models.size(); ++i) EXPECT_EQ(outcomes[i].result.has_value(), i != 5) << i;
 }
 
 TEST(ScoreOneVsMany, NoModelsReadsNothing) {

@@ -141,6 +141,16 @@ const ScoringFunction& score_one_vs_many_function() {
   return function;
 }
 
+const ScoringFunction& iter_score_one_vs_many_function() {
+  static const ScoringFunction function = scoring_function(
+      "iter_score_one_vs_many", {"native", "models"},
+      "score_one_vs_many as an iterator: the models are scored in parallel in the background, and each "
+      "step gives, in input order, the outcomes of the models finished since the last step, as a list "
+      "of (input index, outcome) tuples. Dropping the iterator stops the work.",
+      true);
+  return function;
+}
+
 std::optional<BoundArgs> bind(const ScoringFunction& function, PyObject* args, PyObject* kwargs) {
   return bind_arguments(function.name, function.parameters, function.leading, args, kwargs);
 }
@@ -157,6 +167,17 @@ PyRef option_default(OptionKind kind) {
     case OptionKind::Text: break;
   }
   return PyRef::from_borrowed(Py_None);
+}
+
+std::optional<ScoreOneVsManyCall> read_one_vs_many_call(const ScoringFunction& function, PyObject* args,
+                                                        PyObject* kwargs) {
+  auto bound = bind(function, args, kwargs);
+  ScoreOneVsManyCall call;
+  if (!bound || !convert(*bound, 0, extract_path, call.native) ||
+      !convert(*bound, 1, extract_path_list, call.models) || !read_options(*bound, 2, call.options) ||
+      !read_all_models(*bound, call.all_models))
+    return std::nullopt;
+  return call;
 }
 
 }  // namespace
@@ -180,17 +201,16 @@ std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kw
 }
 
 std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, PyObject* kwargs) {
-  auto bound = bind(score_one_vs_many_function(), args, kwargs);
-  ScoreOneVsManyCall call;
-  if (!bound || !convert(*bound, 0, extract_path, call.native) ||
-      !convert(*bound, 1, extract_path_list, call.models) || !read_options(*bound, 2, call.options) ||
-      !read_all_models(*bound, call.all_models))
-    return std::nullopt;
-  return call;
+  return read_one_vs_many_call(score_one_vs_many_function(), args, kwargs);
+}
+
+std::optional<ScoreOneVsManyCall> read_iter_score_one_vs_many_call(PyObject* args, PyObject* kwargs) {
+  return read_one_vs_many_call(iter_score_one_vs_many_function(), args, kwargs);
 }
 
 const char* scoring_doc(std::string_view name) {
-  for (const ScoringFunction* function : {&score_function(), &score_pairs_function(), &score_one_vs_many_function()})
+  for (const ScoringFunction* function : {&score_function(), &score_pairs_function(), &score_one_vs_many_function(),
+                                          &iter_score_one_vs_many_function()})
     if (name == function->name) return function->doc.c_str();
   return nullptr;
 }

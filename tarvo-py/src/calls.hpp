@@ -39,8 +39,9 @@ struct ScoreOneVsManyCall {
 std::optional<ScoreCall> read_score_call(PyObject* args, PyObject* kwargs);
 std::optional<ScorePairsCall> read_score_pairs_call(PyObject* args, PyObject* kwargs);
 std::optional<ScoreOneVsManyCall> read_score_one_vs_many_call(PyObject* args, PyObject* kwargs);
+std::optional<ScoreOneVsManyCall> read_iter_score_one_vs_many_call(PyObject* args, PyObject* kwargs);
 
-// The docstring of score, score_pairs or score_one_vs_many: the signature with
+// The docstring of score, score_pairs, score_one_vs_many or iter_score_one_vs_many: the signature with
 // every scoring option, the summary, then each option's help; null for another name.
 const char* scoring_doc(std::string_view name);
 

@@ -18,6 +18,7 @@
 #include "errors.hpp"
 #include "released.hpp"
 #include "results.hpp"
+#include "stream.hpp"
 #include "structure.hpp"
 
 namespace tarvo::py {
@@ -262,6 +263,10 @@ PyMethodDef check_arguments_def = {
     "what that call raises for its arguments: TypeError, ValueError or OverflowError for a bad "
     "argument, MappingError for a mapping or groups text that does not parse. Returns None."};
 
+// Unlisted too: score_one_vs_many's streaming form, for callers that hand outcomes on as they come.
+PyMethodDef iter_score_one_vs_many_def = {"iter_score_one_vs_many", as_cfunction(iter_score_one_vs_many), kKeywords,
+                                          nullptr};
+
 PyMethodDef unlike_fixed_pairs_def = {
     "unlike_fixed_pairs", as_cfunction(unlike_fixed_pairs), kKeywords,
     "unlike_fixed_pairs(model, native, mapping, allowed_mismatches=0)\n--\n\n"
@@ -323,12 +328,16 @@ int exec_module(PyObject* module) {
       return -1;
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
+    state.outcome_stream_type = make_outcome_stream_type().release();
+    if (!state.outcome_stream_type) return -1;
     fill_scoring_docs();
     for (PyMethodDef& def : functions)
       if (!add_function(module, module_name.get(), def, true)) return -1;
     PyRef options = scoring_option_table();
     if (!options || PyObject_SetAttrString(module, "score_options", options.get()) < 0) return -1;
+    iter_score_one_vs_many_def.ml_doc = scoring_doc(iter_score_one_vs_many_def.ml_name);
     return add_function(module, module_name.get(), check_arguments_def, false) &&
+                   add_function(module, module_name.get(), iter_score_one_vs_many_def, false) &&
                    add_function(module, module_name.get(), unlike_fixed_pairs_def, false)
                ? 0
                : -1;

@@ -14,6 +14,7 @@ inline constexpr std::size_t kErrorKinds = 11;
 
 struct ModuleState {
   PyObject* structure_type = nullptr;  // each a strong reference, or nullptr before execution
+  PyObject* outcome_stream_type = nullptr;
   PyObject* tarvo_error = nullptr;     // base of every core error's class
   std::array<PyObject*, kErrorKinds> error_classes{};
   PyObject* internal_error = nullptr;  // broken invariants; derived from BaseException
@@ -22,6 +23,7 @@ struct ModuleState {
   template <class Visit>
   void for_each_reference(Visit visit) {
     visit(structure_type);
+    visit(outcome_stream_type);
     visit(tarvo_error);
     visit(internal_error);
     for (PyObject*& error_class : error_classes) visit(error_class);

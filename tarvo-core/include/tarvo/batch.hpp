@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stop_token>
@@ -38,5 +39,17 @@ std::vector<BatchOutcome> score_one_vs_many(const std::string& native_path,
                                             std::span<const std::string> model_paths,
                                             const Result<ScoreOptions>& options, std::stop_token stop = {},
                                             bool all_models = false);
+
+// Takes each input item's outcomes (one, or with all_models one per model of its
+// file) as soon as the item is done. Called from the pool's threads, possibly
+// from several at once.
+using OutcomeSink = std::function<void(std::size_t item, std::vector<BatchOutcome>&& outcomes)>;
+
+// score_one_vs_many handing each model file's outcomes to `sink` as they come
+// rather than all at the end. Items start in input order, so they finish in
+// about that order.
+void score_one_vs_many_each(const std::string& native_path, std::span<const std::string> model_paths,
+                            const Result<ScoreOptions>& options, const OutcomeSink& sink,
+                            std::stop_token stop = {}, bool all_models = false);
 
 }  // namespace tarvo
