@@ -33,7 +33,7 @@ RANK_MODELS = 2000
 WORKERS_MODELS = 4000
 # Fresh processes per command compared. This machine slows by up to 1.7x for seconds at a time:
 # each round's commands run back to back, and a goal takes the median of the rounds' ratios.
-ROUNDS = 7
+ROUNDS = 11
 
 
 def ensure(module, package):
@@ -328,14 +328,16 @@ def goals(tarvo, load_speedups):
     scaling = statistics.median(ratios(twos, ones)[0])
     row(f"score_pairs scaling from 1 to 2 cores (median of {ROUNDS})", scaling, ">= 1.85", scaling >= 1.85)
 
+    # Both as fresh processes, interpreter start included; the call alone is printed beside.
     ranks, batches, batch_processes = rank_against_batch(tarvo)
     rank, batch, batch_process = map(statistics.median, (ranks, batches, batch_processes))
-    per_round, spread = ratios(ranks, batches)
+    per_round, spread = ratios(ranks, batch_processes)
     ratio = statistics.median(per_round)
-    print(f"{RANK_MODELS} models of 2GTP: tarvo rank {rank:.0f} models/s, score_one_vs_many {batch:.0f} models/s "
-          f"(the call alone; {batch_process:.0f} models/s as a whole process like rank, ratio "
-          f"{statistics.median(ratios(ranks, batch_processes)[0]):.2f}); ratios per round {spread}")
-    row(f"tarvo rank / score_one_vs_many (median of {ROUNDS} rounds)", ratio, ">= 0.93", ratio >= 0.93)
+    alone, alone_spread = ratios(ranks, batches)
+    print(f"{RANK_MODELS} models of 2GTP: tarvo rank {rank:.0f} models/s, a process calling score_one_vs_many "
+          f"{batch_process:.0f} models/s (ratios per round {spread}); the call alone {batch:.0f} models/s "
+          f"(ratio {statistics.median(alone):.2f}, per round {alone_spread})")
+    row(f"tarvo rank / score_one_vs_many process (median of {ROUNDS})", ratio, ">= 0.93", ratio >= 0.93)
 
     rates = workers_against_in_process()
     per_round, spread = ratios(rates["--workers 2"], rates["in-process"])
