@@ -67,6 +67,21 @@ PyRef new_tuple(Items... items) {
 // The type of `object`, as a new reference; never fails.
 inline PyRef type_of(PyObject* object) { return PyRef(PyObject_Type(object)); }
 
+// A function as the value of a type slot.
+template <class Fn>
+void* slot_function(Fn* fn) {
+  return reinterpret_cast<void*>(fn);
+}
+
+// The last step of a heap type's dealloc: frees the instance and drops the
+// reference to the type that each instance holds.
+inline void free_instance(PyObject* self) {
+  PyRef type = type_of(self);
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_free));
+  free_object(self);
+  Py_DecRef(type.get());
+}
+
 inline bool has_type_flag(PyObject* object, unsigned long flag) {
   PyRef type = type_of(object);
   return (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type.get())) & flag) != 0;

@@ -97,11 +97,6 @@ struct PyStream {
 PyStream& as_stream(PyObject* self) { return *reinterpret_cast<PyStream*>(self); }
 const ModuleState& state_of(PyObject* self) { return module_state(as_stream(self).module); }
 
-template <class Fn>
-void* slot_function(Fn* fn) {
-  return reinterpret_cast<void*>(fn);
-}
-
 PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "cannot create 'OutcomeStream' instances: call iter_score_one_vs_many");
   return nullptr;
@@ -162,7 +157,6 @@ PyObject* next_outcomes(PyObject* self) {
 // Dropping the iterator stops the work and waits for it: no thread keeps
 // scoring for outcomes that nobody will take.
 void dealloc(PyObject* self) {
-  PyRef type = type_of(self);
   if (Held* held = as_stream(self).held) {
     Scoring& scoring = *held->scoring;
     scoring.stop.request_stop();
@@ -175,9 +169,7 @@ void dealloc(PyObject* self) {
     delete held;
   }
   PyObject* module = as_stream(self).module;
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_free));
-  free_object(self);
-  Py_DecRef(type.get());  // instances of a heap type hold a reference to it
+  free_instance(self);
   Py_DecRef(module);
 }
 

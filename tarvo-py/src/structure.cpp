@@ -20,11 +20,6 @@ PyStructure& as_structure(PyObject* self) { return *reinterpret_cast<PyStructure
 const Structure& held(PyObject* self) { return *as_structure(self).structure; }
 const ModuleState& state_of(PyObject* self) { return module_state(as_structure(self).module); }
 
-template <class Fn>
-void* slot_function(Fn* fn) {
-  return reinterpret_cast<void*>(fn);
-}
-
 // Instances come only from load_PDB; calling the class is refused.
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
@@ -35,12 +30,9 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 void dealloc(PyObject* self) {
-  PyRef type = type_of(self);
   delete as_structure(self).structure;
   PyObject* module = as_structure(self).module;
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_free));
-  free_object(self);
-  Py_DecRef(type.get());  // instances of a heap type hold a reference to it
+  free_instance(self);
   Py_DecRef(module);
 }
 
