@@ -23,7 +23,8 @@ def test_stub_signatures_end_with_the_options():
 
 def test_readme_names_every_option_and_flag():
     readme = (ROOT / "README.md").read_text()
-    listed = re.search(r"Options of `score`, `score_pairs` and `score_one_vs_many`: (.*?)\s\(", readme, re.S)
+    listed = re.search(r"Options of `score`, `score_pairs`, `score_one_vs_many` and "
+                       r"`iter_score_one_vs_many`: (.*?)\s\(", readme, re.S)
     assert re.findall(r"`(\w+)`", listed.group(1)) == [name for name, _ in OPTIONS]
     usage = readme[readme.index("tarvo MODEL NATIVE ["):readme.index("tarvo rank NATIVE MODELS...")]
     for name, _, placeholder, _ in _tarvo_rs.score_options:
