@@ -23,9 +23,8 @@ constexpr std::size_t kParallelRows = 128;
 constexpr std::size_t kPartRows = 32;
 
 // A ball around each residue's atoms. Two residues whose balls are further
-// apart than kReach hold no atom pair within kExactWithin, so their cell is
-// settled as far without a scan; the margin covers float rounding of the scan.
-constexpr double kReach = kExactWithin + 0.01;
+// apart than the reach hold no atom pair within the matrix's exact distance, so
+// their cell is settled as far without a scan.
 
 struct Ball {
   double x, y, z, radius;
@@ -61,9 +60,12 @@ constexpr float kEarlyStop = 1000.0f;
 // all of them for a residue far from the group.
 constexpr std::size_t kBlockResidues = 8;
 
-bool beyond_reach(const Ball& a, const Ball& b) {
+// The margin beyond the exact distance covers float rounding of the scan.
+double reach_of(float exact_within) { return exact_within + 0.01; }
+
+bool beyond_reach(const Ball& a, const Ball& b, double reach) {
   const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-  const double gap = kReach + a.radius + b.radius;
+  const double gap = reach + a.radius + b.radius;
   return dx * dx + dy * dy + dz * dz > gap * gap;
 }
 
@@ -256,7 +258,9 @@ FlatGroup group_coords_and_counts(std::span<const Residue* const> residues) {
 
 DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<const Point> points_b,
                                  std::span<const std::uint32_t> counts_a,
-                                 std::span<const std::uint32_t> counts_b) {
+                                 std::span<const std::uint32_t> counts_b, float exact_within) {
+  const double reach = reach_of(exact_within);
+  const float exact_below = exact_within * exact_within;
   const std::vector<std::size_t> offsets_a = offsets_of(counts_a);
   const std::vector<std::size_t> offsets_b = offsets_of(counts_b);
   const std::size_t rows = counts_a.size(), cols = counts_b.size();
@@ -280,18 +284,18 @@ DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<cons
     near.clear();
     if (blocks_a[row_block].radius < 0) return;
     for (std::size_t block = 0; block < blocks_b.size(); ++block)
-      if (blocks_b[block].radius >= 0 && !beyond_reach(blocks_a[row_block], blocks_b[block])) near.push_back(block);
+      if (blocks_b[block].radius >= 0 && !beyond_reach(blocks_a[row_block], blocks_b[block], reach)) near.push_back(block);
   };
   auto fill_row = [&](std::size_t i, std::span<const std::size_t> near, std::vector<DistanceMatrix::Cell>& cells) {
     if (balls_a[i].radius < 0) return;
     std::span<const Point> residue_a = points_a.subspan(offsets_a[i], counts_a[i]);
     for (std::size_t block : near) {
-      if (beyond_reach(balls_a[i], blocks_b[block])) continue;
+      if (beyond_reach(balls_a[i], blocks_b[block], reach)) continue;
       const std::size_t end = std::min(cols, (block + 1) * kBlockResidues);
       for (std::size_t j = block * kBlockResidues; j < end; ++j) {
-        if (balls_b[j].radius < 0 || beyond_reach(balls_a[i], balls_b[j])) continue;
+        if (balls_b[j].radius < 0 || beyond_reach(balls_a[i], balls_b[j], reach)) continue;
         const float value = cell_minimum(residue_a, points_b.subspan(offsets_b[j], counts_b[j]), columns_b, offsets_b[j]);
-        if (value < kExactBelow) cells.push_back({static_cast<std::uint32_t>(j), value});
+        if (value < exact_below) cells.push_back({static_cast<std::uint32_t>(j), value});
       }
     }
   };

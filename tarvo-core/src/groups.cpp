@@ -123,7 +123,7 @@ class GroupScorer {
     const std::size_t rows = side1->residues.model.size(), cols = side2->residues.model.size();
     if (!budget.charge(kTupleCost + kResiduePairCost * rows * cols))
       return std::unexpected(interchangeable_error(budget, setup_));
-    const DistanceMatrix model_matrix = *residue_group_distances(side1->residues.model, side2->residues.model, true);
+    const DistanceMatrix model_matrix = contact_distances(side1->residues.model, side2->residues.model);
     const SideRoles roles{native_matrix_.rows, native_matrix_.cols, true};
     auto result = calc_tarvo(*side1, *side2, options_.capri_peptide, native_matrix_, model_matrix, roles);
     if (!result) return std::unexpected(result.error());

@@ -30,7 +30,7 @@ std::vector<std::string> missing_interfaces(const Structure& native, const Setup
   std::erase_if(near, [&](const auto& pair) { return mapped[pair.first] && mapped[pair.second]; });
   std::vector<std::string> names;
   for (auto [i, j] : near)
-    if (count_below(native_distances(*chains[i], *chains[j]), cutoff) > 0)
+    if (count_below(contact_distances(*chains[i], *chains[j]), cutoff) > 0)
       names.push_back(interface_name(ids[i], ids[j], setup.form));
   return names;
 }

@@ -271,6 +271,16 @@ DistanceMatrix native_distances(const Chain& native1, const Chain& native2) {
   return *residue_group_distances(residues1, residues2, true);
 }
 
+DistanceMatrix contact_distances(std::span<const Residue* const> a, std::span<const Residue* const> b) {
+  const FlatGroup group_a = group_coords_and_counts(a);
+  const FlatGroup group_b = group_coords_and_counts(b);
+  return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts, kContactWithin);
+}
+
+DistanceMatrix contact_distances(const Chain& first, const Chain& second) {
+  return contact_distances(residue_refs(first), residue_refs(second));
+}
+
 std::uint32_t count_below(const DistanceMatrix& matrix, float cutoff) {
   return static_cast<std::uint32_t>(
       std::ranges::count_if(matrix.cells, [cutoff](const DistanceMatrix::Cell& cell) { return cell.value < cutoff; }));
@@ -294,7 +304,7 @@ Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& model1, const Cha
   if (!side1) return std::unexpected(std::move(side1.error()));
   Result<AlignedChain> side2 = align_chain_pair(model2, native2, alignment2);
   if (!side2) return std::unexpected(std::move(side2.error()));
-  const DistanceMatrix model_matrix = *residue_group_distances(side1->residues.model, side2->residues.model, true);
+  const DistanceMatrix model_matrix = contact_distances(side1->residues.model, side2->residues.model);
   return calc_tarvo(native1, native2, *side1, *side2, capri_peptide, native_matrix, model_matrix);
 }
 

@@ -81,7 +81,7 @@ Result<void> TupleStore::find_contacts() {
                           natives[i] = native_side_.between(first, second);
                           contact[i] = natives[i] && count_below(*natives[i], cutoff) > 0;
                         } else {
-                          matrices[i] = native_distances(first, second);
+                          matrices[i] = contact_distances(first, second);
                           contact[i] = count_below(matrices[i], cutoff) > 0;
                         }
                       }
@@ -137,7 +137,7 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
                         if (i >= missing_sides.size()) {
                           const std::size_t g = early_groups[i - missing_sides.size()];
                           auto t = unpack_key(keys[groups[g].front()]);
-                          early[g] = native_distances(*layout_.models.chains[t[0]], *layout_.models.chains[t[1]]);
+                          early[g] = contact_distances(*layout_.models.chains[t[0]], *layout_.models.chains[t[1]]);
                           continue;
                         }
                         const Chain& m = *layout_.models.chains[missing_sides[i] / native_count];
@@ -176,12 +176,11 @@ Result<void> TupleStore::score_tuples(std::span<const std::uint64_t> keys) {
                             options_.capri_peptide, native_matrix);
       } else if (side1.whole && side2.whole) {
         auto cached = model_matrices_.find(t[0] * model_count + t[1]);
-        if (cached == model_matrices_.end() && !whole_matrix) whole_matrix = native_distances(model1, model2);
+        if (cached == model_matrices_.end() && !whole_matrix) whole_matrix = contact_distances(model1, model2);
         result = calc_tarvo(native1, native2, *side1.chain, *side2.chain, options_.capri_peptide, native_matrix,
                             cached != model_matrices_.end() ? cached->second : *whole_matrix);
       } else {
-        DistanceMatrix model_matrix =
-            *residue_group_distances(side1.chain->residues.model, side2.chain->residues.model, true);
+        DistanceMatrix model_matrix = contact_distances(side1.chain->residues.model, side2.chain->residues.model);
         result = calc_tarvo(native1, native2, *side1.chain, *side2.chain, options_.capri_peptide, native_matrix,
                             model_matrix);
       }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <vector>
@@ -129,6 +130,26 @@ TEST(ResidueDistances, PooledRowsEqualRowsComputedOneByOne) {
   const DistanceMatrix serial = distances(std::vector<Residue>(a.begin(), a.begin() + 127), b);
   ASSERT_EQ(serial.rows, 127u);
   for (std::size_t i = 0; i < serial.rows; ++i) EXPECT_TRUE(std::ranges::equal(serial.row(i), pooled.row(i))) << i;
+}
+
+// A matrix made exact within 5 Å is the full one cut at 25 Å², cell for cell.
+TEST(ResidueDistances, SmallerExactDistanceKeepsTheFullMatrixCellsBelowItsSquare) {
+  std::vector<const Residue*> refs_a, refs_b;
+  const std::vector<Residue> a = scattered_residues(128, 0.0f), b = scattered_residues(90, 5.0f);
+  for (const Residue& r : a) refs_a.push_back(&r);
+  for (const Residue& r : b) refs_b.push_back(&r);
+  const FlatGroup group_a = group_coords_and_counts(refs_a), group_b = group_coords_and_counts(refs_b);
+  const DistanceMatrix full = residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts);
+  const DistanceMatrix near = residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts, 5.0f);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < full.rows; ++i) {
+    std::vector<DistanceMatrix::Cell> below;
+    std::ranges::copy_if(full.row(i), std::back_inserter(below), [](const auto& cell) { return cell.value < 25.0f; });
+    EXPECT_TRUE(std::ranges::equal(near.row(i), below)) << i;
+    kept += below.size();
+  }
+  EXPECT_GT(kept, 10u);
+  EXPECT_LT(kept, full.stored());
 }
 
 // One-atom residues at random points of a box: each cell is a plain squared

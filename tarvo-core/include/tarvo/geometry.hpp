@@ -24,10 +24,11 @@ inline constexpr float kExactWithin = 10.0f;
 inline constexpr float kExactBelow = kExactWithin * kExactWithin;
 
 // Squared distances in Å² between residue i of the first group and residue j of
-// the second, kept only where below kExactBelow (there the exact minimum over
-// atom pairs); every other cell reads as kFarApart. Readers compare cells with
-// strict cutoffs no larger than kExactBelow, so a left-out cell tells them
-// nothing, and a long chain's matrix grows with its contacts, not its area.
+// the second, kept only where below the square of the distance it was made
+// exact within, kExactBelow unless a smaller one was asked for (there the exact
+// minimum over atom pairs); every other cell reads as kFarApart. Readers compare
+// cells with strict cutoffs no larger than that square, so a left-out cell tells
+// them nothing, and a long chain's matrix grows with its contacts, not its area.
 // Rows follow one another, each with its columns ascending.
 struct DistanceMatrix {
   struct Cell {
@@ -63,9 +64,11 @@ struct FlatGroup {
 FlatGroup group_coords_and_counts(std::span<const Residue* const> residues);
 
 // Rows of 128 or more are split over the oneTBB pool; fewer run on the caller.
+// Cells are exact, and kept, below exact_within²: the smaller it is, the fewer
+// residue pairs are scanned.
 DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<const Point> points_b,
                                  std::span<const std::uint32_t> counts_a,
-                                 std::span<const std::uint32_t> counts_b);
+                                 std::span<const std::uint32_t> counts_b, float exact_within = kExactWithin);
 
 // T(q) = R·q + t.
 struct Transform {

@@ -55,6 +55,12 @@ inline float contact_reach(bool capri_peptide) { return std::sqrt(contact_cutoff
 // Distance matrices keep cells only below kExactBelow: no cutoff may exceed it.
 static_assert(interface_cutoff(false) <= kExactBelow && interface_cutoff(true) <= kExactBelow &&
               contact_cutoff(false) <= kExactBelow && kClashCutoff <= kExactBelow);
+// 5 Å: the farthest a count of contacts or clashes looks. A matrix made exact
+// within it only scans about half the residue pairs.
+inline constexpr float kContactWithin = 5.0f;
+static_assert(contact_cutoff(false) <= kContactWithin * kContactWithin &&
+              contact_cutoff(true) <= kContactWithin * kContactWithin &&
+              kClashCutoff <= kContactWithin * kContactWithin);
 
 // Residues paired in '|' columns, model and native lists of equal length.
 struct AlignedResidues {
@@ -84,6 +90,11 @@ Result<DistanceMatrix> residue_group_distances(std::span<const Residue* const> a
 // All-atom matrix of two native chains (the first step of calc_tarvo). A mapping
 // search computes it once per native pair and passes it to every tuple of that pair.
 DistanceMatrix native_distances(const Chain& native1, const Chain& native2);
+// All-atom matrix of two residue lists, or of two chains, exact and kept below
+// kContactWithin² only: enough to count contacts and clashes, all that a score
+// reads of a model matrix.
+DistanceMatrix contact_distances(std::span<const Residue* const> a, std::span<const Residue* const> b);
+DistanceMatrix contact_distances(const Chain& first, const Chain& second);
 std::uint32_t count_below(const DistanceMatrix& matrix, float cutoff);
 
 // Absent result: the native chains have no contact (or one has no residues).
@@ -113,8 +124,8 @@ struct AlignedChain {
 Result<AlignedChain> align_chain_pair(const Chain& model, const Chain& native, const Alignment& alignment);
 
 // The same score from prepared sides, side1 = align_chain_pair(model1, native1,
-// alignment1) and likewise side2, and model_matrix = the all-atom matrix of
-// side1.residues.model against side2.residues.model.
+// alignment1) and likewise side2, and model_matrix = contact_distances(
+// side1.residues.model, side2.residues.model).
 Result<std::optional<InterfaceResult>> calc_tarvo(const Chain& native1, const Chain& native2,
                                                   const AlignedChain& side1, const AlignedChain& side2,
                                                   bool capri_peptide, const DistanceMatrix& native_matrix,
