@@ -34,6 +34,8 @@ WORKERS_MODELS = 4000
 # Fresh processes per command compared. This machine slows by up to 1.7x for seconds at a time:
 # each round's commands run back to back, and a goal takes the median of the rounds' ratios.
 ROUNDS = 11
+# Untimed calls before each timed round of best_seconds.
+WARM_UP = 0.01
 
 
 def ensure(module, package):
@@ -50,15 +52,18 @@ def best_seconds(calls, number, rounds=15):
 
     This machine slows by up to 1.7x for seconds at a time; taking turns puts
     every call in the same slow and quiet spells, so that their ratio holds.
-    Each round starts with one untimed call: after the other calls' turn (a
-    single thread, some 10 ms) the idle processor takes several calls to come
-    back to speed, which only calls that use both processors feel. The first
-    calls are timed apart, by first_after_others.
+    Each round starts with WARM_UP seconds of untimed calls: after the other
+    calls' turn (a single thread, some 10 ms) the idle processor takes about ten
+    calls, several milliseconds, to come back to speed, which only calls that
+    use both processors feel. The first calls are timed apart, by first_after_others.
     """
     best = [float("inf")] * len(calls)
     for _ in range(rounds):
         for k, call in enumerate(calls):
+            warm_until = time.perf_counter() + WARM_UP
             call()
+            while time.perf_counter() < warm_until:
+                call()
             best[k] = min(best[k], timeit.timeit(call, number=number) / number)
     return best
 
