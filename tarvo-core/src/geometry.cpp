@@ -25,7 +25,6 @@ constexpr std::size_t kPartRows = 32;
 // A ball around each residue's atoms. Two residues whose balls are further
 // apart than the reach hold no atom pair within the matrix's exact distance, so
 // their cell is settled as far without a scan.
-
 struct Ball {
   double x, y, z, radius;
 };
@@ -59,9 +58,6 @@ constexpr float kEarlyStop = 1000.0f;
 // Residues taken together when pruning: one test of their joint ball skips
 // all of them for a residue far from the group.
 constexpr std::size_t kBlockResidues = 8;
-
-// The margin beyond the exact distance covers float rounding of the scan.
-double reach_of(float exact_within) { return exact_within + 0.01; }
 
 bool beyond_reach(const Ball& a, const Ball& b, double reach) {
   const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
@@ -259,7 +255,7 @@ FlatGroup group_coords_and_counts(std::span<const Residue* const> residues) {
 DistanceMatrix residue_distances(std::span<const Point> points_a, std::span<const Point> points_b,
                                  std::span<const std::uint32_t> counts_a,
                                  std::span<const std::uint32_t> counts_b, float exact_within) {
-  const double reach = reach_of(exact_within);
+  const double reach = exact_within + 0.01;  // the margin covers float rounding of the scan
   const float exact_below = exact_within * exact_within;
   const std::vector<std::size_t> offsets_a = offsets_of(counts_a);
   const std::vector<std::size_t> offsets_b = offsets_of(counts_b);

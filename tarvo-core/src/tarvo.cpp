@@ -248,13 +248,20 @@ Result<AlignedChain> align_chain_pair(const Chain& model, const Chain& native, c
   return side;
 }
 
+namespace {
+
+DistanceMatrix all_atom_distances(std::span<const Residue* const> a, std::span<const Residue* const> b,
+                                  float exact_within) {
+  const FlatGroup group_a = group_coords_and_counts(a);
+  const FlatGroup group_b = group_coords_and_counts(b);
+  return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts, exact_within);
+}
+
+}  // namespace
+
 Result<DistanceMatrix> residue_group_distances(std::span<const Residue* const> a,
                                                std::span<const Residue* const> b, bool all_atoms) {
-  if (all_atoms) {
-    const FlatGroup group_a = group_coords_and_counts(a);
-    const FlatGroup group_b = group_coords_and_counts(b);
-    return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts);
-  }
+  if (all_atoms) return all_atom_distances(a, b, kExactWithin);
   Result<std::vector<Point>> points_a = representative_points(a);
   if (!points_a) return std::unexpected(std::move(points_a.error()));
   Result<std::vector<Point>> points_b = representative_points(b);
@@ -272,9 +279,7 @@ DistanceMatrix native_distances(const Chain& native1, const Chain& native2) {
 }
 
 DistanceMatrix contact_distances(std::span<const Residue* const> a, std::span<const Residue* const> b) {
-  const FlatGroup group_a = group_coords_and_counts(a);
-  const FlatGroup group_b = group_coords_and_counts(b);
-  return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts, kContactWithin);
+  return all_atom_distances(a, b, kContactWithin);
 }
 
 DistanceMatrix contact_distances(const Chain& first, const Chain& second) {

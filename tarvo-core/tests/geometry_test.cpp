@@ -21,13 +21,14 @@ Residue residue_at(std::vector<Point> points) {
   return residue;
 }
 
-DistanceMatrix distances(const std::vector<Residue>& a, const std::vector<Residue>& b) {
+DistanceMatrix distances(const std::vector<Residue>& a, const std::vector<Residue>& b,
+                         float exact_within = kExactWithin) {
   std::vector<const Residue*> refs_a, refs_b;
   for (const Residue& r : a) refs_a.push_back(&r);
   for (const Residue& r : b) refs_b.push_back(&r);
   FlatGroup group_a = group_coords_and_counts(refs_a);
   FlatGroup group_b = group_coords_and_counts(refs_b);
-  return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts);
+  return residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts, exact_within);
 }
 
 // Every cell, stored or not, row after row.
@@ -134,13 +135,9 @@ TEST(ResidueDistances, PooledRowsEqualRowsComputedOneByOne) {
 
 // A matrix made exact within 5 Å is the full one cut at 25 Å², cell for cell.
 TEST(ResidueDistances, SmallerExactDistanceKeepsTheFullMatrixCellsBelowItsSquare) {
-  std::vector<const Residue*> refs_a, refs_b;
   const std::vector<Residue> a = scattered_residues(128, 0.0f), b = scattered_residues(90, 5.0f);
-  for (const Residue& r : a) refs_a.push_back(&r);
-  for (const Residue& r : b) refs_b.push_back(&r);
-  const FlatGroup group_a = group_coords_and_counts(refs_a), group_b = group_coords_and_counts(refs_b);
-  const DistanceMatrix full = residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts);
-  const DistanceMatrix near = residue_distances(group_a.points, group_b.points, group_a.counts, group_b.counts, 5.0f);
+  const DistanceMatrix full = distances(a, b);
+  const DistanceMatrix near = distances(a, b, 5.0f);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < full.rows; ++i) {
     std::vector<DistanceMatrix::Cell> below;
