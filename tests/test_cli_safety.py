@@ -1,6 +1,5 @@
 """`tarvo rank -o` loses no row, overwrites no input, mixes no runs, and ends in one line."""
 
-import argparse
 import contextlib
 import csv
 import errno
@@ -256,7 +255,8 @@ def test_environment_and_path_mistakes_are_one_line(tmp_path):
 # ---------------------------------------------------------------- worker processes
 
 def worker_pids(parent):
-    """The worker processes that `parent` started."""
+    """The worker processes that `parent` started: fresh interpreters, or forks of it."""
+    forked = Path(f"/proc/{parent}/cmdline").read_bytes()
     pids = []
     for stat in Path("/proc").glob("[0-9]*/stat"):
         try:
@@ -264,7 +264,7 @@ def worker_pids(parent):
             program = (stat.parent / "cmdline").read_bytes()
         except (OSError, IndexError, ValueError):  # ended meanwhile
             continue
-        if ppid == parent and b"tarvo._worker" in program:
+        if ppid == parent and (b"tarvo._worker" in program or program == forked):
             pids.append(int(stat.parent.name))
     return pids
 
@@ -330,6 +330,7 @@ def test_workers_that_cannot_run_stop_the_run_at_the_first(tmp_path, monkeypatch
     import tarvo._workers
 
     monkeypatch.setattr(tarvo._workers, "WORKER_CODE", "import sys; sys.exit(3)")
+    monkeypatch.setattr(tarvo._workers, "alone", lambda: False)  # no fork: a fresh interpreter each
     listing = tmp_path / "models.txt"
     listing.write_text(f"{MODEL}\n" * 40)
     assert cli.main(["rank", str(NATIVE), f"@{listing}", "--workers", "2", "--csv"]) == 1
@@ -340,10 +341,12 @@ def test_workers_that_cannot_run_stop_the_run_at_the_first(tmp_path, monkeypatch
 
 
 def test_workers_share_the_processors_outlive_ctrl_c_and_end_when_the_run_stops_early(monkeypatch):
-    from tarvo._workers import score_on_workers
+    import tarvo._workers
+    from tarvo._workers import LocalWorkers
 
     monkeypatch.setenv("TARVO_NUM_THREADS", "4")
-    chunks = score_on_workers(argparse.Namespace(workers=2), str(NATIVE), [str(MODEL)] * 200, {})
+    monkeypatch.setattr(tarvo._workers, "alone", lambda: False)  # fresh interpreters show their variables
+    chunks = LocalWorkers(2).score(None, str(NATIVE), [str(MODEL)] * 200, {})
     assert all(outcome["ok"] for _, outcome in next(chunks))
     workers = worker_pids(os.getpid())
     assert len(workers) == 2
@@ -354,3 +357,24 @@ def test_workers_share_the_processors_outlive_ctrl_c_and_end_when_the_run_stops_
     assert worker_pids(os.getpid()) == workers
     chunks.close()
     assert not any(Path(f"/proc/{pid}").exists() for pid in workers)
+
+
+def test_workers_forked_from_a_lone_thread_start_as_fresh_ones_would():
+    # A fork keeps every descriptor of this process: the pipes of the workers started before it
+    # too, which would keep them from seeing this process's end.
+    code = f"""if True:
+        import os
+        from tarvo._workers import LocalWorkers
+        kept = open(os.devnull)
+        workers = LocalWorkers(2)
+        chunks = workers.score(None, {str(NATIVE)!r}, [{str(MODEL)!r}] * 40, {{}})
+        outcomes = next(chunks)
+        for worker in workers.workers:
+            status = open(f"/proc/{{worker.pid}}/status").read()
+            print(open(f"/proc/{{worker.pid}}/cmdline").read() == open("/proc/self/cmdline").read(),
+                  len(os.listdir(f"/proc/{{worker.pid}}/fd")), int(status.split("SigBlk:")[1].split()[0], 16) & 2)
+        outcomes += [outcome for chunk in chunks for outcome in chunk]
+        print(sorted(index for index, _ in outcomes) == list(range(40)), all(o["ok"] for _, o in outcomes))
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, check=False)
+    assert done.stdout.split("\n") == ["True 5 2", "True 5 2", "True True", ""], done.stderr

@@ -1,8 +1,8 @@
 """Scoring on local worker processes, so that a model that crashes its worker or runs it out of
 memory fails alone and the run goes on.
 
-Each worker is a fresh interpreter (not a fork: this process may already run the module's pool
-threads) whose pool has its share of the processors; _worker is its program. It scores the chunks
+Each worker is a process of its own (a fork or a fresh interpreter: see LocalWorkers) whose pool
+has its share of the processors; _worker is its program. It scores the chunks
 it is sent, two in flight so that it never waits for the next one. When a worker dies, or its call
 raises, the chunk it was scoring is sent again in halves, down to single models, and a new worker
 takes a dead one's place: only a model that fails on its own gets "worker failed: ...". A
@@ -10,6 +10,7 @@ worker that ends by itself before answering anything stops the run: workers cann
 """
 
 import collections
+import contextlib
 import os
 import selectors
 import signal
@@ -18,7 +19,7 @@ import sys
 from ._arguments import CliError
 from ._models import item_indices
 from ._scoring import CHUNK_PER_THREAD, next_step, worker_threads
-from ._worker import message, receive, worker_failure
+from ._worker import message, receive, serve, worker_failure
 
 # Chunks sent to a worker ahead of its answers: it starts the next one as it sends one back,
 # while this process hands the finished one on.
@@ -29,47 +30,74 @@ WORKER_CODE = "import sys; sys.path[:] = sys.argv[3:]; from tarvo._worker import
               "serve(int(sys.argv[1]), int(sys.argv[2]))"
 
 
-def score_on_workers(args, native, models, options):
-    """Yields lists of (input index, outcome) as args.workers processes, which share the
-    processors (or --threads), finish their chunks; with all_models an index has an outcome per MODEL."""
-    threads = worker_threads(args.workers)
-    chunks = Chunks(models, args.workers, CHUNK_PER_THREAD * threads)
-    workers = []
-    try:
-        workers.extend(Worker(threads) for _ in range(args.workers if models else 0))
-        while True:
-            for worker in workers:
-                worker.feed(chunks, native, options)
-            worker = answering(workers)
-            if worker is None:
-                return
-            first, files = worker.sent.popleft()
-            try:
-                outcomes, seconds = receive(worker.results)
-                worker.answered = True
-            except EOFError:
-                workers.remove(worker)
-                outcomes = worker.ended()
-                if worker.exit_status >= 0 and not worker.answered:
-                    # No model ends a worker so (crashes are signals, errors are answers): workers
-                    # cannot run here, and every new one would end so too, once per model.
-                    raise CliError(f"cannot run a worker process: {outcomes} before scoring any model", 1)
-                chunks.put_back(worker.sent)  # not started yet: sent again as they are
-                workers.append(Worker(threads))
-            if isinstance(outcomes, list):
-                chunks.timed(len(files), seconds)
-                yield list(item_indices(outcomes, first))
-            elif len(files) == 1:
-                yield [(first, worker_failure(files[0], native, outcomes))]
-            else:
-                half = len(files) // 2
-                chunks.put_back([(first, files[:half]), (first + half, files[half:])])
-    finally:
-        for worker in workers:
+class LocalWorkers:
+    """The worker processes of a run, and its scoring on them.
+
+    Started before this process runs any thread of the module's pool (that is, before it scores
+    anything), they are forks of it: a fork starts in a fraction of a millisecond, a fresh
+    interpreter takes some 15 ms of processor time, and on a machine the workers keep busy the
+    difference is the run's. Those that take a dead one's place are fresh interpreters, since a
+    fork of a process that runs threads is not sound.
+    """
+
+    def __init__(self, count):
+        self.threads = worker_threads(count)
+        self.workers = []
+        try:
+            self.workers.extend(Worker(self.threads) for _ in range(count))
+        except BaseException:
+            self.stop()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+    def score(self, args, native, models, options):
+        """Yields lists of (input index, outcome) as the workers finish their chunks; with
+        all_models an index has an outcome per MODEL. The workers end with it."""
+        workers = self.workers
+        chunks = Chunks(models, len(workers), CHUNK_PER_THREAD * self.threads)
+        try:
+            while True:
+                for worker in workers:
+                    worker.feed(chunks, native, options)
+                worker = answering(workers)
+                if worker is None:
+                    return
+                first, files = worker.sent.popleft()
+                try:
+                    outcomes, seconds = receive(worker.results)
+                    worker.answered = True
+                except EOFError:
+                    workers.remove(worker)
+                    outcomes = worker.ended()
+                    if worker.exit_status >= 0 and not worker.answered:
+                        # No model ends a worker so (crashes are signals, errors are answers): workers
+                        # cannot run here, and every new one would end so too, once per model.
+                        raise CliError(f"cannot run a worker process: {outcomes} before scoring any model", 1)
+                    chunks.put_back(worker.sent)  # not started yet: sent again as they are
+                    workers.append(Worker(self.threads))
+                if isinstance(outcomes, list):
+                    chunks.timed(len(files), seconds)
+                    yield list(item_indices(outcomes, first))
+                elif len(files) == 1:
+                    yield [(first, worker_failure(files[0], native, outcomes))]
+                else:
+                    half = len(files) // 2
+                    chunks.put_back([(first, files[:half]), (first + half, files[half:])])
+        finally:
+            self.stop()
+
+    def stop(self):
+        for worker in self.workers:
             os.kill(worker.pid, signal.SIGKILL)
-        for worker in workers:
+        for worker in self.workers:
             os.waitpid(worker.pid, 0)
             worker.close()
+        self.workers.clear()
 
 
 class Chunks:
@@ -121,14 +149,7 @@ class Worker:
         os.set_inheritable(tasks, True)
         os.set_inheritable(results, True)
         try:
-            self.pid = os.posix_spawn(
-                sys.executable, [sys.executable, "-c", WORKER_CODE, str(tasks), str(results), *map(str, sys.path)],
-                {**os.environ, "TARVO_NUM_THREADS": str(threads)},
-                file_actions=[(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
-                              (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)],
-                # SIGINT blocked for the worker's whole life, its threads' too: Ctrl-C, which a terminal
-                # sends to the whole process group, is for this process, which stops the workers.
-                setsigmask={signal.SIGINT})
+            self.pid = (forked_worker if alone() else spawned_worker)(tasks, results, threads)
         except OSError as error:
             self.close()
             raise CliError(f"cannot start a worker process: {error}", 1) from None
@@ -165,6 +186,57 @@ class Worker:
     def close(self):
         os.close(self.tasks)
         os.close(self.results)
+
+
+# Either way a worker starts with SIGINT blocked for its whole life, its threads' too: Ctrl-C, which a
+# terminal sends to the whole process group, is for this process, which stops the workers.
+
+def spawned_worker(tasks, results, threads):
+    """The process id of a fresh interpreter that serves the pipes `tasks` and `results`."""
+    return os.posix_spawn(
+        sys.executable, [sys.executable, "-c", WORKER_CODE, str(tasks), str(results), *map(str, sys.path)],
+        {**os.environ, "TARVO_NUM_THREADS": str(threads)},
+        file_actions=[(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                      (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)],
+        setsigmask={signal.SIGINT})
+
+
+def forked_worker(tasks, results, threads):
+    """The process id of a fork of this process that serves the pipes `tasks` and `results`, set up as
+    a spawned worker would start: only its own pipes and the standard streams open, the standard
+    input and output on os.devnull, SIGTERM's default action. It never returns from here."""
+    unblocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    pid = os.fork()
+    if pid:
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
+        return pid
+    status = 1
+    try:
+        for fd in map(int, os.listdir("/proc/self/fd")):
+            # What an exec would close, as the pipes of the workers started before this one; one
+            # of the listed is listdir's own, closed since.
+            with contextlib.suppress(OSError):
+                if fd > 2 and fd not in (tasks, results) and not os.get_inheritable(fd):
+                    os.close(fd)
+        devnull = os.open(os.devnull, os.O_RDWR)
+        os.dup2(devnull, 0)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        os.environ["TARVO_NUM_THREADS"] = str(threads)
+        serve(tasks, results)
+        status = 0
+    finally:
+        os._exit(status)
+
+
+def alone():
+    """Whether this process runs a single thread, which makes a fork of it sound; False where Linux's
+    /proc does not tell."""
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
 
 
 def answering(workers):

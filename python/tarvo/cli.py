@@ -166,6 +166,7 @@ def run_rank(args):
     if args.plot:
         check_plot(args.plot)
     with contextlib.ExitStack() as opened:
+        scorer = chosen_scorer(args, models, opened)
         native = Native(args.native, opened)
         check_native(native, options)
         if models:
@@ -175,7 +176,7 @@ def run_rank(args):
         row_file, done = open_output(args, native, options, opened)
         if done:
             models = [model for model in models if model_file(model) not in done]
-        entries, write_error = score_all(args, native, models, options, row_file, entry_maker(args))
+        entries, write_error = score_all(scorer, args, native, models, options, row_file, entry_maker(args))
     status = 0 if all(entry["ok"] for entry in entries) else 1
     ordered = ranked(final_entries(args, entries))
     write_output(rank_text(args, ordered, len(done), program_of(args, scores, ordered)), None)
@@ -433,7 +434,7 @@ def draw(ordered, path, per_model_points=False):
         return report_error(f"cannot draw {path}: {type(error).__name__}: {error}", 1)
 
 
-def score_all(args, native, models, options, row_file, make_entry):
+def score_all(scorer, args, native, models, options, row_file, make_entry):
     """Scores the models, writing each file's rows as they come; stops at the first write failure.
 
     Returns the make_entry of each outcome in input order (with --all-models, one per MODEL of
@@ -442,7 +443,6 @@ def score_all(args, native, models, options, row_file, make_entry):
     while the models after them score.
     """
     made = {}
-    scorer = chosen_scorer(args)
     options = {**options, "all_models": True} if args.all_models else options
     write_error = None
     with ProgressBar(len(models), sys.stderr) as bar, \
@@ -466,14 +466,15 @@ def score_all(args, native, models, options, row_file, make_entry):
     return [entry for index in sorted(made) for entry in made[index]], write_error
 
 
-def chosen_scorer(args):
-    """score_locally, or the scorer of --scheduler or --workers."""
+def chosen_scorer(args, models, opened):
+    """score_locally, or the scorer of --scheduler or --workers. The workers of --workers start
+    here, to be closed by `opened`: call it before this process scores anything (see _workers)."""
     if args.scheduler:
         return score_on_dask
-    if args.workers:
-        from ._workers import score_on_workers  # only here: its imports would slow every run's start
+    if args.workers and models:
+        from ._workers import LocalWorkers  # only here: its imports would slow every run's start
 
-        return score_on_workers
+        return opened.enter_context(LocalWorkers(args.workers)).score
     return score_locally
 
 
