@@ -151,8 +151,8 @@ def rank_parser():
              "start small and grow toward half a second of this machine's work. For crash "
              "isolation: a model that crashes its worker or runs it out of memory fails alone "
              "('worker failed: ...'), a new worker takes over and the run goes on. The workers "
-             "start in about 15 ms, so from a few thousand models on a run is about as fast as "
-             "in this process",
+             "start as forks of this command, in under a millisecond each, so a run is about as "
+             "fast as in this process",
     )
     return parser
 
