@@ -226,6 +226,8 @@ def forked_worker(tasks, results, threads):
         os.environ["TARVO_NUM_THREADS"] = str(threads)
         serve(tasks, results)
         status = 0
+    except BaseException:
+        sys.excepthook(*sys.exc_info())  # as a spawned worker's interpreter would show it
     finally:
         os._exit(status)
 
