@@ -151,8 +151,9 @@ def rank_parser():
              "start small and grow toward half a second of this machine's work. For crash "
              "isolation: a model that crashes its worker or runs it out of memory fails alone "
              "('worker failed: ...'), a new worker takes over and the run goes on. The workers "
-             "start as forks of this command, in under a millisecond each, so a run is about as "
-             "fast as in this process",
+             "start as forks of this command, in under a millisecond each; a run takes a few per "
+             "cent longer than in this process (each chunk reads the native again and sends its "
+             "outcomes back), less the more models it has",
     )
     return parser
 
