@@ -1,7 +1,9 @@
 """The module's contents, argument rules, result dictionaries and exceptions."""
 
 import builtins
+import contextlib
 import math
+import os
 import sys
 import threading
 import time
@@ -634,6 +636,32 @@ def test_iter_score_one_vs_many_hands_on_what_score_one_vs_many_returns(pair, tm
         t.iter_score_one_vs_many(native, [model], bogus=1)
     with pytest.raises(TypeError, match="cannot create"):
         type(t.iter_score_one_vs_many(native, []))()
+
+
+def test_an_iterator_hands_on_finished_files_while_a_later_one_is_still_read(pair, tmp_path):
+    # Python is woken in batches of files; files finished before a slow one must still go on
+    # within the signal poll, not wait for the batch to fill.
+    model, native = pair
+    fifo = tmp_path / "slow.pdb"
+    os.mkfifo(fifo)
+
+    def feed():  # once, and only while the scoring has the FIFO open: never blocks
+        with contextlib.suppress(OSError):
+            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fd, Path(model).read_bytes())
+            os.close(fd)
+
+    stream = t.iter_score_one_vs_many(native, [model] * 3 + [str(fifo)])
+    writer = threading.Timer(10, feed)  # a stream that waits for the FIFO still ends
+    writer.start()
+    try:
+        began = time.monotonic()
+        first = next(stream)
+        assert time.monotonic() - began < 5 and [index for index, _ in first] == [0, 1, 2]
+    finally:
+        writer.cancel()
+        feed()
+    assert [index for outcomes in stream for index, _ in outcomes] == [3]
 
 
 def test_dropping_an_iterator_stops_its_work(pair):
